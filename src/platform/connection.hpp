@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/error.hpp"
+#include "platform/flow.hpp"
+#include "platform/main_queue.hpp"
+
+namespace vosk {
+
+struct ConnectionState {
+  enum class Kind { setup, waiting, preparing, ready, failed, cancelled };
+  Kind kind = Kind::setup;
+  std::optional<Error> error;  // with failed (and possibly waiting)
+};
+
+// The provider's own upstream TCP connection. Its identity (address) keys the
+// registry of relayed flows. Every callback arrives on the queue it was started on.
+class Connection {
+ public:
+  using StateUpdateHandler = std::function<void(const ConnectionState&)>;
+  using SendCompletion = std::function<void(std::optional<Error>)>;
+  using ReceiveCompletion =
+      std::function<void(std::optional<Bytes> data, bool isComplete, std::optional<Error> error)>;
+
+  virtual ~Connection() = default;
+  // An empty handler clears it, dropping whatever it holds.
+  virtual void setStateUpdateHandler(StateUpdateHandler handler) = 0;
+  virtual void start(MainQueue& queue) = 0;
+  // Sends one chunk of the stream; the completion runs once. Later sends still go out.
+  virtual void send(Bytes content, SendCompletion completion) = 0;
+  // Ends only the sending side, after every chunk sent before it.
+  virtual void sendEndOfStream() = 0;
+  // The completion runs once, with at most maximumLength bytes.
+  virtual void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength,
+                       ReceiveCompletion completion) = 0;
+  // Ends the connection; calling it again is harmless.
+  virtual void cancel() = 0;
+};
+
+class ConnectionFactory {
+ public:
+  virtual ~ConnectionFactory() = default;
+  // A new, unstarted connection to host text and port (0 means any port).
+  virtual std::shared_ptr<Connection> makeConnection(const std::string& host, std::uint16_t port) = 0;
+};
+
+}  // namespace vosk
