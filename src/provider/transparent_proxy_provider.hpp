@@ -108,6 +108,10 @@ class TransparentProxyProvider final : public AppProxyProvider,
   void relayUpstreamToFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
   void recordActivity(std::shared_ptr<Connection> connection);
   void closeFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
+  // What every teardown of a relayed flow does once its registry entry is
+  // dealt with: ends the connection, closes both sides of the flow and gives
+  // the flow's unit back. With the provider gone (self null) only the ending.
+  static void endRelayedFlow(TransparentProxyProvider* self, TCPFlow& flow, Connection& connection);
 
   // The hosting platform.
   MainQueue& mainQueue;
