@@ -2,12 +2,7 @@
 
 namespace vosk {
 
-// Until start and stop exist they only complete.
-void TransparentProxyProvider::startProxyWithOptions(const std::optional<ConfigurationDictionary>&,
-                                                     StartCompletion completionHandler) {
-  completionHandler(std::nullopt);
-}
-
+// Until the stop exists it only completes.
 void TransparentProxyProvider::stopProxyWithReason(std::int64_t, StopCompletion completionHandler) {
   completionHandler();
 }
