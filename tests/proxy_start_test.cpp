@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "support/relayed_flow.hpp"
+#include "support/sites_data.hpp"
 
 namespace vosk::test {
 namespace {
@@ -16,12 +17,6 @@ constexpr const char* kUnreadable =
     "(blockingEnabled={})";
 constexpr const char* kSucceeded =
     "✅ setTunnelNetworkSettings succeeded — intercepting all outbound TCP :443/:80 and UDP :443";
-
-Bytes sitesData(const std::vector<BlockedSite>& sites) {
-  nlohmann::json array = nlohmann::json::array();
-  for (const BlockedSite& site : sites) array.push_back(encodeBlockedSite(site));
-  return bytesOf(array.dump());
-}
 
 struct StartOutcome {
   int calls = 0;
