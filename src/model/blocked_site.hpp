@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "model/uuid.hpp"
+
+namespace vosk {
+
+// One block-list entry: a named site and the domains that belong to it. Each
+// domain blocks itself and all its subdomains. Entries are kept exactly as
+// decoded; matching relies on them being stored in lower case.
+struct BlockedSite {
+  Uuid id;
+  std::string name;
+  std::vector<std::string> domains;
+
+  // Texts compare by their code points; for the ASCII of domain names that is
+  // canonical equivalence.
+  friend bool operator==(const BlockedSite&, const BlockedSite&) = default;
+};
+
+// JSON form: {"id": "<UUID>", "name": "...", "domains": ["..."]}. Keys are
+// case-sensitive; all three are required and non-null; other members are dropped.
+std::optional<BlockedSite> decodeBlockedSite(const nlohmann::json& value);
+nlohmann::json encodeBlockedSite(const BlockedSite& site);
+
+// Decodes a JSON array of sites, all or nothing.
+std::optional<std::vector<BlockedSite>> decodeBlockedSiteList(std::span<const std::uint8_t> json);
+
+}  // namespace vosk

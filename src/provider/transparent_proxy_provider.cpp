@@ -1,0 +1,31 @@
+#include "provider/transparent_proxy_provider.hpp"
+
+#include <algorithm>
+
+namespace vosk {
+
+std::shared_ptr<TransparentProxyProvider> TransparentProxyProvider::create(const ProviderEnvironment& environment) {
+  return std::shared_ptr<TransparentProxyProvider>(new TransparentProxyProvider(environment));
+}
+
+TransparentProxyProvider::TransparentProxyProvider(const ProviderEnvironment& environment)
+    : AppProxyProvider(environment.host),
+      mainQueue(environment.mainQueue),
+      clock(environment.clock),
+      notificationPoster(environment.notificationPoster),
+      connectionFactory(environment.connectionFactory),
+      logger(std::string(logSubsystem), std::string(logCategory), environment.logSink) {}
+
+bool TransparentProxyProvider::admitTrackedFlow() {
+  std::lock_guard lock(trackedFlowCountLock);
+  if (trackedFlowCount > maxTrackedFlows - 1) return false;
+  ++trackedFlowCount;
+  return true;
+}
+
+void TransparentProxyProvider::releaseTrackedFlow() {
+  std::lock_guard lock(trackedFlowCountLock);
+  trackedFlowCount = std::max<std::int64_t>(trackedFlowCount - 1, 0);
+}
+
+}  // namespace vosk

@@ -1,0 +1,134 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "model/blocked_site.hpp"
+#include "platform/clock.hpp"
+#include "platform/connection.hpp"
+#include "platform/flow.hpp"
+#include "platform/logger.hpp"
+#include "platform/main_queue.hpp"
+#include "platform/notification_poster.hpp"
+#include "platform/proxy_provider.hpp"
+#include "policy/block_list.hpp"
+#include "provider/active_flow.hpp"
+#include "provider/constants.hpp"
+
+namespace vosk {
+
+// What the hosting platform gives the provider. Everything here outlives it.
+struct ProviderEnvironment {
+  MainQueue& mainQueue;
+  const Clock& clock;
+  std::shared_ptr<LogSink> logSink;
+  NotificationPoster& notificationPoster;
+  ConnectionFactory& connectionFactory;
+  ProviderHost& host;
+};
+
+// The block list in force, written by the start on the platform's thread and
+// read on the main queue and in flow admission: readers always get a whole
+// immutable list. The lock is held only to copy the pointer.
+class PublishedBlockList {
+ public:
+  std::shared_ptr<const BlockList> load() const {
+    std::lock_guard lock(mutex_);
+    return list_;
+  }
+  void store(std::shared_ptr<const BlockList> list) {
+    std::lock_guard lock(mutex_);
+    list_ = std::move(list);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const BlockList> list_ = std::make_shared<const BlockList>();
+};
+
+// The transparent proxy: offered every new outbound TCP flow to ports 443 and
+// 80 and UDP flow to 443, it blocks flows to listed sites and relays the rest.
+// Owned by a shared pointer; every deferred callback holds it weakly.
+class TransparentProxyProvider final : public AppProxyProvider,
+                                       public std::enable_shared_from_this<TransparentProxyProvider> {
+ public:
+  static std::shared_ptr<TransparentProxyProvider> create(const ProviderEnvironment& environment);
+
+  // AppProxyProvider overrides, called on the platform's threads.
+  void startProxyWithOptions(const std::optional<ConfigurationDictionary>& options,
+                             StartCompletion completionHandler) override;
+  void stopProxyWithReason(std::int64_t reason, StopCompletion completionHandler) override;
+  bool handleNewFlow(const std::shared_ptr<Flow>& flow) override;
+
+ private:
+  friend class TransparentProxyProviderPeer;  // tests' view of the internals
+
+  explicit TransparentProxyProvider(const ProviderEnvironment& environment);
+
+  // Tracked-flow count (any thread).
+  bool admitTrackedFlow();
+  void releaseTrackedFlow();
+
+  // Proxy start, stop and the sweeper.
+  void startSweepTimer();
+  void applyProviderConfiguration(const ConfigurationDictionary& configuration);
+  static void tearDownActiveFlows(std::weak_ptr<TransparentProxyProvider> weakSelf, StopCompletion completion);
+  void sweepIdleFlows();
+
+  // Flow interception.
+  struct SniffRead;
+  void handleTCPFlow(std::shared_ptr<TCPFlow> flow);
+  void readInitialBytes(std::shared_ptr<TCPFlow> flow, std::string portText, Bytes buffer);
+  void handleInitialBytes(std::optional<Bytes> data, std::optional<Error> error, SniffRead read);
+  bool handleUDPFlow(std::shared_ptr<UDPFlow> flow);
+  // Closes a flow that has no upstream connection: read side, write side, release.
+  void closeAndRelease(Flow& flow);
+
+  // Blocking policy.
+  void notifySiteBlocked(std::string_view host, const BlockedSite& site);
+  static bool isStaleBlockedAttempt(const std::pair<const Uuid, Instant>& entry, Instant now);
+  bool shouldSweepFlow(const ActiveFlow& flow, Instant now) const;
+
+  // Upstream relay.
+  void connectUpstream(std::shared_ptr<TCPFlow> flow, Bytes initialBytes, std::optional<std::string> hostname);
+  void replayInitialBytes(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection,
+                          std::shared_ptr<const HostEndpoint> endpoint, std::uint16_t port, Bytes initialBytes,
+                          std::optional<std::string> hostname);
+  void startRelay(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection,
+                  std::optional<std::string> hostname);
+  void relayFlowToUpstream(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
+  void relayUpstreamToFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
+  void recordActivity(std::shared_ptr<Connection> connection);
+  void closeFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
+
+  // The hosting platform.
+  MainQueue& mainQueue;
+  const Clock& clock;
+  NotificationPoster& notificationPoster;
+  ConnectionFactory& connectionFactory;
+
+  // Provider state.
+  const Logger logger;
+  PublishedBlockList cachedSites;
+  std::atomic<bool> cachedBlockingEnabled{false};
+  ActiveFlowRegistry activeFlows;
+  std::unique_ptr<RepeatingTimer> sweepTimer;
+  std::int64_t trackedFlowCount = 0;
+  mutable std::mutex trackedFlowCountLock;
+  std::unordered_map<Uuid, Instant> lastBlockedAttempt;
+  std::atomic<Instant> startProxyTime{Instant::distantPast()};
+
+  // Connections whose flow still holds its tracked-flow unit (main queue only):
+  // however many teardowns are posted for a flow, only the first releases it.
+  std::unordered_set<const Connection*> connectionsHoldingUnit;
+};
+
+}  // namespace vosk

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "model/blocked_site.hpp"
+#include "model/site_block_list_manager.hpp"
+#include "support/fake_flows.hpp"
+
+namespace vosk::test {
+namespace {
+
+constexpr const char* kId = "3f2504e0-4f89-41d3-9a0c-0305e82c3301";
+constexpr const char* kIdUpper = "3F2504E0-4F89-41D3-9A0C-0305E82C3301";
+
+std::optional<BlockedSite> decode(const char* json) { return decodeBlockedSite(nlohmann::json::parse(json)); }
+
+TEST(UuidTest, ParsesEitherCaseAndWritesUpperCase) {
+  const auto lower = Uuid::fromString(kId);
+  const auto upper = Uuid::fromString(kIdUpper);
+  ASSERT_TRUE(lower && upper);
+  EXPECT_EQ(*lower, *upper);
+  EXPECT_EQ(lower->toString(), kIdUpper);
+  for (const char* bad : {"", "3f2504e04f8941d39a0c0305e82c3301", "3f2504e0-4f89-41d3-9a0c-0305e82c330",
+                          "3f2504e0-4f89-41d3-9a0c-0305e82c33011", "3f2504e0_4f89-41d3-9a0c-0305e82c3301",
+                          "3g2504e0-4f89-41d3-9a0c-0305e82c3301", "{3f2504e0-4f89-41d3-9a0c-0305e82c3301}"}) {
+    EXPECT_FALSE(Uuid::fromString(bad)) << bad;
+  }
+}
+
+TEST(BlockedSiteTest, DecodesAndDropsExtraMembers) {
+  const auto site = decode(R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":"Social",
+                               "domains":["facebook.com","fb.com"],"color":"blue"})");
+  ASSERT_TRUE(site);
+  EXPECT_EQ(site->name, "Social");
+  EXPECT_EQ(site->domains, (std::vector<std::string>{"facebook.com", "fb.com"}));
+  const nlohmann::json encoded = encodeBlockedSite(*site);
+  EXPECT_EQ(encoded, nlohmann::json::parse(R"({"id":"3F2504E0-4F89-41D3-9A0C-0305E82C3301","name":"Social",
+                                               "domains":["facebook.com","fb.com"]})"));
+  EXPECT_EQ(decodeBlockedSite(encoded), site);
+}
+
+TEST(BlockedSiteTest, KeepsEntriesExactlyAsDecoded) {
+  const auto site = decode(R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":"",
+                               "domains":[" Example.COM ","a.com","a.com"]})");
+  ASSERT_TRUE(site);
+  EXPECT_EQ(site->domains, (std::vector<std::string>{" Example.COM ", "a.com", "a.com"}));
+  const auto empty = decode(R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":"n","domains":[]})");
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(empty->domains.empty());
+}
+
+TEST(BlockedSiteTest, RejectsMissingNullMistypedAndMiscasedMembers) {
+  for (const char* json : {
+           R"({"name":"n","domains":[]})",
+           R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","domains":[]})",
+           R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":"n"})",
+           R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":null,"domains":[]})",
+           R"({"id":null,"name":"n","domains":[]})",
+           R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":"n","domains":null})",
+           R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":7,"domains":[]})",
+           R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":"n","domains":["a.com",1]})",
+           R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":"n","domains":"a.com"})",
+           R"({"id":"not-a-uuid","name":"n","domains":[]})",
+           R"({"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","Name":"n","domains":[]})",
+           R"(["3f2504e0-4f89-41d3-9a0c-0305e82c3301","n",[]])",
+       }) {
+    EXPECT_FALSE(decode(json)) << json;
+  }
+}
+
+TEST(BlockedSiteTest, ListDecodeIsAllOrNothing) {
+  const auto list = decodeBlockedSiteList(bytesOf(
+      R"([{"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":"a","domains":["a.com"]},
+          {"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3302","name":"b","domains":["b.com"]}])"));
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->size(), 2u);
+  EXPECT_EQ(decodeBlockedSiteList(bytesOf("[]")), std::vector<BlockedSite>{});
+  EXPECT_FALSE(decodeBlockedSiteList(bytesOf(
+      R"([{"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3301","name":"a","domains":["a.com"]},
+          {"id":"3f2504e0-4f89-41d3-9a0c-0305e82c3302","name":"b"}])")));
+  for (const char* bad : {"", "{", "{}", "null", "[1]", "[] []", "\xff"}) {
+    EXPECT_FALSE(decodeBlockedSiteList(bytesOf(bad))) << bad;
+  }
+}
+
+TEST(BlockedSiteTest, EqualityComparesEveryFieldAndDomainOrder) {
+  const Uuid id = *Uuid::fromString(kId);
+  const BlockedSite site{id, "a", {"x.com", "y.com"}};
+  EXPECT_EQ(site, (BlockedSite{id, "a", {"x.com", "y.com"}}));
+  EXPECT_NE(site, (BlockedSite{id, "a", {"y.com", "x.com"}}));
+  EXPECT_NE(site, (BlockedSite{id, "b", {"x.com", "y.com"}}));
+  EXPECT_NE(site, (BlockedSite{*Uuid::fromString("3f2504e0-4f89-41d3-9a0c-0305e82c3302"), "a", {"x.com", "y.com"}}));
+}
+
+TEST(SiteBlockListManagerTest, SignalsBeforeEveryStoreEvenForEqualValues) {
+  SiteBlockListManager manager;
+  std::vector<std::string> seen;
+  manager.objectWillChange().subscribe([&] {
+    seen.push_back("sites=" + std::to_string(manager.sites().size()) +
+                   " blocking=" + (manager.isBlockingEnabled() ? "on" : "off"));
+  });
+  const Uuid id = *Uuid::fromString(kId);
+  manager.setSites({BlockedSite{id, "a", {"a.com"}}});
+  manager.setBlockingEnabled(true);
+  manager.setBlockingEnabled(true);
+  // Each signal saw the value from before its own store.
+  EXPECT_EQ(seen, (std::vector<std::string>{"sites=0 blocking=off", "sites=1 blocking=off", "sites=1 blocking=on"}));
+  EXPECT_EQ(manager.sites().size(), 1u);
+  EXPECT_TRUE(manager.isBlockingEnabled());
+}
+
+TEST(SiteBlockListManagerTest, UnsubscribedObserversHearNothing) {
+  SiteBlockListManager manager;
+  int heard = 0;
+  const auto token = manager.objectWillChange().subscribe([&] { ++heard; });
+  manager.setBlockingEnabled(false);
+  manager.objectWillChange().unsubscribe(token);
+  manager.setBlockingEnabled(true);
+  EXPECT_EQ(heard, 1);
+}
+
+}  // namespace
+}  // namespace vosk::test

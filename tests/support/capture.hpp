@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/logger.hpp"
+#include "platform/notification_poster.hpp"
+#include "platform/proxy_provider.hpp"
+
+namespace vosk::test {
+
+struct CapturedLine {
+  LogLevel level;
+  std::string message;
+  friend bool operator==(const CapturedLine&, const CapturedLine&) = default;
+};
+
+class CapturingLogSink final : public LogSink {
+ public:
+  bool isEnabled(LogLevel level) const override {
+    return level == LogLevel::fault ? faultEnabled : defaultEnabled;
+  }
+  void write(const LogRecord& record) override;
+
+  std::vector<CapturedLine> lines() const;
+  std::vector<std::string> messages() const;
+  // Messages logged since the last take (and forgets them).
+  std::vector<std::string> takeMessages();
+  bool contains(std::string_view message) const;
+  std::size_t count(std::string_view message) const;
+  void clear();
+
+  bool defaultEnabled = true;
+  bool faultEnabled = true;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<CapturedLine> lines_;
+  std::size_t taken_ = 0;
+};
+
+class CapturingNotifier final : public NotificationPoster {
+ public:
+  void post(std::string_view name) override;
+  std::vector<std::string> posted() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> posted_;
+};
+
+// The hosting system: hands out a provider configuration and takes the
+// settings. Settings complete at once with `settingsError` unless held.
+class FakeProviderHost final : public ProviderHost {
+ public:
+  std::optional<ConfigurationDictionary> providerConfiguration() const override;
+  void setTunnelNetworkSettings(const TransparentProxyNetworkSettings& settings,
+                                SettingsCompletion completion) override;
+  void completeSettings(std::optional<Error> error = std::nullopt);
+
+  std::optional<ConfigurationDictionary> configuration;
+  std::optional<Error> settingsError;
+  bool holdSettings = false;
+  std::vector<TransparentProxyNetworkSettings> applied;
+
+ private:
+  std::vector<SettingsCompletion> held_;
+};
+
+}  // namespace vosk::test
