@@ -1,0 +1,32 @@
+#include "provider/transparent_proxy_provider.hpp"
+
+namespace vosk {
+
+void TransparentProxyProvider::notifySiteBlocked(std::string_view host, const BlockedSite& site) {
+  const Instant now = clock.now();
+  if (now - startProxyTime.load() <= startupNotifyGrace) return;
+
+  const auto previous = lastBlockedAttempt.find(site.id);
+  if (previous != lastBlockedAttempt.end() && now - previous->second < blockedNotifyWindow) {
+    // Still the same burst: stay silent, and let the burst run on from here.
+    previous->second = now;
+    return;
+  }
+  lastBlockedAttempt.insert_or_assign(site.id, now);
+  notificationPoster.post(siteBlockedNotificationName);
+  logger.log("📣 Posted siteBlocked Darwin notification (blocked host: {})", host);
+}
+
+bool TransparentProxyProvider::isStaleBlockedAttempt(const std::pair<const Uuid, Instant>& entry, Instant now) {
+  return now - entry.second >= blockedNotifyWindow;
+}
+
+bool TransparentProxyProvider::shouldSweepFlow(const ActiveFlow& flow, Instant now) const {
+  const bool idleTooLong = now - flow.lastActivity > idleFlowLimit;
+  if (cachedBlockingEnabled.load() && flow.hostname) {
+    return idleTooLong || isHostBlocked(*flow.hostname, *cachedSites.load());
+  }
+  return idleTooLong;
+}
+
+}  // namespace vosk
