@@ -14,6 +14,7 @@
 #include "platform/linux/upstream_connection.hpp"
 #include "platform/logger.hpp"
 #include "platform/notification_poster.hpp"
+#include "platform/proxy_provider.hpp"
 #include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk::backend {
@@ -35,6 +36,7 @@ class Daemon {
   [[noreturn]] void run();
 
  private:
+  void serve(std::shared_ptr<AppProxyProvider> provider);
   void checkDescriptorLimit();
   void loadConfiguration();
   void startProvider(bool firstStart);
@@ -52,7 +54,8 @@ class Daemon {
   SilentNotificationPoster notifier_;
   UpstreamConnectionFactory connections_;
   LinuxProviderHost host_;
-  std::shared_ptr<TransparentProxyProvider> provider_;
+  const ProviderEnvironment environment_;
+  std::shared_ptr<AppProxyProvider> provider_;  // set once, before the platform thread starts
   FlowListener listener_;
   asio::signal_set signals_;
   bool stopping_ = false;  // main queue only
