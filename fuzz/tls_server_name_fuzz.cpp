@@ -56,7 +56,8 @@ std::optional<std::size_t> clientHelloEnd(const LeadingRecords& records) {
 }
 
 bool contains(Bytes haystack, const std::string& needle) {
-  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+  const auto sameByte = [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); };
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(), sameByte) != haystack.end();
 }
 
 }  // namespace
@@ -83,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  records.payload.size() == kHandshakeHeaderLength + (input[6] << 16 | input[7] << 8 | input[8]);
   if (singleExactRecord) {
     const std::array<std::size_t, 2> fragmentLengths{1U + input[size - 1] % 64U, 1U + input[size / 2] % 512U};
-    const std::vector<std::uint8_t> split = vosk::testing::splitIntoRecords(input, fragmentLengths);
+    const std::vector<std::uint8_t> split = vosk::test::splitIntoRecords(input, fragmentLengths);
     check(vosk::extractTLSServerName(split).host == result.host, "the name survives re-splitting into records");
     check(vosk::extractTLSServerName(Bytes(split).first(split.size() - 1)).needsMoreData,
           "a re-split ClientHello one byte short is incomplete");

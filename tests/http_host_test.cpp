@@ -14,9 +14,9 @@
 namespace vosk {
 namespace {
 
-using testing::found;
-using testing::kIncomplete;
-using testing::kNotFound;
+using test::found;
+using test::kIncomplete;
+using test::kNotFound;
 
 HostExtraction parse(std::string_view text) {
   return extractHTTPHost(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
@@ -72,11 +72,11 @@ TEST(HttpHost, HostLineStillArriving) {
 }
 
 TEST(HttpHost, RealRequestsAtEveryPrefix) {
-  const auto files = testing::testDataFiles("http");
+  const auto files = test::testDataFiles("http");
   ASSERT_GE(files.size(), 3U);
   for (const auto& file : files) {
     SCOPED_TRACE(file.filename().string());
-    const auto bytes = testing::readFileBytes(file);
+    const auto bytes = test::readFileBytes(file);
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     const std::size_t hostLineStart = text.find("\r\nHost: ") + 2;
     const std::size_t hostLineEnd = text.find("\r\n", hostLineStart) + 2;

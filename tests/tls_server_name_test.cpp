@@ -16,9 +16,9 @@
 namespace vosk {
 namespace {
 
-using testing::found;
-using testing::kIncomplete;
-using testing::kNotFound;
+using test::found;
+using test::kIncomplete;
+using test::kNotFound;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint16_t kSupportedGroups = 10;
@@ -125,7 +125,7 @@ TEST(TlsServerName, ClientHelloSplitOverRecords) {
   const Bytes hello = clientHelloFor("allowed.test");
   for (const std::size_t fragment : {1, 2, 3, 4, 7, 64}) {
     const std::size_t lengths[] = {fragment};
-    const Bytes records = testing::splitIntoRecords(hello, lengths);
+    const Bytes records = test::splitIntoRecords(hello, lengths);
     EXPECT_EQ(parse(records), found("allowed.test")) << "fragments of " << fragment;
 
     // Whatever follows the record that completes the message is not read.
@@ -135,19 +135,19 @@ TEST(TlsServerName, ClientHelloSplitOverRecords) {
   }
 
   const std::size_t halves[] = {hello.size() / 2};
-  Bytes foreignContinuation = testing::splitIntoRecords(hello, halves);
+  Bytes foreignContinuation = test::splitIntoRecords(hello, halves);
   foreignContinuation[5 + halves[0]] = 0x17;
   EXPECT_EQ(parse(foreignContinuation), kNotFound);
 }
 
 TEST(TlsServerName, RealClientHellosAtEveryPrefixAndSplit) {
-  const auto files = testing::testDataFiles("tls");
+  const auto files = test::testDataFiles("tls");
   ASSERT_GE(files.size(), 5U);
   const std::size_t splits[] = {1, 5, 100, 40, 700};
   for (const auto& file : files) {
     SCOPED_TRACE(file.filename().string());
-    const Bytes hello = testing::readFileBytes(file);
-    const Bytes records = testing::splitIntoRecords(hello, splits);
+    const Bytes hello = test::readFileBytes(file);
+    const Bytes records = test::splitIntoRecords(hello, splits);
     for (const Bytes& bytes : {hello, records}) {
       for (std::size_t n = 0; n < bytes.size(); ++n) {
         ASSERT_EQ(parse(std::span(bytes).first(n)), kIncomplete) << "prefix of " << n << " of " << bytes.size();

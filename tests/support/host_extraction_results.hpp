@@ -21,11 +21,11 @@ inline void PrintTo(const HostExtraction& result, std::ostream* os) {
   if (result.host && result.needsMoreData) *os << " (needsMoreData set!)";
 }
 
-namespace testing {
+namespace test {
 
 inline HostExtraction found(std::string host) { return {std::move(host), false}; }
 inline const HostExtraction kIncomplete{std::nullopt, true};
 inline const HostExtraction kNotFound{std::nullopt, false};
 
-}  // namespace testing
+}  // namespace test
 }  // namespace vosk

@@ -10,7 +10,7 @@
 // Captured first bytes of real clients live under tests/data (see
 // scripts/capture-first-bytes). Header-only: VOSK_TEST_DATA_DIR is defined
 // for the test binary.
-namespace vosk::testing {
+namespace vosk::test {
 
 inline std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -27,4 +27,4 @@ inline std::vector<std::filesystem::path> testDataFiles(const std::filesystem::p
   return files;
 }
 
-}  // namespace vosk::testing
+}  // namespace vosk::test

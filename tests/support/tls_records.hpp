@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-namespace vosk::testing {
+namespace vosk::test {
 
 // Sends the payload of one TLS record again as several records, cut into
 // fragments whose lengths are taken from `fragmentLengths` in turn (cycled;
@@ -30,4 +30,4 @@ inline std::vector<std::uint8_t> splitIntoRecords(std::span<const std::uint8_t> 
   return records;
 }
 
-}  // namespace vosk::testing
+}  // namespace vosk::test
