@@ -1,19 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
 #include "support/flow_path_fixture.hpp"
+#include "support/test_data.hpp"
 
 namespace vosk::test {
 namespace {
-
-// The first bytes of a real client, captured.
-Bytes capturedClientHello() {
-  std::ifstream in(std::filesystem::path(VOSK_TEST_DATA_DIR) / "tls/clienthello-openssl.bin", std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 const std::vector<std::string> kClosedWhileSniffing{"open", "read", "closeRead", "closeWrite"};
 
@@ -30,20 +21,22 @@ class TCPSniffingTest : public FlowPathTest {
 };
 
 TEST_F(TCPSniffingTest, ATLSClientHelloOn443IsDecidedAfterOneRead) {
-  const Bytes hello = capturedClientHello();
-  ASSERT_FALSE(hello.empty());
-  const auto flow = offerTCP("443");
-  flow->pushRead({hello, std::nullopt});
-  platform.settle();
+  for (const auto& file : testDataFiles("tls")) {  // captured from real clients
+    SCOPED_TRACE(file.filename());
+    const Bytes hello = readFileBytes(file);
+    const auto flow = offerTCP("443");
+    flow->pushRead({hello, std::nullopt});
+    platform.settle();
 
-  EXPECT_EQ(reads(*flow), 1u);
-  EXPECT_EQ(platform.log->messages(),
-            std::vector<std::string>{"🔎 flow host: allowed.test:443, blockingEnabled=false, blocked=false"});
-  ASSERT_EQ(platform.connections.made().size(), 1u);
-  EXPECT_EQ(platform.connections.last()->host, kRemoteHost);
-  EXPECT_EQ(platform.connections.last()->port, 443);
-  EXPECT_EQ(replayedUpstream(), std::vector<Bytes>{hello});
-  EXPECT_EQ(entryOf({flow, platform.connections.last()})->hostname, "allowed.test");
+    EXPECT_EQ(reads(*flow), 1u);
+    EXPECT_EQ(platform.log->takeMessages(),
+              std::vector<std::string>{"🔎 flow host: allowed.test:443, blockingEnabled=false, blocked=false"});
+    EXPECT_EQ(platform.connections.last()->host, kRemoteHost);
+    EXPECT_EQ(platform.connections.last()->port, 443);
+    EXPECT_EQ(replayedUpstream(), std::vector<Bytes>{hello});
+    EXPECT_EQ(entryOf({flow, platform.connections.last()})->hostname, "allowed.test");
+  }
+  EXPECT_GE(platform.connections.made().size(), 1u);
 }
 
 TEST_F(TCPSniffingTest, AnHTTPHeadArrivingInPiecesIsReadUntilTheHostLineIsComplete) {
