@@ -17,7 +17,10 @@ Error errorOf(const std::error_code& error) { return Error{error.message()}; }
 SocketTCPFlow::SocketTCPFlow(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& originalDestination)
     : socket_(std::move(socket)),
       remote_(std::make_shared<const HostEndpoint>(originalDestination.address().to_string(),
-                                                   std::to_string(originalDestination.port()))) {}
+                                                   std::to_string(originalDestination.port()))) {
+  std::error_code ignored;  // accepted sockets can always be made non-blocking
+  socket_.non_blocking(true, ignored);
+}
 
 // The connection is already accepted: opening has nothing left to wait for.
 void SocketTCPFlow::open(OpenCompletion completion) {

@@ -54,6 +54,7 @@ void UpstreamConnection::start(MainQueue&) {
 void UpstreamConnection::connect(const asio::ip::tcp::endpoint& destination) {
   std::error_code error;
   socket_.open(destination.protocol(), error);
+  if (!error) socket_.non_blocking(true, error);
   if (!error) error = setFirewallMark(socket_, mark_);
   if (!error) error = setNoDelay(socket_);
   if (error) return fail(error);
