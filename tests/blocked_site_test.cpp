@@ -90,6 +90,17 @@ TEST(BlockedSiteTest, EqualityComparesEveryFieldAndDomainOrder) {
   EXPECT_NE(site, (BlockedSite{id, "a", {"y.com", "x.com"}}));
   EXPECT_NE(site, (BlockedSite{id, "b", {"x.com", "y.com"}}));
   EXPECT_NE(site, (BlockedSite{*Uuid::fromString("3f2504e0-4f89-41d3-9a0c-0305e82c3302"), "a", {"x.com", "y.com"}}));
+  EXPECT_NE(site, (BlockedSite{id, "a", {"x.com"}}));
+}
+
+TEST(BlockedSiteTest, TextsAreEqualUnderCanonicalEquivalence) {
+  const Uuid id = *Uuid::fromString(kId);
+  const BlockedSite precomposed{id, "Caf\xC3\xA9", {"caf\xC3\xA9.fr", "\xE2\x84\xAA.org"}};  // é, KELVIN SIGN
+  EXPECT_EQ(precomposed, (BlockedSite{id, "Cafe\xCC\x81", {"cafe\xCC\x81.fr", "K.org"}}));
+  // Equivalence is not case folding, and accents still count.
+  EXPECT_NE(precomposed, (BlockedSite{id, "CAF\xC3\x89", {"caf\xC3\xA9.fr", "\xE2\x84\xAA.org"}}));
+  EXPECT_NE(precomposed, (BlockedSite{id, "Caf\xC3\xA9", {"cafe.fr", "\xE2\x84\xAA.org"}}));
+  EXPECT_NE(precomposed, (BlockedSite{id, "Caf\xC3\xA9", {"caf\xC3\xA9.fr", "k.org"}}));
 }
 
 TEST(SiteBlockListManagerTest, SignalsBeforeEveryStoreEvenForEqualValues) {

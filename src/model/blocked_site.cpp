@@ -2,6 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
+#include "model/canonical_text.hpp"
+
 namespace vosk {
 namespace {
 
@@ -11,6 +15,11 @@ const nlohmann::json* member(const nlohmann::json& object, const char* key) {
 }
 
 }  // namespace
+
+bool operator==(const BlockedSite& a, const BlockedSite& b) {
+  return a.id == b.id && canonicallyEqual(a.name, b.name) &&
+         std::equal(a.domains.begin(), a.domains.end(), b.domains.begin(), b.domains.end(), canonicallyEqual);
+}
 
 std::optional<BlockedSite> decodeBlockedSite(const nlohmann::json& value) {
   if (!value.is_object()) return std::nullopt;

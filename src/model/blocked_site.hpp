@@ -20,9 +20,8 @@ struct BlockedSite {
   std::string name;
   std::vector<std::string> domains;
 
-  // Texts compare by their code points; for the ASCII of domain names that is
-  // canonical equivalence.
-  friend bool operator==(const BlockedSite&, const BlockedSite&) = default;
+  // id by value; name and each domain, in order, under canonical equivalence.
+  friend bool operator==(const BlockedSite& a, const BlockedSite& b);
 };
 
 // JSON form: {"id": "<UUID>", "name": "...", "domains": ["..."]}. Keys are

@@ -40,7 +40,8 @@ class SiteBlockListManager {
 
   // The first site, in list order, with a domain equal to the host or a parent
   // domain of it. The host is lower-cased; entries are used as stored. This is
-  // the plain linear rule; the provider uses BlockListIndex, which agrees with it.
+  // the plain linear rule, kept as the reference that BlockList's index is
+  // tested against; the provider matches through BlockList.
   static std::optional<BlockedSite> matchBlockedSite(std::string_view host,
                                                      const std::vector<BlockedSite>& sites);
 

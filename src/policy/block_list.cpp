@@ -8,6 +8,9 @@
 namespace vosk {
 
 BlockList::BlockList(std::vector<BlockedSite> sites) : sites_(std::move(sites)) {
+  std::size_t entries = 0;
+  for (const BlockedSite& site : sites_) entries += site.domains.size();
+  firstSiteByEntry_.reserve(entries);
   for (std::size_t position = 0; position < sites_.size(); ++position) {
     for (const std::string& domain : sites_[position].domains) {
       // try_emplace keeps the earliest site for an entry listed twice.

@@ -13,12 +13,20 @@
 
 namespace vosk {
 
+enum class RelayDirection { flowToUpstream, upstreamToFlow };
+
 // One relayed TCP flow.
 struct ActiveFlow {
   const std::optional<std::string> hostname;
   const std::shared_ptr<TCPFlow> flow;
   const std::shared_ptr<Connection> connection;
   Instant lastActivity;
+  // Directions that have reached their end of stream; the flow ends when both
+  // have. Kept here because the entry is exactly as long-lived as the relay
+  // and is already looked up on the main queue for every activity: an end
+  // that finds no entry belongs to a flow that has been torn down.
+  bool flowToUpstreamEnded = false;
+  bool upstreamToFlowEnded = false;
 };
 
 // The registry of relayed flows, keyed by the identity of the upstream

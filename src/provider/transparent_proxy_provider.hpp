@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -85,6 +86,12 @@ class TransparentProxyProvider final : public AppProxyProvider,
 
   // Flow interception.
   struct SniffRead;
+  using OpenedHandler = std::function<void(TransparentProxyProvider& self, std::optional<Error> error)>;
+  // Admits an offered TCP or UDP flow under maxTrackedFlows, logging the refusal.
+  bool admitOfferedFlow(std::string_view kind);
+  // Opens a flow under flowOpenTimeout; `onOpened` runs on the main queue when
+  // the open completes first and the provider still exists.
+  void openFlow(std::shared_ptr<Flow> flow, std::string_view kind, OpenedHandler onOpened);
   void handleTCPFlow(std::shared_ptr<TCPFlow> flow);
   void readInitialBytes(std::shared_ptr<TCPFlow> flow, std::string portText, Bytes buffer);
   void handleInitialBytes(std::optional<Bytes> data, std::optional<Error> error, SniffRead read);
@@ -106,8 +113,16 @@ class TransparentProxyProvider final : public AppProxyProvider,
                   std::optional<std::string> hostname);
   void relayFlowToUpstream(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
   void relayUpstreamToFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
+  void continueUpstreamToFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection, bool isComplete,
+                              std::optional<Error> receiveError);
+  void endRelayDirection(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection,
+                         RelayDirection direction);
   void recordActivity(std::shared_ptr<Connection> connection);
   void closeFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
+  // What every teardown of a relayed flow does once its registry entry is
+  // dealt with: ends the connection, closes both sides of the flow and gives
+  // the flow's unit back. With the provider gone (self null) only the ending.
+  static void endRelayedFlow(TransparentProxyProvider* self, TCPFlow& flow, Connection& connection);
 
   // The hosting platform.
   MainQueue& mainQueue;

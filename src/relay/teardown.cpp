@@ -5,16 +5,21 @@ namespace vosk {
 void TransparentProxyProvider::closeFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection) {
   // Always posted, even from the main queue, so it runs after work already queued there.
   mainQueue.post([weakSelf = weak_from_this(), flow = std::move(flow), connection = std::move(connection)] {
-    connection->setStateUpdateHandler(nullptr);  // breaks the connection ↔ handler cycle
-    connection->cancel();
     const std::shared_ptr<TransparentProxyProvider> self = weakSelf.lock();
+    // The task holds the flow and the connection itself, so the entry can go first.
     if (self) self->activeFlows.erase(connection.get());
-    flow->closeRead();
-    flow->closeWrite();
-    // Both relay directions, the sweeper and the stop may each end the same
-    // flow; only the first teardown gives its unit back.
-    if (self && self->connectionsHoldingUnit.erase(connection.get()) > 0) self->releaseTrackedFlow();
+    endRelayedFlow(self.get(), *flow, *connection);
   });
+}
+
+void TransparentProxyProvider::endRelayedFlow(TransparentProxyProvider* self, TCPFlow& flow, Connection& connection) {
+  connection.setStateUpdateHandler(nullptr);  // breaks the connection ↔ handler cycle
+  connection.cancel();
+  flow.closeRead();
+  flow.closeWrite();
+  // Both relay directions, the sweeper and the stop may each end the same
+  // flow; only the first teardown gives its unit back.
+  if (self && self->connectionsHoldingUnit.erase(&connection) > 0) self->releaseTrackedFlow();
 }
 
 }  // namespace vosk

@@ -53,6 +53,15 @@ class TransparentProxyProviderPeer {
   }
   void recordActivity(std::shared_ptr<Connection> connection) { p_.recordActivity(std::move(connection)); }
 
+  // Registers a relayed flow as the replay would: admitted, holding its unit, in the registry.
+  void insertRelayedFlow(std::optional<std::string> hostname, std::shared_ptr<TCPFlow> flow,
+                         std::shared_ptr<Connection> connection, Instant lastActivity) {
+    p_.admitTrackedFlow();
+    p_.connectionsHoldingUnit.insert(connection.get());
+    p_.activeFlows.insert(std::make_shared<ActiveFlow>(
+        ActiveFlow{std::move(hostname), std::move(flow), std::move(connection), lastActivity}));
+  }
+
  private:
   TransparentProxyProvider& p_;
 };

@@ -1,0 +1,46 @@
+// vosk-filter: the site-blocking filter as a Linux daemon.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/linux/command_line.hpp"
+#include "platform/linux/configuration_file.hpp"
+#include "platform/linux/daemon.hpp"
+
+namespace {
+
+constexpr int exitFailure = 1;
+constexpr int exitUsage = 2;
+
+int checkConfiguration(const std::string& path) {
+  auto checked = vosk::backend::checkConfigurationFile(path);
+  if (auto* problem = std::get_if<vosk::backend::ConfigurationProblem>(&checked)) {
+    std::fprintf(stderr, "%s\n", vosk::backend::describeProblem(path, *problem).c_str());
+    return exitFailure;
+  }
+  std::printf("%s: %s\n", path.c_str(), std::get<std::string>(checked).c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vosk::backend;
+  const Command command = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (const auto* error = std::get_if<UsageError>(&command)) {
+    std::fprintf(stderr, "vosk-filter: %s\n%s", error->message.c_str(), usageText().c_str());
+    return exitUsage;
+  }
+  if (std::holds_alternative<ShowHelp>(command)) {
+    std::printf("%s", usageText().c_str());
+    return 0;
+  }
+  if (std::holds_alternative<ShowVersion>(command)) {
+    std::printf("vosk-filter %s\n", VOSK_VERSION);
+    return 0;
+  }
+  if (const auto* check = std::get_if<CheckConfiguration>(&command)) return checkConfiguration(check->path);
+
+  Daemon daemon(std::get<DaemonOptions>(command));  // run() ends the process; never destroyed
+  daemon.run();
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vosk::backend {
+
+inline constexpr const char* defaultConfigurationPath = "/etc/vosk-filter/config.json";
+inline constexpr std::uint16_t defaultListenerPort = 15443;
+inline constexpr std::uint32_t defaultFirewallMark = 0x20000000;
+
+struct DaemonOptions {
+  std::string configurationPath = defaultConfigurationPath;
+  std::uint16_t listenerPort = defaultListenerPort;
+  std::uint32_t firewallMark = defaultFirewallMark;
+};
+
+struct CheckConfiguration {
+  std::string path;
+};
+struct ShowHelp {};
+struct ShowVersion {};
+struct UsageError {
+  std::string message;
+};
+
+using Command = std::variant<DaemonOptions, CheckConfiguration, ShowHelp, ShowVersion, UsageError>;
+
+// The arguments after the program name.
+Command parseCommandLine(const std::vector<std::string>& arguments);
+std::string usageText();
+
+}  // namespace vosk::backend

@@ -1,0 +1,112 @@
+#include "platform/linux/daemon.hpp"
+
+#include <asio/post.hpp>
+
+#include <csignal>
+
+#include "platform/linux/configuration_file.hpp"
+#include "platform/linux/descriptor_limit.hpp"
+#include "platform/linux/log_sink.hpp"
+
+namespace vosk::backend {
+namespace {
+
+constexpr std::int64_t stopReasonUserInitiated = 1;
+// Each relayed flow holds two descriptors; a few more for listeners, the
+// netlink socket and the log.
+constexpr std::uint64_t descriptorsNeeded = 2 * maxTrackedFlows + 64;
+
+}  // namespace
+
+Daemon::Daemon(const DaemonOptions& options)
+    : options_(options),
+      platformWork_(asio::make_work_guard(platformContext_)),
+      logSink_(makeDaemonLogSink()),
+      logger_(std::string(logSubsystem), std::string(logCategory), logSink_),
+      connections_(mainQueue_.context(), options.firewallMark),
+      host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
+      provider_(TransparentProxyProvider::create(
+          ProviderEnvironment{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_})),
+      listener_(platformContext_, options.listenerPort, options.firewallMark,
+                [provider = provider_](const std::shared_ptr<Flow>& flow) { return provider->handleNewFlow(flow); }),
+      signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP) {}
+
+void Daemon::run() {
+  std::signal(SIGPIPE, SIG_IGN);  // a peer that went away is an error code, not a reason to die
+  logger_.log("🟢 vosk-filter {} starting: listeners 127.0.0.1 and ::1 port {}, firewall mark {:#x}, configuration {}",
+              VOSK_VERSION, options_.listenerPort, options_.firewallMark, options_.configurationPath);
+  checkDescriptorLimit();
+  // Listen before the table exists: a redirected connection must find a listener.
+  if (const std::error_code error = listener_.listen()) {
+    logger_.log("❌ cannot listen on port {}: {}", options_.listenerPort, error.message());
+    std::exit(1);
+  }
+  platformThread_ = std::thread([this] { platformContext_.run(); });
+  loadConfiguration();
+  startProvider(true);
+  awaitSignal();
+  mainQueue_.dispatchMain();
+}
+
+void Daemon::checkDescriptorLimit() {
+  const DescriptorLimit limit = raiseDescriptorLimit();
+  if (limit.soft < descriptorsNeeded) {
+    logger_.log("⚠️ open-descriptor limit {} is below the {} that {} relayed flows need; raise the hard limit",
+                limit.soft, descriptorsNeeded, maxTrackedFlows);
+  }
+}
+
+void Daemon::loadConfiguration() {
+  auto loaded = loadConfigurationFile(options_.configurationPath);
+  if (auto* problem = std::get_if<ConfigurationProblem>(&loaded)) {
+    logger_.log("❌ cannot use configuration {}", describeProblem(options_.configurationPath, *problem));
+    host_.setProviderConfiguration(std::nullopt);
+    return;
+  }
+  host_.setProviderConfiguration(std::get<ConfigurationDictionary>(std::move(loaded)));
+}
+
+// The provider's overrides run on the platform thread, as the platform's own would.
+void Daemon::startProvider(bool firstStart) {
+  asio::post(platformContext_, [this, firstStart] {
+    provider_->startProxyWithOptions(std::nullopt, [this, firstStart](std::optional<Error> error) {
+      // A refused reload leaves the previous table in force; a refused first
+      // start means there is no filter at all.
+      if (error && firstStart) mainQueue_.post([this] { exitWith(1); });
+    });
+  });
+}
+
+void Daemon::awaitSignal() {
+  signals_.async_wait([this](std::error_code error, int signal) {
+    if (error) return;
+    if (signal == SIGHUP && !stopping_) {
+      logger_.log("🔧 SIGHUP: re-reading configuration {}", options_.configurationPath);
+      loadConfiguration();
+      startProvider(false);
+    } else if (signal != SIGHUP) {
+      stop();
+    }
+    awaitSignal();
+  });
+}
+
+void Daemon::stop() {
+  if (stopping_) return;
+  stopping_ = true;
+  asio::post(platformContext_, [this] {
+    provider_->stopProxyWithReason(stopReasonUserInitiated, [this] { mainQueue_.post([this] { exitWith(0); }); });
+  });
+}
+
+void Daemon::exitWith(int status) {
+  host_.removeInterception();
+  listener_.close();
+  platformWork_.reset();
+  platformContext_.stop();
+  if (platformThread_.joinable()) platformThread_.join();
+  logger_.log("🔴 vosk-filter stopped");
+  mainQueue_.finish(status);
+}
+
+}  // namespace vosk::backend

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+
+#include <memory>
+#include <thread>
+
+#include "platform/linux/asio_main_queue.hpp"
+#include "platform/linux/command_line.hpp"
+#include "platform/linux/flow_listener.hpp"
+#include "platform/linux/linux_provider_host.hpp"
+#include "platform/linux/upstream_connection.hpp"
+#include "platform/logger.hpp"
+#include "platform/notification_poster.hpp"
+#include "provider/transparent_proxy_provider.hpp"
+
+namespace vosk::backend {
+
+// Nobody listens for blocked-site notifications yet.
+class SilentNotificationPoster final : public NotificationPoster {
+ public:
+  void post(std::string_view) override {}
+};
+
+// The vosk-filter process: the provider on an Asio main queue, flows accepted
+// on a platform thread, the configuration file, and the signals that reload
+// (SIGHUP) and stop (SIGTERM, SIGINT) it.
+class Daemon {
+ public:
+  explicit Daemon(const DaemonOptions& options);
+  // Serves until stopped, then exits the process: 0 after a clean stop, 1
+  // when the filter could not be put in place.
+  [[noreturn]] void run();
+
+ private:
+  void checkDescriptorLimit();
+  void loadConfiguration();
+  void startProvider(bool firstStart);
+  void awaitSignal();
+  void stop();
+  void exitWith(int status);
+
+  const DaemonOptions options_;
+  AsioMainQueue mainQueue_;
+  asio::io_context platformContext_{1};
+  asio::executor_work_guard<asio::io_context::executor_type> platformWork_;
+  std::thread platformThread_;
+  std::shared_ptr<LogSink> logSink_;
+  const Logger logger_;
+  SilentNotificationPoster notifier_;
+  UpstreamConnectionFactory connections_;
+  LinuxProviderHost host_;
+  std::shared_ptr<TransparentProxyProvider> provider_;
+  FlowListener listener_;
+  asio::signal_set signals_;
+  bool stopping_ = false;  // main queue only
+};
+
+}  // namespace vosk::backend

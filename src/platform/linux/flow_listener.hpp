@@ -1,0 +1,51 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/flow.hpp"
+
+namespace vosk::backend {
+
+// Accepts the redirected connections on 127.0.0.1 and ::1 (same port) and
+// offers each as a TCP flow. A flow the offer declines is carried unfiltered.
+// Connections made straight to the listener are closed at once.
+class FlowListener {
+ public:
+  // true: the provider owns the flow.
+  using Offer = std::function<bool(const std::shared_ptr<Flow>&)>;
+
+  FlowListener(asio::io_context& platformContext, std::uint16_t port, std::uint32_t mark, Offer offer);
+  // Binds both listeners; an error names what failed. IPv6 is skipped on a
+  // host without it.
+  std::error_code listen();
+  void close();
+
+ private:
+  static constexpr std::chrono::milliseconds acceptRetryDelay{100};
+
+  struct Listener {
+    explicit Listener(asio::io_context& context) : acceptor(context), retryTimer(context) {}
+    asio::ip::tcp::acceptor acceptor;
+    asio::steady_timer retryTimer;
+  };
+
+  void acceptNext(Listener& listener);
+  void takeConnection(asio::ip::tcp::socket socket);
+
+  asio::io_context& context_;
+  const std::uint16_t port_;
+  const std::uint32_t mark_;
+  const Offer offer_;
+  std::vector<std::unique_ptr<Listener>> listeners_;
+};
+
+}  // namespace vosk::backend

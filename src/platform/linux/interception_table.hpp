@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/error.hpp"
+#include "platform/proxy_provider.hpp"
+
+struct nft_ctx;
+
+namespace vosk::backend {
+
+inline constexpr const char* interceptionTableName = "vosk_filter";
+
+// Where intercepted TCP goes and what lets the daemon's own connections pass.
+struct InterceptionTarget {
+  std::uint16_t listenerPort = 0;
+  std::uint32_t firewallMark = 0;
+};
+
+// The network rules turned into nftables text: TCP rules redirect to the
+// listeners; UDP rules cannot be redirected and are handed back as they are.
+struct InterceptionPlan {
+  std::string tableDefinition;  // the body of `table inet vosk_filter { ... }`
+  std::vector<NetworkRule> udpRules;
+};
+
+std::variant<InterceptionPlan, Error> planInterception(const std::vector<NetworkRule>& rules,
+                                                      const InterceptionTarget& target);
+
+// Our nftables table. It is owned by this process: the kernel deletes it the
+// moment the process ends, however it ends, so a dead filter never blocks
+// traffic. Safe to use from any thread.
+class InterceptionTable {
+ public:
+  InterceptionTable();
+  ~InterceptionTable();
+  InterceptionTable(const InterceptionTable&) = delete;
+  InterceptionTable& operator=(const InterceptionTable&) = delete;
+
+  // Installs the table, or replaces the installed one, in one transaction.
+  std::optional<Error> install(const std::string& tableDefinition);
+  void remove();
+
+ private:
+  std::optional<Error> run(const std::string& commands);
+
+  std::mutex mutex_;  // one libnftables context, one caller at a time
+  nft_ctx* context_;
+  bool installed_ = false;
+};
+
+}  // namespace vosk::backend

@@ -1,0 +1,37 @@
+#include "platform/linux/linux_provider_host.hpp"
+
+namespace vosk::backend {
+
+std::optional<ConfigurationDictionary> LinuxProviderHost::providerConfiguration() const {
+  std::lock_guard lock(mutex_);
+  return configuration_;
+}
+
+void LinuxProviderHost::setProviderConfiguration(std::optional<ConfigurationDictionary> configuration) {
+  std::lock_guard lock(mutex_);
+  configuration_ = std::move(configuration);
+}
+
+void LinuxProviderHost::setUdpInterception(UdpInterception udpInterception) {
+  std::lock_guard lock(mutex_);
+  udpInterception_ = std::move(udpInterception);
+}
+
+void LinuxProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSettings& settings,
+                                                 SettingsCompletion completion) {
+  auto planned = planInterception(settings.includedNetworkRules, target_);
+  if (auto* error = std::get_if<Error>(&planned)) return completion(*error);
+  const InterceptionPlan& plan = std::get<InterceptionPlan>(planned);
+  if (std::optional<Error> error = table_.install(plan.tableDefinition)) return completion(error);
+  UdpInterception udpInterception;
+  {
+    std::lock_guard lock(mutex_);
+    udpInterception = udpInterception_;
+  }
+  if (udpInterception) return completion(udpInterception(plan.udpRules));
+  completion(std::nullopt);
+}
+
+void LinuxProviderHost::removeInterception() { table_.remove(); }
+
+}  // namespace vosk::backend

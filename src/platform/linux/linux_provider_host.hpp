@@ -1,0 +1,41 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/linux/interception_table.hpp"
+#include "platform/proxy_provider.hpp"
+
+namespace vosk::backend {
+
+// The hosting system on Linux: hands the provider the configuration read
+// from the file, and turns its interception rules into our nftables table.
+class LinuxProviderHost final : public ProviderHost {
+ public:
+  // Takes the UDP rules, which the table cannot redirect; absent = UDP is not
+  // intercepted.
+  using UdpInterception = std::function<std::optional<Error>(const std::vector<NetworkRule>& udpRules)>;
+
+  explicit LinuxProviderHost(InterceptionTarget target) : target_(target) {}
+
+  std::optional<ConfigurationDictionary> providerConfiguration() const override;
+  void setTunnelNetworkSettings(const TransparentProxyNetworkSettings& settings,
+                                SettingsCompletion completion) override;
+
+  // What the next start reads; absent = no readable configuration.
+  void setProviderConfiguration(std::optional<ConfigurationDictionary> configuration);
+  void setUdpInterception(UdpInterception udpInterception);
+  // Removes the interception at once (also done by the kernel when we die).
+  void removeInterception();
+
+ private:
+  const InterceptionTarget target_;
+  InterceptionTable table_;
+  mutable std::mutex mutex_;
+  std::optional<ConfigurationDictionary> configuration_;
+  UdpInterception udpInterception_;
+};
+
+}  // namespace vosk::backend

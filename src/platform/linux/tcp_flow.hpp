@@ -1,0 +1,44 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include <memory>
+
+#include "platform/flow.hpp"
+
+namespace vosk::backend {
+
+// An intercepted TCP connection, accepted on the platform's io_context. Every
+// operation may be called from any thread and runs on that io_context, where
+// its completion is delivered.
+class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<SocketTCPFlow> {
+ public:
+  SocketTCPFlow(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& originalDestination);
+
+  // TCPFlow
+  void open(OpenCompletion completion) override;
+  void readData(ReadCompletion completion) override;
+  void writeData(Bytes data, WriteCompletion completion) override;
+  void closeRead() override;
+  void closeWrite() override;
+  std::shared_ptr<const Endpoint> remoteEndpoint() const override { return remote_; }
+
+  // Hands the socket back, for a flow the provider declined and never touched.
+  asio::ip::tcp::socket takeSocket() { return std::move(socket_); }
+
+ private:
+  void waitAndRead(ReadCompletion completion);
+  void shutdownSend();
+  void closeIfBothSidesClosed();
+
+  asio::ip::tcp::socket socket_;
+  const std::shared_ptr<const HostEndpoint> remote_;
+  // Platform io_context only. Both sides closed = socket closed, which also
+  // ends writes still in flight.
+  bool readClosed_ = false;
+  bool writeClosed_ = false;
+  int writesInFlight_ = 0;
+};
+
+}  // namespace vosk::backend

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/connection.hpp"
+
+namespace vosk::backend {
+
+// The daemon's own TCP connection to a flow's destination. Its socket lives on
+// the main io_context: states and completions arrive on the main queue. Every
+// operation may be called from any thread.
+class UpstreamConnection final : public Connection, public std::enable_shared_from_this<UpstreamConnection> {
+ public:
+  UpstreamConnection(asio::io_context& mainContext, std::string host, std::uint16_t port, std::uint32_t mark);
+
+  // Connection
+  void setStateUpdateHandler(StateUpdateHandler handler) override;
+  void start(MainQueue& queue) override;
+  void send(Bytes content, SendCompletion completion) override;
+  void sendEndOfStream() override;
+  void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength,
+               ReceiveCompletion completion) override;
+  void cancel() override;
+
+ private:
+  enum class Phase { idle, connecting, ready, ended };
+  struct PendingSend {
+    Bytes content;
+    SendCompletion completion;
+  };
+
+  void connect(const asio::ip::tcp::endpoint& destination);
+  void fail(const std::error_code& error);
+  void deliverState(ConnectionState state);
+  void writeNext();
+  void waitAndReceive(std::size_t maximumLength, ReceiveCompletion completion);
+
+  asio::io_context& context_;
+  const std::string host_;
+  const std::uint16_t port_;
+  const std::uint32_t mark_;
+
+  mutable std::mutex handlerMutex_;  // the handler is set from any thread
+  StateUpdateHandler handler_;
+
+  // Main io_context only.
+  asio::ip::tcp::socket socket_;
+  asio::ip::tcp::resolver resolver_;
+  Phase phase_ = Phase::idle;
+  std::deque<PendingSend> sends_;  // the front one is being written once ready
+  bool writing_ = false;
+  bool endOfStreamRequested_ = false;
+};
+
+class UpstreamConnectionFactory final : public ConnectionFactory {
+ public:
+  UpstreamConnectionFactory(asio::io_context& mainContext, std::uint32_t mark)
+      : context_(mainContext), mark_(mark) {}
+  std::shared_ptr<Connection> makeConnection(const std::string& host, std::uint16_t port) override {
+    return std::make_shared<UpstreamConnection>(context_, host, port, mark_);
+  }
+
+ private:
+  asio::io_context& context_;
+  const std::uint32_t mark_;
+};
+
+}  // namespace vosk::backend

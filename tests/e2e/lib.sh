@@ -1,0 +1,139 @@
+# Shared by the network-namespace tests: source it, then call e2e_setup.
+#
+#   client namespace (the filter runs here)        server namespace
+#   198.18.10.1  2001:db8:10::1  ==veth==  198.18.10.2  2001:db8:10::2
+#                                           peer.py serve on :80 and :443 (any name)
+#
+# Every test gets its own namespaces, removed on exit (also on failure).
+set -euo pipefail
+
+E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+SERVER4=198.18.10.2
+SERVER6=2001:db8:10::2
+FILTER_PORT=15443
+FILTER_MARK=0x20000000
+TABLE=vosk_filter
+
+e2e_fail() {
+  echo "FAIL: $*" >&2
+  if [ -n "${FILTER_LOG:-}" ] && [ -f "$FILTER_LOG" ]; then
+    echo "--- filter log (last 30 lines)" >&2
+    tail -n 30 "$FILTER_LOG" >&2
+  fi
+  exit 1
+}
+
+e2e_pass() { echo "ok: $*"; }
+
+e2e_cleanup() {
+  local pid
+  for pid in ${E2E_PIDS:-}; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in ${E2E_PIDS:-}; do
+    wait "$pid" 2>/dev/null || true
+  done
+  ip netns del "$CLIENT_NS" 2>/dev/null || true
+  ip netns del "$SERVER_NS" 2>/dev/null || true
+  rm -rf "$E2E_TMP"
+}
+
+# e2e_setup NAME: namespaces, addresses, certificate and the server.
+e2e_setup() {
+  local tag="vk${1:0:6}$$"
+  CLIENT_NS="${tag}c"
+  SERVER_NS="${tag}s"
+  E2E_TMP=$(mktemp -d "/tmp/vosk-e2e-$1.XXXXXX")
+  E2E_PIDS=""
+  trap e2e_cleanup EXIT
+  [ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces)" >&2; exit 1; }
+
+  ip netns add "$CLIENT_NS"
+  ip netns add "$SERVER_NS"
+  ip link add "${tag}a" netns "$CLIENT_NS" type veth peer name "${tag}b" netns "$SERVER_NS"
+  ip -n "$CLIENT_NS" link set lo up
+  ip -n "$SERVER_NS" link set lo up
+  ip -n "$CLIENT_NS" addr add 198.18.10.1/24 dev "${tag}a"
+  ip -n "$SERVER_NS" addr add "$SERVER4/24" dev "${tag}b"
+  ip -n "$CLIENT_NS" addr add 2001:db8:10::1/64 dev "${tag}a" nodad
+  ip -n "$SERVER_NS" addr add "$SERVER6/64" dev "${tag}b" nodad
+  ip -n "$CLIENT_NS" link set "${tag}a" up
+  ip -n "$SERVER_NS" link set "${tag}b" up
+
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj /CN=vosk-e2e -keyout "$E2E_TMP/key.pem" -out "$E2E_TMP/cert.pem" 2>/dev/null
+  ip netns exec "$SERVER_NS" python3 "$E2E_DIR/peer.py" serve \
+    --cert "$E2E_TMP/cert.pem" --key "$E2E_TMP/key.pem" >"$E2E_TMP/server.log" 2>&1 &
+  E2E_PIDS="$E2E_PIDS $!"
+  e2e_wait_for 10 "server" grep -q serving "$E2E_TMP/server.log"
+}
+
+# e2e_wait_for SECONDS WHAT COMMAND...: polls COMMAND every 0.1 s.
+e2e_wait_for() {
+  local seconds=$1 what=$2
+  shift 2
+  local tries=$((seconds * 10))
+  until "$@" >/dev/null 2>&1; do
+    tries=$((tries - 1))
+    [ $tries -gt 0 ] || e2e_fail "timed out waiting for $what"
+    sleep 0.1
+  done
+}
+
+# e2e_config FILE BLOCKING DOMAIN...: a configuration blocking one site with these domains.
+e2e_config() {
+  local file=$1 blocking=$2
+  shift 2
+  local domains
+  domains=$(printf '"%s",' "$@")
+  cat >"$file" <<JSON
+{
+  "blockingEnabled": $blocking,
+  "sitesData": [
+    {"id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8", "name": "Blocked", "domains": [${domains%,}]}
+  ]
+}
+JSON
+}
+
+# e2e_start_filter DAEMON CONFIG [ARGS...]: starts the filter in the client
+# namespace and waits for its table.
+e2e_start_filter() {
+  local daemon=$1 config=$2
+  shift 2
+  FILTER_LOG="$E2E_TMP/filter.log"
+  ip netns exec "$CLIENT_NS" "$daemon" --config "$config" --port "$FILTER_PORT" --mark "$FILTER_MARK" "$@" \
+    2>>"$FILTER_LOG" &
+  FILTER_PID=$!
+  E2E_PIDS="$E2E_PIDS $FILTER_PID"
+  e2e_wait_for 10 "the filter's table" ip netns exec "$CLIENT_NS" nft list table inet "$TABLE"
+  e2e_wait_for 10 "the filter's log" grep -q "setTunnelNetworkSettings succeeded" "$FILTER_LOG"
+}
+
+# e2e_wait_log SECONDS TEXT: waits for TEXT in the filter's log.
+e2e_wait_log() {
+  e2e_wait_for "$1" "\"$2\" in the filter's log" grep -qF -- "$2" "$FILTER_LOG"
+}
+
+in_client() { ip netns exec "$CLIENT_NS" "$@"; }
+
+# fetch SCHEME NAME ADDRESS: prints the body, or nothing when the request failed.
+fetch() {
+  local scheme=$1 name=$2 address=$3 port=80
+  [ "$scheme" = https ] && port=443
+  local target=$address
+  [[ $address == *:* ]] && target="[$address]"
+  in_client curl -sk --max-time 5 --connect-to "$name:$port:$target:$port" "$scheme://$name/" 2>/dev/null || true
+}
+
+expect_allowed() {  # SCHEME NAME ADDRESS
+  local body
+  body=$(fetch "$@")
+  [[ $body == "hello "* ]] || e2e_fail "$1://$2 via $3 should pass, got \"$body\""
+}
+
+expect_blocked() {  # SCHEME NAME ADDRESS
+  local body
+  body=$(fetch "$@")
+  [ -z "$body" ] || e2e_fail "$1://$2 via $3 should be blocked, got \"$body\""
+}

@@ -1,0 +1,288 @@
+#!/usr/bin/env python3
+"""Servers and clients for the network-namespace tests.
+
+serve: HTTP on :80 and HTTPS on :443 (any name, one self-signed certificate),
+IPv4 and IPv6. Paths:
+  GET  /            "hello <host>\n"; keep-alive honoured
+  GET  /bytes/N     N bytes of a fixed pattern, then close
+  POST /sha256      reads the body until the client ends its side, answers
+                    "<sha256 hex> <length>\n"
+  POST /echo-later  reads until the client ends its side, then streams the
+                    body back in slow chunks, then closes
+The client subcommands print one result line and exit 0 on success.
+"""
+import argparse
+import asyncio
+import hashlib
+import socket
+import ssl
+import sys
+import time
+
+PATTERN = bytes(range(256)) * 256  # 64 KiB
+ECHO_CHUNKS = 16
+ECHO_CHUNK_DELAY = 0.02
+
+
+def pattern_bytes(offset, size):
+    out = bytearray()
+    while size > 0:
+        start = offset % len(PATTERN)
+        piece = PATTERN[start:start + size]
+        out += piece
+        offset += len(piece)
+        size -= len(piece)
+    return bytes(out)
+
+
+def pattern_sha256(size):
+    digest = hashlib.sha256()
+    for offset in range(0, size, len(PATTERN)):
+        digest.update(PATTERN[:min(len(PATTERN), size - offset)])
+    return digest.hexdigest()
+
+
+async def read_head(reader):
+    head = await reader.readuntil(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    method, path, _ = lines[0].split(" ", 2)
+    headers = {}
+    for line in lines[1:]:
+        if ":" in line:
+            name, value = line.split(":", 1)
+            headers[name.strip().lower()] = value.strip()
+    return method, path, headers
+
+
+async def handle(reader, writer):
+    try:
+        while True:
+            try:
+                method, path, headers = await read_head(reader)
+            except (asyncio.IncompleteReadError, ConnectionError):
+                return
+            host = headers.get("host", "")
+            if path.startswith("/bytes/"):
+                size = int(path[len("/bytes/"):])
+                writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % size)
+                for offset in range(0, size, len(PATTERN)):
+                    writer.write(PATTERN[:min(len(PATTERN), size - offset)])
+                    await writer.drain()
+                return
+            if path in ("/sha256", "/echo-later"):
+                digest, body = hashlib.sha256(), bytearray()
+                length = 0
+                while chunk := await reader.read(65536):
+                    digest.update(chunk)
+                    length += len(chunk)
+                    if path == "/echo-later":
+                        body += chunk
+                if path == "/sha256":
+                    writer.write(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n%s %d\n"
+                                 % (digest.hexdigest().encode(), length))
+                else:
+                    writer.write(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")
+                    step = max(1, len(body) // ECHO_CHUNKS)
+                    for start in range(0, len(body), step):
+                        await asyncio.sleep(ECHO_CHUNK_DELAY)
+                        writer.write(bytes(body[start:start + step]))
+                        await writer.drain()
+                await writer.drain()
+                return
+            reply = ("hello %s\n" % host).encode()
+            close = headers.get("connection", "").lower() == "close"
+            writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n%s\r\n%s"
+                         % (len(reply), b"Connection: close\r\n" if close else b"", reply))
+            await writer.drain()
+            if close:
+                return
+    except (ConnectionError, ssl.SSLError):
+        pass
+    finally:
+        writer.close()
+
+
+async def serve(args):
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(args.cert, args.key)
+    servers = []
+    for host in ("0.0.0.0", "::"):
+        servers.append(await asyncio.start_server(handle, host, 80, backlog=2048))
+        servers.append(await asyncio.start_server(handle, host, 443, ssl=context, backlog=2048))
+    print("serving", flush=True)
+    await asyncio.gather(*(server.serve_forever() for server in servers))
+
+
+def connect(address, port, timeout=10):
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    sock.settimeout(timeout)
+    sock.connect((address, port))
+    return sock
+
+
+def read_all(sock):
+    data = bytearray()
+    while chunk := sock.recv(1 << 20):
+        data += chunk
+    return bytes(data)
+
+
+def body_of(response):
+    return response.split(b"\r\n\r\n", 1)[1] if b"\r\n\r\n" in response else b""
+
+
+def half_close(args):
+    """Sends a body, ends its side, and expects the whole slow echo back."""
+    payload = pattern_bytes(7, args.size)
+    sock = connect(args.address, args.port)
+    sock.sendall(b"POST /echo-later HTTP/1.1\r\nHost: %s\r\n\r\n" % args.host.encode() + payload)
+    sock.shutdown(socket.SHUT_WR)
+    body = body_of(read_all(sock))
+    if body != payload:
+        print("echo came back with %d of %d bytes" % (len(body), len(payload)))
+        return 1
+    print("echo complete: %d bytes" % len(body))
+    return 0
+
+
+def transfer(args):
+    """100 MiB up (hash checked by the server) and down (hash checked here)."""
+    sock = connect(args.address, args.port, timeout=60)
+    sock.sendall(b"POST /sha256 HTTP/1.1\r\nHost: %s\r\n\r\n" % args.host.encode())
+    for offset in range(0, args.size, len(PATTERN)):
+        sock.sendall(PATTERN[:min(len(PATTERN), args.size - offset)])
+    sock.shutdown(socket.SHUT_WR)
+    up = body_of(read_all(sock)).decode().split()
+    expected = pattern_sha256(args.size)
+    if up != [expected, str(args.size)]:
+        print("upload arrived as %s, expected %s %d" % (up, expected, args.size))
+        return 1
+    sock = connect(args.address, args.port, timeout=60)
+    sock.sendall(b"GET /bytes/%d HTTP/1.1\r\nHost: %s\r\n\r\n" % (args.size, args.host.encode()))
+    digest, length, head = hashlib.sha256(), 0, b""
+    while b"\r\n\r\n" not in head:
+        head += sock.recv(65536)
+    head, rest = head.split(b"\r\n\r\n", 1)
+    digest.update(rest)
+    length += len(rest)
+    while chunk := sock.recv(1 << 20):
+        digest.update(chunk)
+        length += len(chunk)
+    if (digest.hexdigest(), length) != (expected, args.size):
+        print("download arrived as %d bytes, %s" % (length, digest.hexdigest()))
+        return 1
+    print("both ways byte-exact: %d bytes" % args.size)
+    return 0
+
+
+def silent(args):
+    """Connects, sends nothing, reports when the other side closed."""
+    sock = connect(args.address, args.port, timeout=args.timeout)
+    start = time.monotonic()
+    try:
+        data = sock.recv(1)
+        outcome = "closed" if data == b"" else "data"
+    except ConnectionResetError:
+        outcome = "reset"
+    except socket.timeout:
+        outcome = "open"
+    print("%s after %.1f s" % (outcome, time.monotonic() - start))
+    return 0
+
+
+def keep_alive(args):
+    """One request, then waits on the same connection; reports when it ends."""
+    sock = connect(args.address, args.port, timeout=args.timeout)
+    sock.sendall(b"GET / HTTP/1.1\r\nHost: %s\r\n\r\n" % args.host.encode())
+    reply = sock.recv(4096)
+    if b"hello" not in reply:
+        print("no reply: %r" % reply)
+        return 1
+    print("answered", flush=True)
+    start = time.monotonic()
+    try:
+        outcome = "closed" if sock.recv(1) == b"" else "data"
+    except ConnectionResetError:
+        outcome = "reset"
+    except socket.timeout:
+        outcome = "open"
+    print("%s after %.1f s" % (outcome, time.monotonic() - start))
+    return 0
+
+
+async def request_on(address, port, host, keep):
+    reader, writer = await asyncio.open_connection(address, port)
+    writer.write(b"GET / HTTP/1.1\r\nHost: %s\r\n\r\n" % host.encode())
+    await writer.drain()
+    try:
+        reply = await asyncio.wait_for(reader.read(4096), 10)
+    except asyncio.TimeoutError:
+        reply = b""
+    keep.append(writer)
+    return b"hello " + host.encode() in reply
+
+
+async def many_flows(args):
+    """Holds `first` answered flows to an allowed host open, then opens
+    `extra` more to a blocked host while they are held."""
+    keep, results = [], []
+    semaphore = asyncio.Semaphore(100)
+
+    async def one(host):
+        async with semaphore:
+            results.append((host, await request_on(args.address, args.port, host, keep)))
+
+    await asyncio.gather(*(one(args.allowed) for _ in range(args.first)))
+    await asyncio.gather(*(one(args.blocked) for _ in range(args.extra)))
+    allowed_ok = sum(1 for host, ok in results if host == args.allowed and ok)
+    blocked_ok = sum(1 for host, ok in results if host == args.blocked and ok)
+    print("allowed answered %d/%d, over the cap to a blocked host answered %d/%d"
+          % (allowed_ok, args.first, blocked_ok, args.extra))
+    for writer in keep:
+        writer.close()
+    return 0 if (allowed_ok, blocked_ok) == (args.first, args.extra) else 1
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    sub = parser.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("serve")
+    p.add_argument("--cert", required=True)
+    p.add_argument("--key", required=True)
+    for name, function in (("half-close", half_close), ("transfer", transfer)):
+        p = sub.add_parser(name)
+        p.set_defaults(function=function)
+        p.add_argument("address")
+        p.add_argument("port", type=int)
+        p.add_argument("host")
+        p.add_argument("--size", type=int, default=1 << 20)
+    p = sub.add_parser("silent")
+    p.add_argument("address")
+    p.add_argument("port", type=int)
+    p.add_argument("--timeout", type=float, default=30)
+    p.set_defaults(function=silent)
+    p = sub.add_parser("keep-alive")
+    p.add_argument("address")
+    p.add_argument("port", type=int)
+    p.add_argument("host")
+    p.add_argument("--timeout", type=float, default=30)
+    p.set_defaults(function=keep_alive)
+    p = sub.add_parser("many-flows")
+    p.add_argument("address")
+    p.add_argument("port", type=int)
+    p.add_argument("allowed")
+    p.add_argument("blocked")
+    p.add_argument("--first", type=int, default=1000)
+    p.add_argument("--extra", type=int, default=100)
+    args = parser.parse_args()
+    if args.command == "serve":
+        asyncio.run(serve(args))
+    elif args.command == "many-flows":
+        sys.exit(asyncio.run(many_flows(args)))
+    else:
+        sys.exit(args.function(args))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "policy/host_extraction.hpp"
+#include "support/host_extraction_results.hpp"
+#include "support/test_data.hpp"
+
+namespace vosk {
+namespace {
+
+using test::found;
+using test::kIncomplete;
+using test::kNotFound;
+
+HostExtraction parse(std::string_view text) {
+  return extractHTTPHost(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+// A request whose Host line carries `hostLine` after "Host:".
+std::string requestWithHost(std::string_view hostLine) {
+  return "GET / HTTP/1.1\r\nHost:" + std::string(hostLine) + "\r\nAccept: */*\r\n\r\n";
+}
+
+TEST(HttpHost, NoHostLine) {
+  EXPECT_EQ(parse(""), kIncomplete);
+  EXPECT_EQ(parse("GET / HTTP/1.1"), kIncomplete);
+  EXPECT_EQ(parse("GET / HTTP/1.1\r\nAccept: */*\r\n"), kIncomplete);
+  EXPECT_EQ(parse("GET / HTTP/1.1\r\nAccept: */*\r\n\r\n"), kNotFound);
+  EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost : allowed.test\r\n\r\n"), kNotFound);
+  // Lines ended by LF alone are never split, however much arrives.
+  EXPECT_EQ(parse("GET / HTTP/1.1\nHost: allowed.test\nAccept: */*\n\n"), kIncomplete);
+}
+
+TEST(HttpHost, ValueAsSentWithoutSurroundingSpace) {
+  EXPECT_EQ(parse("GET / HTTP/1.1\r\nHOST:Allowed.Test.\r\n\r\n"), found("Allowed.Test."));
+  EXPECT_EQ(parse(requestWithHost(" \t allowed.test \t ")), found("allowed.test"));
+  // 0xA0 (no-break space) is trimmed at the ends, kept inside; Latin-1 comes back as UTF-8.
+  EXPECT_EQ(parse(requestWithHost("\xA0" "caf\xE9\xA0" "a.test\xA0")), found("caf\xC3\xA9\xC2\xA0" "a.test"));
+}
+
+TEST(HttpHost, PortRemoval) {
+  EXPECT_EQ(parse(requestWithHost(" allowed.test:8080")), found("allowed.test"));
+  EXPECT_EQ(parse(requestWithHost(" allowed.test:65535")), found("allowed.test"));
+  EXPECT_EQ(parse(requestWithHost(" allowed.test:123456")), found("allowed.test:123456"));
+  EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]:443")), found("[2001:db8::1]"));
+  EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]")), found("[2001:db8:"));
+  // No second trim after the port is cut.
+  EXPECT_EQ(parse(requestWithHost(" allowed.test :80")), found("allowed.test "));
+  EXPECT_EQ(parse(requestWithHost(" :80")), kNotFound);
+  EXPECT_EQ(parse(requestWithHost("")), kNotFound);
+}
+
+TEST(HttpHost, WhichHostLineCounts) {
+  EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost: first.test\r\nHost: second.test\r\n\r\n"), found("first.test"));
+  EXPECT_EQ(parse("POST / HTTP/1.1\r\nContent-Length: 20\r\n\r\nhost: body.test\r\n"), found("body.test"));
+  // An empty first Host line decides: no fall back to the second.
+  EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost:\r\nHost: second.test\r\n\r\n"), kNotFound);
+}
+
+TEST(HttpHost, HostLineStillArriving) {
+  EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost: allowed.te"), kIncomplete);
+  EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost: allowed.test\r"), kIncomplete);
+  EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost: allowed.test\r\n"), found("allowed.test"));
+  // After the header block an unfinished line can no longer reveal anything.
+  EXPECT_EQ(parse("POST / HTTP/1.1\r\n\r\nHost: body.test"), kNotFound);
+}
+
+TEST(HttpHost, RealRequestsAtEveryPrefix) {
+  const auto files = test::testDataFiles("http");
+  ASSERT_GE(files.size(), 3U);
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.filename().string());
+    const auto bytes = test::readFileBytes(file);
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const std::size_t hostLineStart = text.find("\r\nHost: ") + 2;
+    const std::size_t hostLineEnd = text.find("\r\n", hostLineStart) + 2;
+    for (std::size_t n = 0; n <= text.size(); ++n) {
+      ASSERT_EQ(parse(text.substr(0, n)), n < hostLineEnd ? kIncomplete : found("allowed.test")) << "prefix of " << n;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vosk

@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <tuple>
+
+#include "support/relayed_flow.hpp"
+#include "support/sites_data.hpp"
+
+namespace vosk::test {
+namespace {
+
+constexpr const char* kStarted = "🟢 Transparent proxy startProxy called, options keys: {}";
+constexpr const char* kApplied = "🔧 applied protocolConfiguration: blockingEnabled={}, sites={}";
+constexpr const char* kUnreadable =
+    "⚠️ startProxy has no readable protocolConfiguration.providerConfiguration — keeping previous cached state "
+    "(blockingEnabled={})";
+constexpr const char* kSucceeded =
+    "✅ setTunnelNetworkSettings succeeded — intercepting all outbound TCP :443/:80 and UDP :443";
+
+struct StartOutcome {
+  int calls = 0;
+  std::optional<Error> error;
+};
+
+class ProxyStartTest : public ::testing::Test {
+ protected:
+  // Starts the proxy with this provider configuration and runs what the start posted.
+  std::shared_ptr<StartOutcome> start(std::optional<ConfigurationDictionary> configuration,
+                                      std::optional<ConfigurationDictionary> options = std::nullopt) {
+    platform.host.configuration = std::move(configuration);
+    auto outcome = std::make_shared<StartOutcome>();
+    provider->startProxyWithOptions(options, [outcome](std::optional<Error> error) {
+      ++outcome->calls;
+      outcome->error = std::move(error);
+    });
+    platform.settle();
+    return outcome;
+  }
+  void startWithBaseline() {
+    start(ConfigurationDictionary{{"blockingEnabled", true}, {"sitesData", sitesData(baseline)}});
+    platform.log->clear();
+  }
+
+  TestPlatform platform;
+  std::shared_ptr<TransparentProxyProvider> provider = platform.makeProvider();
+  TransparentProxyProviderPeer peer{*provider};
+  BlockedSite news = makeSite(1, "news", {"news.example"});
+  BlockedSite video = makeSite(2, "video", {"video.example", "clips.example"});
+  BlockedSite social = makeSite(3, "social", {"social.example"});
+  std::vector<BlockedSite> baseline{news, video};
+};
+
+TEST_F(ProxyStartTest, FirstStartAppliesConfigurationArmsTheTimerAndInstallsTheRules) {
+  const auto outcome = start(ConfigurationDictionary{{"blockingEnabled", true}, {"sitesData", sitesData(baseline)}},
+                             ConfigurationDictionary{{"b", std::int64_t{1}}, {"a", std::string("x")}});
+
+  EXPECT_EQ(platform.log->messages(), (std::vector<std::string>{fmt::format(kStarted, "a,b"),
+                                                                fmt::format(kApplied, true, 2), kSucceeded}));
+  EXPECT_EQ(outcome->calls, 1);
+  EXPECT_FALSE(outcome->error);
+  EXPECT_TRUE(peer.cachedBlockingEnabled());
+  EXPECT_EQ(peer.cachedSites(), baseline);
+  EXPECT_EQ(peer.startProxyTime(), platform.mainQueue.now());
+  EXPECT_TRUE(peer.hasSweepTimer());
+
+  ASSERT_EQ(platform.host.applied.size(), 1u);
+  const TransparentProxyNetworkSettings& settings = platform.host.applied[0];
+  EXPECT_EQ(settings.tunnelRemoteAddress, "127.0.0.1");
+  const std::vector<std::tuple<std::string, std::string, NetworkRuleProtocol>> expected{
+      {"0.0.0.0", "443", NetworkRuleProtocol::tcp}, {"0.0.0.0", "80", NetworkRuleProtocol::tcp},
+      {"0.0.0.0", "443", NetworkRuleProtocol::udp}, {"::", "443", NetworkRuleProtocol::tcp},
+      {"::", "80", NetworkRuleProtocol::tcp},       {"::", "443", NetworkRuleProtocol::udp}};
+  ASSERT_EQ(settings.includedNetworkRules.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const NetworkRule& rule = settings.includedNetworkRules[i];
+    const auto& [host, port, protocol] = expected[i];
+    EXPECT_EQ(rule.remoteNetwork, HostEndpoint(host, port)) << "rule " << i;
+    EXPECT_EQ(rule.protocol, protocol) << "rule " << i;
+    EXPECT_EQ(rule.remotePrefix, 0);
+    EXPECT_FALSE(rule.localNetwork);
+    EXPECT_EQ(rule.localPrefix, 0);
+    EXPECT_EQ(rule.direction, TrafficDirection::outbound);
+  }
+}
+
+TEST_F(ProxyStartTest, AbsentOrEmptyOptionsLogNoKeys) {
+  start(ConfigurationDictionary{});
+  start(ConfigurationDictionary{}, ConfigurationDictionary{});
+  EXPECT_EQ(platform.log->count(fmt::format(kStarted, "")), 2u);
+}
+
+TEST_F(ProxyStartTest, OnlyABooleanSwitchesBlockingOnAndOnlyAWholeListReplacesTheList) {
+  nlohmann::json withHole = nlohmann::json::array({encodeBlockedSite(social), encodeBlockedSite(news)});
+  withHole[1].erase("domains");
+  struct Case {
+    const char* what;
+    ConfigurationDictionary configuration;
+    bool blocking;
+    std::vector<BlockedSite> sites;
+  };
+  const std::vector<Case> cases{
+      {"empty", {}, false, baseline},
+      {"list without switch", {{"sitesData", sitesData({social})}}, false, {social}},
+      {"switch as text", {{"blockingEnabled", std::string("true")}}, false, baseline},
+      {"switch as integer", {{"blockingEnabled", std::int64_t{1}}}, false, baseline},
+      {"switch as double", {{"blockingEnabled", 1.0}}, false, baseline},
+      {"key case differs", {{"BlockingEnabled", true}}, false, baseline},
+      {"empty array", {{"blockingEnabled", true}, {"sitesData", bytesOf("[]")}}, true, {}},
+      {"malformed JSON", {{"blockingEnabled", true}, {"sitesData", bytesOf("[{\"id\":")}}, true, baseline},
+      {"one site lacks domains", {{"blockingEnabled", true}, {"sitesData", bytesOf(withHole.dump())}}, true, baseline},
+      {"list as text", {{"blockingEnabled", true}, {"sitesData", std::string("[]")}}, true, baseline},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    startWithBaseline();
+    start(c.configuration);
+    EXPECT_EQ(peer.cachedBlockingEnabled(), c.blocking);
+    EXPECT_EQ(peer.cachedSites(), c.sites);
+    EXPECT_TRUE(platform.log->contains(fmt::format(kApplied, c.blocking, c.sites.size())));
+  }
+}
+
+TEST_F(ProxyStartTest, NoReadableConfigurationKeepsBothCachesAndStillInstallsTheRules) {
+  startWithBaseline();
+  const auto outcome = start(std::nullopt);
+  EXPECT_EQ(platform.log->messages(),
+            (std::vector<std::string>{fmt::format(kStarted, ""), fmt::format(kUnreadable, true), kSucceeded}));
+  EXPECT_TRUE(peer.cachedBlockingEnabled());
+  EXPECT_EQ(peer.cachedSites(), baseline);
+  EXPECT_EQ(platform.host.applied.size(), 2u);
+  EXPECT_EQ(outcome->calls, 1);
+}
+
+TEST_F(ProxyStartTest, ARepeatedStartKeepsTheOneTimerOnItsSchedule) {
+  const Instant firstStart = platform.mainQueue.now();
+  start(ConfigurationDictionary{});
+  platform.advance(25);
+  start(ConfigurationDictionary{});
+  EXPECT_EQ(platform.mainQueue.repeatingTimerCount(), 1u);
+  EXPECT_EQ(peer.startProxyTime(), firstStart + 25);
+  EXPECT_EQ(platform.mainQueue.nextDeadline(), firstStart + 60);
+
+  // The timer's sweep is seen by its pruning: an attempt stamped now is
+  // 30 s old well before the tick, yet only the tick at +60 s drops it.
+  const BlockedSite site = makeSite(9, "site", {"site.example"});
+  peer.lastBlockedAttempt()[site.id] = platform.mainQueue.now();
+  platform.advance(34.5);
+  EXPECT_TRUE(peer.lastBlockedAttempt().contains(site.id));
+  platform.advance(0.5);
+  EXPECT_FALSE(peer.lastBlockedAttempt().contains(site.id));
+}
+
+TEST_F(ProxyStartTest, AStartThatBlocksTheHostOfARelayedFlowClosesItAtOnce) {
+  start(ConfigurationDictionary{{"blockingEnabled", false}, {"sitesData", sitesData({news})}});
+  const RelayedFlow reading = relayFlow(platform, peer, "www.news.example", 0.4);
+  const RelayedFlow other = relayFlow(platform, peer, "weather.example", 0.4);
+  platform.log->clear();
+  const Instant before = platform.mainQueue.now();
+
+  start(ConfigurationDictionary{{"blockingEnabled", true}});
+
+  EXPECT_EQ(platform.mainQueue.now(), before);  // no tick was needed
+  EXPECT_TRUE(reading.ended());
+  EXPECT_TRUE(other.untouched());
+  EXPECT_EQ(peer.trackedFlowCount(), 1);
+  EXPECT_EQ(platform.log->messages(),
+            (std::vector<std::string>{fmt::format(kStarted, ""), fmt::format(kApplied, true, 1), kSucceeded,
+                                      "🧹 Sweeping connection to www.news.example: idleFor=0s"}));
+}
+
+TEST_F(ProxyStartTest, RefusedSettingsKeepTheNewCachesAndHandTheErrorOn) {
+  platform.host.settingsError = Error{"permission denied"};
+  const auto outcome = start(ConfigurationDictionary{{"blockingEnabled", true}, {"sitesData", sitesData({news})}});
+  EXPECT_EQ(platform.log->messages(),
+            (std::vector<std::string>{fmt::format(kStarted, ""), fmt::format(kApplied, true, 1),
+                                      "❌ setTunnelNetworkSettings failed: permission denied"}));
+  EXPECT_EQ(outcome->calls, 1);
+  ASSERT_TRUE(outcome->error);
+  EXPECT_EQ(outcome->error->localizedDescription, "permission denied");
+  EXPECT_TRUE(peer.cachedBlockingEnabled());
+  EXPECT_EQ(peer.cachedSites(), std::vector<BlockedSite>{news});
+  EXPECT_TRUE(peer.hasSweepTimer());
+}
+
+TEST_F(ProxyStartTest, CompletesOnceWithoutLoggingWhenTheProviderIsGone) {
+  platform.host.holdSettings = true;
+  const auto first = start(ConfigurationDictionary{});
+  const auto second = start(ConfigurationDictionary{});
+  platform.log->clear();
+  provider.reset();
+  platform.settle();
+  EXPECT_EQ(platform.mainQueue.repeatingTimerCount(), 0u);  // went with the provider
+
+  platform.host.completeSettings();
+  platform.host.completeSettings(Error{"gone"});
+  EXPECT_EQ(first->calls, 1);
+  EXPECT_FALSE(first->error);
+  EXPECT_EQ(second->calls, 1);
+  ASSERT_TRUE(second->error);
+  EXPECT_EQ(second->error->localizedDescription, "gone");
+  EXPECT_TRUE(platform.log->messages().empty());
+  platform.advance(120);  // nothing left to run
+}
+
+}  // namespace
+}  // namespace vosk::test
