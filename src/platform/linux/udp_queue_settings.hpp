@@ -10,8 +10,8 @@ namespace vosk::backend {
 // users of packet marks keep theirs.
 struct UdpQueueSettings {
   std::uint16_t queueNumber = 7443;
-  std::uint32_t declineMark = 0x10000000;
-  std::uint32_t refuseMark = 0x20000000;
+  std::uint32_t declineMark = 0x40000000;
+  std::uint32_t refuseMark = 0x80000000;
 };
 
 }  // namespace vosk::backend
