@@ -5,6 +5,8 @@
 
 #include "platform/linux/nfqueue_listener.hpp"
 #include "platform/linux/nfqueue_udp_flows.hpp"
+#include "support/provider_peer.hpp"
+#include "support/test_platform.hpp"
 #include "support/virtual_time.hpp"
 
 namespace vosk::backend {
@@ -107,6 +109,47 @@ TEST_F(NfqueueUdpFlowsTest, FlowsOutliveTheQueueHarmlessly) {
   platformQueue.runUntilIdle();
   platformQueue.advance(udpVerdictHoldLimit);
   EXPECT_EQ(platformQueue.pendingCount(), 0u);
+}
+
+// The held packet's verdict as the provider's answer and closes decide it.
+class QueuedFlowsWithProviderTest : public ::testing::Test {
+ protected:
+  void offer(std::uint32_t id) {
+    flows.offer(QueuedUdpPacket{id, 0, "198.18.0.2"});
+    // Platform and main queue in turn, as the two threads would run them.
+    while (platformQueue.runUntilIdle() + platform.mainQueue.runUntilIdle() > 0) {
+    }
+  }
+
+  test::TestPlatform platform;
+  std::shared_ptr<TransparentProxyProvider> provider = platform.makeProvider();
+  TransparentProxyProviderPeer peer{*provider};
+  VirtualTimeQueue platformQueue;
+  std::shared_ptr<RecordingVerdicts> sink = std::make_shared<RecordingVerdicts>();
+  NfqueueUdpFlows flows{platformQueue, sink,
+                        [this](const std::shared_ptr<Flow>& flow) { return provider->handleNewFlow(flow); }};
+};
+
+TEST_F(QueuedFlowsWithProviderTest, BlockingOnRefusesAndReleasesBlockingOffPasses) {
+  peer.setBlocking(true, {});
+  offer(1);
+  EXPECT_EQ(sink->verdicts, (std::vector<RecordedVerdict>{{1, UdpVerdict::refuse}}));
+  EXPECT_EQ(peer.trackedFlowCount(), 0);
+  EXPECT_EQ(platform.log->count("🚫 Rejecting UDP:443 (QUIC) flow while blocking is enabled, forcing TCP fallback"),
+            1u);
+
+  peer.setBlocking(false, {});
+  offer(2);
+  EXPECT_EQ(sink->verdicts.back(), (RecordedVerdict{2, UdpVerdict::pass}));
+  EXPECT_EQ(platform.log->messages().size(), 1u);
+}
+
+TEST_F(QueuedFlowsWithProviderTest, AtTheFlowCapTheFlowPasses) {
+  peer.setBlocking(true, {});
+  while (peer.admitTrackedFlow()) {
+  }
+  offer(1);
+  EXPECT_EQ(sink->verdicts, (std::vector<RecordedVerdict>{{1, UdpVerdict::pass}}));
 }
 
 TEST(DestinationAddressTest, ReadsIPv4AndIPv6AndRefusesTheRest) {
