@@ -15,7 +15,8 @@ namespace {
 // What the child found after dropping, as its exit status.
 enum ChildResult { dropped = 0, threw = 1, stillRoot = 2, wrongCapabilities = 3 };
 
-bool onlyNetAdmin() {
+// Permitted and effective hold exactly CAP_NET_ADMIN (or nothing).
+bool capabilitiesAre(bool netAdmin) {
   const cap_t capabilities = cap_get_proc();
   bool result = true;
   for (cap_value_t capability = 0; capability <= CAP_LAST_CAP; ++capability) {
@@ -23,23 +24,29 @@ bool onlyNetAdmin() {
     cap_flag_value_t effective = CAP_CLEAR;
     cap_get_flag(capabilities, capability, CAP_PERMITTED, &permitted);
     cap_get_flag(capabilities, capability, CAP_EFFECTIVE, &effective);
-    const cap_flag_value_t wanted = capability == CAP_NET_ADMIN ? CAP_SET : CAP_CLEAR;
+    const cap_flag_value_t wanted = capability == CAP_NET_ADMIN && netAdmin ? CAP_SET : CAP_CLEAR;
     result = result && permitted == wanted && effective == wanted;
   }
   cap_free(capabilities);
   return result;
 }
 
-TEST(PrivilegesTest, RootBecomesTheUserWithOnlyNetAdmin) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+// Drops in a child (the test process keeps its root) and reports what it found.
+int dropInChild(bool rootHasNetAdmin) {
   const passwd* nobody = getpwnam(defaultUnprivilegedUser);
-  ASSERT_NE(nobody, nullptr);
+  if (nobody == nullptr) return -1;
   const uid_t expectedUid = nobody->pw_uid;
-
-  // In a child: the test process keeps its root.
   const pid_t child = fork();
-  ASSERT_GE(child, 0);
+  if (child < 0) return -1;
   if (child == 0) {
+    if (!rootHasNetAdmin) {
+      const cap_t capabilities = cap_get_proc();
+      const cap_value_t netAdmin[] = {CAP_NET_ADMIN};
+      cap_set_flag(capabilities, CAP_PERMITTED, 1, netAdmin, CAP_CLEAR);
+      cap_set_flag(capabilities, CAP_EFFECTIVE, 1, netAdmin, CAP_CLEAR);
+      if (cap_set_proc(capabilities) != 0) _exit(threw);
+      cap_free(capabilities);
+    }
     try {
       dropPrivileges(defaultUnprivilegedUser);
     } catch (const std::exception&) {
@@ -50,12 +57,21 @@ TEST(PrivilegesTest, RootBecomesTheUserWithOnlyNetAdmin) {
     if (real != expectedUid || effective != expectedUid || saved != expectedUid || getgroups(0, nullptr) != 0) {
       _exit(stillRoot);
     }
-    _exit(onlyNetAdmin() ? dropped : wrongCapabilities);
+    _exit(capabilitiesAre(rootHasNetAdmin) ? dropped : wrongCapabilities);
   }
   int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), dropped);
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST(PrivilegesTest, RootBecomesTheUserWithOnlyNetAdmin) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  EXPECT_EQ(dropInChild(true), dropped);
+}
+
+TEST(PrivilegesTest, ARootWithoutNetAdminBecomesTheUserWithNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  EXPECT_EQ(dropInChild(false), dropped);
 }
 
 TEST(PrivilegesTest, UnknownOrRootUsersAreRefusedBeforeAnythingChanges) {

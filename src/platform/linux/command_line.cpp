@@ -82,11 +82,6 @@ Command parseCommandLine(const std::vector<std::string>& arguments) {
         return UsageError{fmt::format("--mark needs a non-zero 32-bit number, not \"{}\"", value)};
       }
       options.firewallMark = static_cast<std::uint32_t>(*number);
-      const UdpQueueSettings udp;
-      if ((options.firewallMark & (udp.declineMark | udp.refuseMark)) != 0) {
-        return UsageError{fmt::format("--mark must leave the bits {:#x} to the UDP verdicts, not \"{}\"",
-                                      udp.declineMark | udp.refuseMark, value)};
-      }
     }
   }
   return options;

@@ -7,7 +7,6 @@
 
 #include "platform/linux/journal_log_sink.hpp"
 #include "platform/linux/privileges.hpp"
-#include "platform/linux/udp_queue_settings.hpp"
 
 namespace vosk::backend {
 

@@ -9,6 +9,7 @@
 #include "platform/linux/configuration_file.hpp"
 #include "platform/linux/descriptor_limit.hpp"
 #include "platform/linux/log_sink.hpp"
+#include "provider/process_entry.hpp"
 
 namespace vosk::backend {
 namespace {
@@ -28,12 +29,11 @@ Daemon::Daemon(const DaemonOptions& options)
       notifier_(mainQueue_, logger_),
       connections_(mainQueue_.context(), options.firewallMark),
       host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
-      provider_(TransparentProxyProvider::create(
-          ProviderEnvironment{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_})),
+      environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_},
       listener_(platformContext_, options.listenerPort, options.firewallMark,
-                [provider = provider_](const std::shared_ptr<Flow>& flow) { return provider->handleNewFlow(flow); }),
+                [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
       udpInterception_(platformContext_, platformQueue_, UdpQueueSettings{}, logger_,
-                       [provider = provider_](const std::shared_ptr<Flow>& flow) { return provider->handleNewFlow(flow); }),
+                       [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
       signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP) {}
 
 void Daemon::run() {
@@ -48,11 +48,16 @@ void Daemon::run() {
   }
   host_.setUdpInterception(
       [this](const std::vector<NetworkRule>& udpRules) { return udpInterception_.apply(udpRules); });
+  runSystemExtension(environment_, [this](std::shared_ptr<AppProxyProvider> provider) { serve(std::move(provider)); });
+}
+
+// Connections wait in the listeners' backlog until the platform thread runs.
+void Daemon::serve(std::shared_ptr<AppProxyProvider> provider) {
+  provider_ = std::move(provider);
   platformThread_ = std::thread([this] { platformContext_.run(); });
   loadConfiguration();
   startProvider(true);
   awaitSignal();
-  mainQueue_.dispatchMain();
 }
 
 void Daemon::checkDescriptorLimit() {

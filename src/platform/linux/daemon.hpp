@@ -16,6 +16,7 @@
 #include "platform/linux/upstream_connection.hpp"
 #include "platform/logger.hpp"
 #include "platform/notification_poster.hpp"
+#include "platform/proxy_provider.hpp"
 #include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk::backend {
@@ -31,6 +32,7 @@ class Daemon {
   [[noreturn]] void run();
 
  private:
+  void serve(std::shared_ptr<AppProxyProvider> provider);
   void checkDescriptorLimit();
   void loadConfiguration();
   void startProvider(bool firstStart);
@@ -49,7 +51,8 @@ class Daemon {
   DbusNotificationPoster notifier_;
   UpstreamConnectionFactory connections_;
   LinuxProviderHost host_;
-  std::shared_ptr<TransparentProxyProvider> provider_;
+  const ProviderEnvironment environment_;
+  std::shared_ptr<AppProxyProvider> provider_;  // set once, before the platform thread starts
   FlowListener listener_;
   UdpInterception udpInterception_;
   asio::signal_set signals_;

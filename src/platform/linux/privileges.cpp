@@ -39,6 +39,15 @@ void dropPrivileges(const std::string& userName) {
   const uid_t uid = entry.pw_uid;
   const gid_t gid = entry.pw_gid;
 
+  // A root without CAP_NET_ADMIN (a bounding set without it) has none to
+  // keep: the user goes on without, and nftables then says what is missing.
+  const bool haveNetAdmin = [] {
+    const std::unique_ptr<std::remove_pointer_t<cap_t>, decltype(&cap_free)> current(cap_get_proc(), &cap_free);
+    cap_flag_value_t permitted = CAP_CLEAR;
+    return current && cap_get_flag(current.get(), CAP_NET_ADMIN, CAP_PERMITTED, &permitted) == 0 &&
+           permitted == CAP_SET;
+  }();
+
   // Keep the permitted set across the change of user; only CAP_NET_ADMIN stays in it below.
   check(prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0), "PR_SET_KEEPCAPS");
   check(setgroups(0, nullptr), "setgroups");
@@ -48,8 +57,10 @@ void dropPrivileges(const std::string& userName) {
   const std::unique_ptr<std::remove_pointer_t<cap_t>, decltype(&cap_free)> capabilities(cap_init(), &cap_free);
   if (!capabilities) throwErrno("cap_init");
   const cap_value_t kept[] = {CAP_NET_ADMIN};
-  check(cap_set_flag(capabilities.get(), CAP_PERMITTED, 1, kept, CAP_SET), "cap_set_flag");
-  check(cap_set_flag(capabilities.get(), CAP_EFFECTIVE, 1, kept, CAP_SET), "cap_set_flag");
+  if (haveNetAdmin) {
+    check(cap_set_flag(capabilities.get(), CAP_PERMITTED, 1, kept, CAP_SET), "cap_set_flag");
+    check(cap_set_flag(capabilities.get(), CAP_EFFECTIVE, 1, kept, CAP_SET), "cap_set_flag");
+  }
   check(cap_set_proc(capabilities.get()), "cap_set_proc");
   check(prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0), "PR_SET_KEEPCAPS");
   check(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), "PR_SET_NO_NEW_PRIVS");

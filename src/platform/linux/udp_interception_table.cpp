@@ -338,6 +338,7 @@ UdpInterceptionTable::UdpInterceptionTable(const UdpQueueSettings& settings, Que
                        .queue(settings.queueNumber, queueExpression));
     addRule(batch, Rule(verdictChain)
                        .markBits(false, settings.declineMark, settings.declineMark)
+                       .udpToQuicPort()
                        .addToConnectionMark(settings.declineMark)
                        .clearFromPacketMark(settings.declineMark));
     for (const RefusedFlows* family : {&refusedIpv4, &refusedIpv6}) {

@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include "platform/linux/command_line.hpp"
+
+namespace vosk::backend {
+namespace {
+
+std::string usageError(std::vector<std::string> arguments) {
+  const Command command = parseCommandLine(arguments);
+  EXPECT_TRUE(std::holds_alternative<UsageError>(command));
+  return std::holds_alternative<UsageError>(command) ? std::get<UsageError>(command).message : "";
+}
+
+TEST(CommandLineTest, DefaultsAndValues) {
+  const auto defaults = std::get<DaemonOptions>(parseCommandLine({}));
+  EXPECT_EQ(defaults.configurationPath, "/etc/vosk-filter/config.json");
+  EXPECT_EQ(defaults.listenerPort, defaultListenerPort);
+  EXPECT_EQ(defaults.firewallMark, defaultFirewallMark);
+
+  const auto options =
+      std::get<DaemonOptions>(parseCommandLine({"--port", "0x3a98", "--mark", "42", "--config", "/tmp/c.json"}));
+  EXPECT_EQ(options.listenerPort, 15000);
+  EXPECT_EQ(options.firewallMark, 42u);
+  EXPECT_EQ(options.configurationPath, "/tmp/c.json");
+  EXPECT_EQ(std::get<DaemonOptions>(parseCommandLine({"--mark", "0xFFFFFFFF"})).firewallMark, 0xffffffffu);
+}
+
+TEST(CommandLineTest, OtherCommands) {
+  EXPECT_TRUE(std::holds_alternative<ShowHelp>(parseCommandLine({"--port", "1", "--help"})));
+  EXPECT_TRUE(std::holds_alternative<ShowVersion>(parseCommandLine({"--version"})));
+  EXPECT_EQ(std::get<CheckConfiguration>(parseCommandLine({"--check-config", "x.json"})).path, "x.json");
+}
+
+TEST(CommandLineTest, RefusesWhatItCannotUse) {
+  EXPECT_EQ(usageError({"--port", "0"}), "--port needs a port number from 1 to 65535, not \"0\"");
+  usageError({"--port", "65536"});
+  usageError({"--port", "80x"});
+  usageError({"--port", "-1"});
+  usageError({"--port", "0x"});
+  EXPECT_EQ(usageError({"--mark", "0"}), "--mark needs a non-zero 32-bit number, not \"0\"");
+  usageError({"--mark", "0x100000000"});
+  EXPECT_EQ(usageError({"--config"}), "--config needs a value");
+  EXPECT_EQ(usageError({"--verbose"}), "unknown argument \"--verbose\"");
+}
+
+}  // namespace
+}  // namespace vosk::backend
+
+namespace vosk::backend {
+namespace {
+
+TEST(CommandLineTest, LogDestinationAndUser) {
+  const auto defaults = std::get<DaemonOptions>(parseCommandLine({}));
+  EXPECT_EQ(defaults.logDestination, LogDestination::automatic);
+  EXPECT_EQ(defaults.user, "nobody");
+
+  const auto chosen = std::get<DaemonOptions>(parseCommandLine({"--log", "journal", "--user", "vosk"}));
+  EXPECT_EQ(chosen.logDestination, LogDestination::journal);
+  EXPECT_EQ(chosen.user, "vosk");
+  EXPECT_EQ(std::get<DaemonOptions>(parseCommandLine({"--log", "stderr"})).logDestination, LogDestination::stderrLines);
+
+  EXPECT_EQ(usageError({"--log", "syslog"}), "--log needs stderr, journal or auto, not \"syslog\"");
+  EXPECT_EQ(usageError({"--user"}), "--user needs a value");
+}
+
+}  // namespace
+}  // namespace vosk::backend

@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include "platform/linux/interception_table.hpp"
+
+namespace vosk::backend {
+namespace {
+
+NetworkRule rule(std::string host, std::string port, NetworkRuleProtocol protocol, int prefix = 0) {
+  return NetworkRule{HostEndpoint(std::move(host), std::move(port)), prefix, std::nullopt, 0, protocol,
+                     TrafficDirection::outbound};
+}
+
+const InterceptionTarget target{15443, 0x20000000};
+
+TEST(InterceptionPlanTest, TcpRulesRedirectAndUdpRulesAreHandedBack) {
+  using enum NetworkRuleProtocol;
+  const std::vector<NetworkRule> rules{rule("0.0.0.0", "443", tcp), rule("0.0.0.0", "80", tcp),
+                                       rule("0.0.0.0", "443", udp), rule("::", "443", tcp),
+                                       rule("::", "80", tcp),       rule("::", "443", udp)};
+  const auto plan = std::get<InterceptionPlan>(planInterception(rules, target));
+  EXPECT_EQ(plan.tableDefinition,
+            "\tchain output {\n"
+            "\t\ttype nat hook output priority -100; policy accept;\n"
+            "\t\tmeta mark & 0x20000000 == 0x20000000 return\n"
+            "\t\tfib daddr type local return\n"
+            "\t\tmeta nfproto ipv4 tcp dport 443 redirect to :15443\n"
+            "\t\tmeta nfproto ipv4 tcp dport 80 redirect to :15443\n"
+            "\t\tmeta nfproto ipv6 tcp dport 443 redirect to :15443\n"
+            "\t\tmeta nfproto ipv6 tcp dport 80 redirect to :15443\n"
+            "\t}\n");
+  ASSERT_EQ(plan.udpRules.size(), 2u);
+  EXPECT_EQ(plan.udpRules[1].remoteNetwork, HostEndpoint("::", "443"));
+}
+
+TEST(InterceptionPlanTest, PrefixesAndAnyPort) {
+  using enum NetworkRuleProtocol;
+  const auto plan = std::get<InterceptionPlan>(
+      planInterception({rule("198.18.0.0", "0", tcp, 15), rule("2001:db8::", "", tcp, 32)}, target));
+  EXPECT_NE(plan.tableDefinition.find("meta nfproto ipv4 ip daddr 198.18.0.0/15 meta l4proto tcp redirect"),
+            std::string::npos);
+  EXPECT_NE(plan.tableDefinition.find("meta nfproto ipv6 ip6 daddr 2001:db8::/32 meta l4proto tcp redirect"),
+            std::string::npos);
+}
+
+TEST(InterceptionPlanTest, RulesThatCannotBeExpressedAreErrors) {
+  using enum NetworkRuleProtocol;
+  const auto error = [](NetworkRule r) {
+    return std::get<Error>(planInterception({std::move(r)}, target)).localizedDescription;
+  };
+  EXPECT_EQ(error(rule("example.test", "443", tcp)), "the rule's remote network \"example.test\" is not an IP address");
+  EXPECT_EQ(error(rule("0.0.0.0", "443", tcp, 33)), "the rule's prefix /33 does not fit 0.0.0.0");
+  EXPECT_EQ(error(rule("::", "https", tcp)), "the rule's remote port \"https\" is not a port number");
+  EXPECT_EQ(error(rule("::", "70000", tcp)), "the rule's remote port \"70000\" is not a port number");
+  EXPECT_EQ(error(rule("::", "443", any)), "only TCP and UDP rules can be intercepted");
+  NetworkRule inbound = rule("::", "443", tcp);
+  inbound.direction = TrafficDirection::inbound;
+  EXPECT_EQ(error(inbound), "only outbound rules without a local network can be intercepted");
+}
+
+}  // namespace
+}  // namespace vosk::backend

@@ -1,0 +1,21 @@
+#include <gtest/gtest.h>
+
+#include "platform/linux/log_sink.hpp"
+
+namespace vosk::backend {
+namespace {
+
+TEST(LogLineTest, TimestampLevelSubsystemCategoryAndMessage) {
+  using namespace std::chrono;
+  const sys_time<milliseconds> time = sys_days{year{2025} / 1 / 31} + hours{23} + minutes{5} + seconds{9} +
+                                      milliseconds{7};
+  EXPECT_EQ(formatLogLine(time, LogRecord{"com.brelvant.vosk.VoskNetworkFilter", "transparentproxy",
+                                          LogLevel::defaultLevel, "🔎 flow host: a.test:443"}),
+            "2025-01-31T23:05:09.007Z default com.brelvant.vosk.VoskNetworkFilter transparentproxy: "
+            "🔎 flow host: a.test:443\n");
+  EXPECT_EQ(formatLogLine(time + microseconds{999}, LogRecord{"s", "c", LogLevel::fault, "🛑 x"}),
+            "2025-01-31T23:05:09.007Z fault s c: 🛑 x\n");
+}
+
+}  // namespace
+}  // namespace vosk::backend
