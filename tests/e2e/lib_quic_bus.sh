@@ -1,5 +1,5 @@
-# UDP and D-Bus helpers for the network-namespace tests (and the demo); source
-# lib.sh first.
+# UDP and D-Bus helpers for the network-namespace tests; source lib.sh first.
+# The demo uses bus_start alone.
 
 REJECTING_QUIC="🚫 Rejecting UDP:443 (QUIC) flow while blocking is enabled, forcing TCP fallback"
 UDP_TABLE=vosk_filter_udp
@@ -27,7 +27,9 @@ UDP_REFUSED="refused( (refused|denied)){2}"  # the first at once, later ones wit
 log_count() { grep -cF -- "$1" "$FILTER_LOG" || true; }
 
 # bus_start DIR: a private message bus at DIR/bus that any user may join (the
-# filter runs unprivileged), and a monitor writing its signals to DIR/monitor.log.
+# filter runs unprivileged), and a monitor writing its signals to
+# DIR/monitor.log, as a desktop companion would see them. Sets BUS_PIDS (the
+# bus and the monitor) for the caller to stop; fails when either is not up.
 bus_start() {
   local dir=$1
   cat >"$dir/bus.conf" <<XML
@@ -45,12 +47,13 @@ bus_start() {
 </busconfig>
 XML
   dbus-daemon --config-file="$dir/bus.conf" --nofork --nopidfile >"$dir/bus.log" 2>&1 &
-  E2E_PIDS="$E2E_PIDS $!"
-  e2e_wait_for 10 "the message bus" test -S "$dir/bus"
+  BUS_PIDS=$!
+  for _ in $(seq 100); do [ -S "$dir/bus" ] && break; sleep 0.1; done
   stdbuf -oL dbus-monitor --address "unix:path=$dir/bus" "type='signal',interface='com.brelvant.vosk'" \
     >"$dir/monitor.log" 2>&1 &
-  E2E_PIDS="$E2E_PIDS $!"
-  e2e_wait_for 10 "the bus monitor" grep -q NameAcquired "$dir/monitor.log"
+  BUS_PIDS="$BUS_PIDS $!"
+  for _ in $(seq 100); do grep -q NameAcquired "$dir/monitor.log" && break; sleep 0.1; done
+  grep -q NameAcquired "$dir/monitor.log"
 }
 
 signal_count() { grep -c "member=siteBlocked" "$1/monitor.log" || true; }
