@@ -1,38 +1,67 @@
 #include "policy/block_list.hpp"
 
 #include <algorithm>
-#include <optional>
+#include <bit>
+#include <functional>
 
 #include "policy/host_text.hpp"
 
 namespace vosk {
+namespace {
+
+// Slots per distinct entry, at least: keeps probe runs short.
+constexpr std::size_t kSlotsPerEntry = 2;
+
+std::uint64_t hashOf(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+}  // namespace
 
 BlockList::BlockList(std::vector<BlockedSite> sites) : sites_(std::move(sites)) {
   std::size_t entries = 0;
-  for (const BlockedSite& site : sites_) entries += site.domains.size();
-  firstSiteByEntry_.reserve(entries);
+  std::size_t textLength = 0;
+  for (const BlockedSite& site : sites_) {
+    entries += site.domains.size();
+    for (const std::string& domain : site.domains) textLength += domain.size();
+  }
+  if (entries == 0) return;
+  slots_.resize(std::bit_ceil(entries * kSlotsPerEntry));
+  entryTexts_.reserve(textLength);
+
   for (std::size_t position = 0; position < sites_.size(); ++position) {
     for (const std::string& domain : sites_[position].domains) {
-      // try_emplace keeps the earliest site for an entry listed twice.
-      firstSiteByEntry_.try_emplace(comparableEntry(domain), position);
+      const std::string entry = comparableEntry(domain);
+      const std::uint64_t hash = hashOf(entry);
+      Slot& slot = slots_[slotFor(entry, hash)];
+      // An entry listed again keeps its earliest site.
+      if (slot.site != kNoSite) continue;
+      slot = Slot{hash, entryTexts_.size(), entry.size(), position};
+      entryTexts_ += entry;
     }
   }
 }
 
-const BlockedSite* BlockList::match(std::string_view host) const {
-  if (firstSiteByEntry_.empty()) return nullptr;
-  const std::string h = comparableHost(host);
-  std::optional<std::size_t> best;
-  const auto probe = [&](std::string_view candidate) {
-    const auto it = firstSiteByEntry_.find(candidate);
-    if (it != firstSiteByEntry_.end() && (!best || it->second < *best)) best = it->second;
-  };
-  // The host itself, then every parent domain: the text after each dot.
-  probe(h);
-  for (std::size_t dot = h.find('.'); dot != std::string::npos; dot = h.find('.', dot + 1)) {
-    probe(std::string_view(h).substr(dot + 1));
+std::size_t BlockList::slotFor(std::string_view entry, std::uint64_t hash) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.site == kNoSite) return i;
+    if (slot.hash == hash && std::string_view(entryTexts_).substr(slot.offset, slot.length) == entry) return i;
   }
-  return best ? &sites_[*best] : nullptr;
+}
+
+std::size_t BlockList::firstSiteListing(std::string_view entry) const {
+  return slots_[slotFor(entry, hashOf(entry))].site;
+}
+
+const BlockedSite* BlockList::match(std::string_view host) const {
+  if (slots_.empty()) return nullptr;
+  const std::string h = comparableHost(host);
+  // The host itself, then every parent domain: the text after each dot.
+  std::size_t first = firstSiteListing(h);
+  for (std::size_t dot = h.find('.'); dot != std::string::npos; dot = h.find('.', dot + 1)) {
+    first = std::min(first, firstSiteListing(std::string_view(h).substr(dot + 1)));
+  }
+  return first == kNoSite ? nullptr : &sites_[first];
 }
 
 }  // namespace vosk

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "model/blocked_site.hpp"
@@ -25,14 +25,26 @@ class BlockList {
   const BlockedSite* match(std::string_view host) const;
 
  private:
-  struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  static constexpr std::size_t kNoSite = SIZE_MAX;
+
+  // One distinct comparable entry: its text in entryTexts_ and the position
+  // of the first site that lists it. An unused slot has no site.
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    std::size_t site = kNoSite;
   };
 
+  // The slot holding `entry`, or the unused slot where it belongs.
+  std::size_t slotFor(std::string_view entry, std::uint64_t hash) const;
+  std::size_t firstSiteListing(std::string_view entry) const;
+
   std::vector<BlockedSite> sites_;
-  // Each comparable entry → position of the first site that lists it.
-  std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> firstSiteByEntry_;
+  // Every distinct comparable entry, back to back.
+  std::string entryTexts_;
+  // Open addressing with linear probing; a power of two in size, at most half full.
+  std::vector<Slot> slots_;
 };
 
 // Whether any site of the list matches the host.

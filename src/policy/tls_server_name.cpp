@@ -29,6 +29,12 @@ constexpr Position kHandshakeHeaderLength = 4;
 constexpr Position kMessageLengthIndex = 6;
 // Record header, handshake header, client version, 32-byte client random.
 constexpr Position kSessionIdLengthIndex = 43;
+// Type and data length.
+constexpr Position kExtensionHeaderLength = 4;
+// Extension header and server-name list length.
+constexpr Position kServerNameListOffset = kExtensionHeaderLength + 2;
+// Name type and name length.
+constexpr Position kNameEntryHeaderLength = 3;
 
 HostExtraction incomplete() { return {std::nullopt, true}; }
 HostExtraction notFound() { return {std::nullopt, false}; }
@@ -84,9 +90,9 @@ bool holdsWholeMessage(Bytes record) {
          payloadLength >= kHandshakeHeaderLength + u24(record, kMessageLengthIndex);
 }
 
-// The ClientHello fields and extensions, from the handshake type byte on.
-// Lengths may point past the record but never past the buffer: every bound
-// is compared with n before the bytes below it are read.
+// Skips the ClientHello fields and walks its extensions; `b` begins with the
+// record header. Lengths may point past the record but never past the
+// buffer: every bound is compared with n before the bytes below it are read.
 HostExtraction parseClientHello(Bytes b) {
   const Position n = size(b);
   if (n < kSessionIdLengthIndex + 1) return incomplete();
@@ -102,22 +108,23 @@ HostExtraction parseClientHello(Bytes b) {
   const Position extensionsEnd = p + u16(b, extensionsLengthIndex);
   if (n < extensionsEnd) return incomplete();
 
-  while (p + 4 <= extensionsEnd) {
-    const Position next = p + 4 + u16(b, p + 2);
+  while (p + kExtensionHeaderLength <= extensionsEnd) {
+    const Position next = p + kExtensionHeaderLength + u16(b, p + 2);
     if (next > n) return notFound();
     if (u16(b, p) != kServerNameExtensionType) {
       p = next;
       continue;
     }
-    if (p + 6 > n) return notFound();
+    if (p + kServerNameListOffset > n) return notFound();
     // Bounded by the buffer, not by the extension's own length.
-    const Position listEnd = std::min(n, p + 6 + u16(b, p + 4));
-    Position q = p + 6;
-    while (q + 3 <= listEnd) {
-      const Position end = q + 3 + u16(b, q + 1);
+    const Position listEnd = std::min(n, p + kServerNameListOffset + u16(b, p + kExtensionHeaderLength));
+    Position q = p + kServerNameListOffset;
+    while (q + kNameEntryHeaderLength <= listEnd) {
+      const Position nameStart = q + kNameEntryHeaderLength;
+      const Position end = nameStart + u16(b, q + 1);
       if (end > n) return notFound();
       if (u8(b, q) == kHostNameType) {
-        const Bytes name = slice(b, q + 3, end);
+        const Bytes name = slice(b, nameStart, end);
         if (isValidUtf8(name)) return {std::string(name.begin(), name.end()), false};
       }
       q = end;
