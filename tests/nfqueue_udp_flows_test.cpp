@@ -142,6 +142,7 @@ TEST_F(QueuedFlowsWithProviderTest, BlockingOnRefusesAndReleasesBlockingOffPasse
   offer(2);
   EXPECT_EQ(sink->verdicts.back(), (RecordedVerdict{2, UdpVerdict::pass}));
   EXPECT_EQ(platform.log->messages().size(), 1u);
+  EXPECT_EQ(peer.trackedFlowCount(), 0);
 }
 
 TEST_F(QueuedFlowsWithProviderTest, AtTheFlowCapTheFlowPasses) {
