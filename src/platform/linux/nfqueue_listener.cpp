@@ -126,11 +126,12 @@ void NfqueueListener::receivePackets() {
   for (;;) {
     const ssize_t received = recv(descriptor_.native_handle(), receiveBuffer_.data(), receiveBuffer_.size(), 0);
     if (received < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        logger_.log("⚠️ NFQUEUE receive failed: {}", std::generic_category().message(errno));
+      const int error = errno;
+      if (error == EINTR) continue;
+      if (error != EAGAIN && error != EWOULDBLOCK) {
+        logger_.log("⚠️ NFQUEUE receive failed: {}", std::generic_category().message(error));
       }
-      if (errno != EINTR) return;
-      continue;
+      return;
     }
     handleMessages(receiveBuffer_.data(), static_cast<std::size_t>(received));
   }
