@@ -75,16 +75,5 @@ TEST_F(IdleSweeperTest, NewlyBlockedHostIsSweptWithItsShortIdleTimeOnlyWhileBloc
   EXPECT_EQ(peer.trackedFlowCount(), 2);
 }
 
-TEST_F(IdleSweeperTest, ASweptFlowThatTheRelayAlsoEndsGivesItsUnitBackOnce) {
-  const RelayedFlow idle = relayFlow(platform, peer, "a.example", 1500);
-  ASSERT_TRUE(peer.admitTrackedFlow());  // another flow, still sniffing
-  peer.sweepIdleFlows();
-  peer.closeFlow(idle.flow, idle.connection);  // the relay noticing the cancel
-  platform.settle();
-  EXPECT_EQ(peer.trackedFlowCount(), 1);
-  EXPECT_TRUE(peer.activeFlows().entries().empty());
-  EXPECT_EQ(peer.connectionsHoldingUnit(), 0u);
-}
-
 }  // namespace
 }  // namespace vosk::test

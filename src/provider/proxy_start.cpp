@@ -1,11 +1,11 @@
 #include <array>
 #include <memory>
 #include <optional>
-#include <variant>
-#include <vector>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "provider/transparent_proxy_provider.hpp"
 

@@ -53,6 +53,7 @@ void FakeTCPFlow::deliver(ReadCompletion completion, ReadResult result) {
 
 void FakeTCPFlow::readData(ReadCompletion completion) {
   core.log.add("read");
+  if (onRead) onRead();
   std::lock_guard lock(mutex_);
   if (readClosed_) {
     deliver(std::move(completion), {std::nullopt, Error{"flow read side closed"}});

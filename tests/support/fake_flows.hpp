@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -95,6 +96,9 @@ class FakeTCPFlow final : public TCPFlow {
   bool writeClosed() const { return writeClosed_; }
 
   FakeFlowCore core;
+  // Called at every read, before it is served: lets a test see what else has
+  // happened by then. Set it before the flow is used.
+  std::function<void()> onRead;
 
  private:
   void deliver(ReadCompletion completion, ReadResult result);

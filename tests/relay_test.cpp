@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/flow_path_fixture.hpp"
+
+namespace vosk::test {
+namespace {
+
+class RelayTest : public FlowPathTest {
+ protected:
+  static std::size_t count(const std::vector<std::string>& calls, std::string_view call) {
+    return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
+  }
+  // Torn down: connection cancelled, flow closed both ways, entry and unit gone.
+  void expectTornDown(const Relayed& r, std::int64_t unitsStillTracked = 0) {
+    EXPECT_TRUE(r.connection->cancelled());
+    EXPECT_TRUE(r.flow->readClosed());
+    EXPECT_TRUE(r.flow->writeClosed());
+    EXPECT_EQ(entryOf(r), nullptr);
+    EXPECT_EQ(peer.trackedFlowCount(), unitsStillTracked);
+  }
+  Instant now() const { return platform.mainQueue.now(); }
+};
+
+TEST_F(RelayTest, ASuccessfulReplayRegistersTheFlowAndStartsTheFlowSideFirst) {
+  const auto flow = tcpFlow("443");
+  std::optional<std::size_t> receivesAtFirstRead;
+  flow->onRead = [&] {
+    if (!receivesAtFirstRead) receivesAtFirstRead = count(platform.connections.last()->calls(), "receive");
+  };
+  connectTracked(flow, "hello", std::nullopt);
+  const auto connection = platform.connections.last();
+  connection->holdSends(true);
+  connection->deliverState(ConnectionState::Kind::ready);
+  platform.advance(3);
+  EXPECT_EQ(peer.activeFlows().size(), 0u);  // not before the bytes are out
+
+  connection->completeSend();
+  platform.settle();
+  const ActiveFlow* entry = entryOf({flow, connection});
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->lastActivity, now());
+  EXPECT_EQ(entry->hostname, std::nullopt);
+  EXPECT_EQ(entry->flow, flow);
+  EXPECT_EQ(receivesAtFirstRead, 0u);
+  EXPECT_EQ(connection->lastMinimumLength, 1u);
+  EXPECT_EQ(connection->lastMaximumLength, 65536u);
+  EXPECT_EQ(connection->sends(), std::vector<Bytes>{bytesOf("hello")});
+  EXPECT_TRUE(platform.log->messages().empty());
+}
+
+// The completion is delivered right behind the fired time limit, before the
+// teardown has cancelled the connection.
+TEST_F(RelayTest, AReplayCompletingAfterItsTimeLimitCreatesNoEntry) {
+  const auto flow = tcpFlow("443");
+  connectTracked(flow, "hello", "allowed.test");
+  const auto connection = platform.connections.last();
+  connection->holdSends(true);
+  connection->deliverState(ConnectionState::Kind::ready);
+  platform.mainQueue.schedule(initialBytesSendTimeout, [&] { connection->completeSend(); });
+  platform.advance(14.5);
+  EXPECT_FALSE(connection->cancelled());
+  platform.advance(0.5);
+  EXPECT_EQ(platform.log->messages(),
+            std::vector<std::string>{
+                "⏱️ Initial-bytes send to 198.18.0.10:443 never completed within 15s, cancelling"});
+  EXPECT_TRUE(peer.activeFlows().entries().empty());
+  EXPECT_EQ(flow->core.log.count("read"), 0u);
+  expectTornDown({flow, connection});
+}
+
+TEST_F(RelayTest, AReplayErrorBeforeTheTimeLimitClosesAtOnceAndNeverTimesOut) {
+  const auto flow = tcpFlow("443");
+  connectTracked(flow, "hello", "allowed.test");
+  const auto connection = platform.connections.last();
+  connection->failSendsWith(Error{"broken pipe"});
+  connection->deliverState(ConnectionState::Kind::ready);
+  platform.advance(30);
+  EXPECT_EQ(platform.log->messages(),
+            std::vector<std::string>{"❌ Failed to replay initial bytes upstream: broken pipe"});
+  expectTornDown({flow, connection});
+}
+
+TEST_F(RelayTest, TheApplicationEndingItsSideStillGetsTheWholeAnswer) {
+  const Relayed r = relayed("GET / HTTP/1.1\r\n");
+  r.flow->pushData("Host: allowed.test\r\n\r\n");
+  r.flow->pushEnd();
+  platform.settle();
+  EXPECT_EQ(r.connection->calls(), (std::vector<std::string>{"start", "send", "receive", "send", "endOfStream"}));
+  EXPECT_FALSE(r.flow->writeClosed());
+  EXPECT_FALSE(r.connection->cancelled());
+
+  r.connection->pushData("HTTP/1.1 200 OK\r\n");
+  r.connection->pushData("\r\nbody", true);
+  platform.settle();
+  EXPECT_EQ(r.flow->written(), "HTTP/1.1 200 OK\r\n\r\nbody");
+  expectTornDown(r);
+  EXPECT_TRUE(platform.log->messages().empty());  // the relay logs nothing
+}
+
+TEST_F(RelayTest, TheServerEndingItsSideDeliversTheLastChunkThenClosesTheFlowsWriteSide) {
+  const Relayed r = relayed();
+  r.connection->pushData("last", true);
+  platform.settle();
+  const std::vector<std::string> calls = r.flow->core.log.calls();
+  EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()), (std::vector<std::string>{"write", "closeWrite"}));
+  EXPECT_EQ(r.flow->written(), "last");
+  EXPECT_FALSE(r.flow->readClosed());
+
+  r.flow->pushData("still sending");
+  platform.settle();
+  EXPECT_EQ(r.connection->sent(), "hellostill sending");
+  EXPECT_NE(entryOf(r), nullptr);
+  r.flow->pushEnd();
+  platform.settle();
+  expectTornDown(r);
+}
+
+TEST_F(RelayTest, EachDirectionHasOneChunkInFlightAndActivityMeansDelivery) {
+  const Relayed r = relayed();
+  const Instant replayedAt = now();
+  r.connection->holdSends(true);
+  r.flow->holdWrites(true);
+  r.flow->pushData("a");
+  r.flow->pushData("b");
+  r.connection->pushData("x");
+  r.connection->pushData("y");
+  platform.advance(2);
+  EXPECT_EQ(r.flow->core.log.count("read"), 1u);
+  EXPECT_EQ(r.connection->heldSendCount(), 1u);
+  EXPECT_EQ(count(r.connection->calls(), "receive"), 1u);
+  EXPECT_EQ(r.flow->heldWriteCount(), 1u);
+  EXPECT_EQ(entryOf(r)->lastActivity, replayedAt);
+
+  r.connection->completeSend();
+  platform.settle();
+  EXPECT_EQ(entryOf(r)->lastActivity, replayedAt + 2);
+  EXPECT_EQ(r.connection->sent(), "helloab");
+  EXPECT_EQ(r.connection->heldSendCount(), 1u);
+  platform.advance(3);
+  r.flow->completeWrite();
+  platform.settle();
+  EXPECT_EQ(entryOf(r)->lastActivity, replayedAt + 5);
+  EXPECT_EQ(r.flow->written(), "xy");
+}
+
+TEST_F(RelayTest, AnEmptyIncompleteReceiveIsRetriedWithoutCountingAsActivity) {
+  const Relayed r = relayed();
+  const Instant replayedAt = now();
+  platform.advance(5);
+  r.connection->pushReceive({Bytes{}, false, std::nullopt});
+  r.connection->pushReceive({std::nullopt, false, std::nullopt});
+  platform.settle();
+  EXPECT_EQ(count(r.connection->calls(), "receive"), 3u);
+  EXPECT_TRUE(r.connection->receiveOutstanding());
+  EXPECT_EQ(entryOf(r)->lastActivity, replayedAt);
+  EXPECT_TRUE(r.flow->core.log.count("write") == 0 && !r.flow->writeClosed());
+}
+
+// Any error ends both directions at once; data that came with a flow read
+// error is dropped, data that came with a receive error is delivered first.
+TEST_F(RelayTest, AnErrorInEitherDirectionTearsTheFlowDownAtOnce) {
+  struct Case {
+    const char* name;
+    std::function<void(const Relayed&)> cause;
+    std::string expectedSent;
+    std::string expectedWritten;
+  };
+  const std::vector<Case> cases{
+      {"flow read with data and error", [](const Relayed& r) { r.flow->pushError("reset", bytesOf("lost")); },
+       "hello", ""},
+      {"send error",
+       [](const Relayed& r) {
+         r.connection->failSendsWith(Error{"broken pipe"});
+         r.flow->pushData("data");
+       },
+       "hellodata", ""},
+      {"empty receive with error", [](const Relayed& r) { r.connection->pushReceive({Bytes{}, false, Error{"reset"}}); },
+       "hello", ""},
+      {"empty complete receive with error",
+       [](const Relayed& r) { r.connection->pushReceive({std::nullopt, true, Error{"reset"}}); }, "hello", ""},
+      {"receive with data and error",
+       [](const Relayed& r) { r.connection->pushReceive({bytesOf("last words"), false, Error{"reset"}}); }, "hello",
+       "last words"},
+      {"write error",
+       [](const Relayed& r) {
+         r.flow->failWritesWith(Error{"closed"});
+         r.connection->pushData("answer");
+       },
+       "hello", "answer"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Relayed r = relayed();
+    c.cause(r);
+    platform.settle();
+    expectTornDown(r);
+    EXPECT_FALSE(r.connection->endOfStreamSent());
+    EXPECT_EQ(r.connection->sent(), c.expectedSent);
+    EXPECT_EQ(r.flow->written(), c.expectedWritten);
+  }
+  EXPECT_TRUE(platform.log->messages().empty());
+}
+
+TEST_F(RelayTest, RepeatedTeardownsReleaseOneUnitAndLateActivityChangesNothing) {
+  const Relayed torn = relayed();
+  const Relayed other = relayed();
+  const Instant otherActiveAt = entryOf(other)->lastActivity;
+  platform.advance(4);
+  peer.closeFlow(torn.flow, torn.connection);
+  peer.closeFlow(torn.flow, torn.connection);
+  peer.recordActivity(torn.connection);
+  platform.settle();  // the cancelled receive and closed read end in teardowns of their own
+  peer.closeFlow(torn.flow, torn.connection);
+  peer.recordActivity(torn.connection);
+  platform.settle();
+
+  expectTornDown(torn, 1);
+  EXPECT_EQ(peer.activeFlows().size(), 1u);
+  EXPECT_EQ(entryOf(other)->lastActivity, otherActiveAt);
+}
+
+TEST_F(RelayTest, AHalfClosedFlowThatGoesQuietIsLeftForTheIdleSweep) {
+  const Relayed r = relayed();
+  r.flow->pushEnd();
+  platform.advance(1200, 50);
+  ASSERT_NE(entryOf(r), nullptr);
+  EXPECT_FALSE(peer.shouldSweepFlow(*entryOf(r), now()));
+  platform.advance(0.5);
+  EXPECT_TRUE(peer.shouldSweepFlow(*entryOf(r), now()));
+}
+
+TEST_F(RelayTest, WithTheProviderGoneEveryDeferredStepDoesNothing) {
+  const auto sniffing = offerTCP("80");
+  const auto connecting = tcpFlow("443");
+  connectTracked(connecting, "hello", "allowed.test");
+  const auto replaying = tcpFlow("443");
+  connectTracked(replaying, "hello", "allowed.test");
+  platform.connections.last()->holdSends(true);
+  platform.connections.last()->deliverState(ConnectionState::Kind::ready);
+  const Relayed r = relayed();
+  platform.settle();
+
+  provider.reset();
+  sniffing->pushData("GET / HTTP/1.1\r\nHost: allowed.test\r\n\r\n");
+  r.flow->pushData("request");
+  r.connection->pushData("answer", true);
+  platform.advance(60, 5);
+  for (const auto& flow : {sniffing, connecting, replaying, r.flow}) {
+    EXPECT_FALSE(flow->readClosed() || flow->writeClosed());
+  }
+  for (const auto& connection : platform.connections.made()) EXPECT_FALSE(connection->cancelled());
+  EXPECT_EQ(platform.connections.made().size(), 3u);
+  EXPECT_EQ(r.connection->sent(), "hello");
+  EXPECT_EQ(r.flow->written(), "");
+  EXPECT_TRUE(platform.log->messages().empty());
+}
+
+}  // namespace
+}  // namespace vosk::test

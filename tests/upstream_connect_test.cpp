@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include "support/flow_path_fixture.hpp"
+
+namespace vosk::test {
+namespace {
+
+constexpr const char* kUnreadable = "⚠️ Could not read remoteEndpoint host/port, closing flow";
+constexpr const char* kTimedOut = "⏱️ Connection to 198.18.0.10:443 timed out establishing, cancelling";
+const std::vector<std::string> kClosed{"closeRead", "closeWrite"};
+
+using UpstreamConnectTest = FlowPathTest;
+
+TEST_F(UpstreamConnectTest, PortTextsAreReadAsDecimalNumbers) {
+  const std::vector<std::pair<std::string, std::uint16_t>> cases{{"443", 443}, {"0443", 443}, {"+80", 80}, {"-0", 0}};
+  for (const auto& [text, port] : cases) {
+    connectTracked(tcpFlow(text), "hello", std::nullopt);
+    const auto connection = platform.connections.last();
+    EXPECT_EQ(connection->host, kRemoteHost) << text;
+    EXPECT_EQ(connection->port, port) << text;
+    EXPECT_EQ(connection->calls(), std::vector<std::string>{"start"}) << text;
+  }
+  EXPECT_EQ(peer.trackedFlowCount(), 4);
+  EXPECT_TRUE(platform.log->messages().empty());
+}
+
+TEST_F(UpstreamConnectTest, AnUnreadableEndpointClosesTheFlowAndReleasesIt) {
+  std::vector<std::shared_ptr<FakeTCPFlow>> flows;
+  for (const char* text : {"", "abc", "65536", "-1", "+", "8O", "99999999999999999999"}) flows.push_back(tcpFlow(text));
+  flows.push_back(tcpFlowTo(std::make_shared<OtherEndpoint>()));
+  flows.push_back(tcpFlowTo(nullptr));
+  holdUnits(1);  // shows that each flow releases exactly its own unit
+  for (const auto& flow : flows) {
+    connectTracked(flow, "hello", "allowed.test");
+    EXPECT_EQ(flow->core.log.calls(), kClosed);
+    EXPECT_EQ(peer.trackedFlowCount(), 1);
+    EXPECT_EQ(platform.log->takeMessages(), std::vector<std::string>{kUnreadable});
+  }
+  EXPECT_TRUE(platform.connections.made().empty());
+}
+
+TEST_F(UpstreamConnectTest, AFailureBeforeReadyTearsDownAFlowThatWasNeverRegistered) {
+  const auto flow = tcpFlow("443");
+  connectTracked(flow, "hello", "allowed.test");
+  const auto connection = platform.connections.last();
+  connection->deliverState(ConnectionState::Kind::preparing);
+  connection->deliverState(ConnectionState::Kind::waiting, Error{"no route"});
+  platform.settle();
+  EXPECT_TRUE(flow->core.log.calls().empty());
+
+  connection->deliverState(ConnectionState::Kind::failed, Error{"connection refused"});
+  platform.settle();
+  EXPECT_EQ(platform.log->messages(), std::vector<std::string>{"❌ Upstream connection failed: connection refused"});
+  EXPECT_EQ(flow->core.log.calls(), kClosed);
+  EXPECT_TRUE(connection->cancelled());
+  EXPECT_FALSE(connection->hasStateHandler());
+  EXPECT_TRUE(connection->sends().empty());
+  EXPECT_EQ(peer.trackedFlowCount(), 0);
+
+  platform.advance(20);  // the time limit was withdrawn
+  EXPECT_EQ(platform.log->messages().size(), 1u);
+}
+
+TEST_F(UpstreamConnectTest, AConnectionThatStaysWaitingIsEndedAfterFifteenSeconds) {
+  const auto flow = tcpFlow("443");
+  connectTracked(flow, "hello", std::nullopt);
+  const auto connection = platform.connections.last();
+  connection->deliverState(ConnectionState::Kind::waiting, Error{"no route"});
+  platform.advance(14.5);
+  EXPECT_FALSE(connection->cancelled());
+  platform.advance(0.5);
+  EXPECT_EQ(platform.log->messages(), std::vector<std::string>{kTimedOut});
+  EXPECT_TRUE(connection->cancelled());
+  EXPECT_EQ(flow->core.log.calls(), kClosed);
+  EXPECT_EQ(peer.trackedFlowCount(), 0);
+}
+
+// A state that the connection delivers right behind the fired time limit,
+// before the teardown has cleared the handler, finds the attempt decided.
+TEST_F(UpstreamConnectTest, AStateQueuedBehindTheFiredTimeLimitIsIgnored) {
+  for (const auto kind : {ConnectionState::Kind::ready, ConnectionState::Kind::failed}) {
+    platform.mainQueue.schedule(upstreamConnectTimeout, [&, kind] {
+      platform.connections.last()->deliverState(kind, Error{"connection refused"});
+    });
+    const auto flow = tcpFlow("443");
+    connectTracked(flow, "hello", "allowed.test");
+    platform.advance(15);
+    const auto connection = platform.connections.last();
+    EXPECT_EQ(platform.log->takeMessages(), std::vector<std::string>{kTimedOut});
+    EXPECT_TRUE(connection->sends().empty());
+    EXPECT_EQ(flow->core.log.calls(), kClosed);
+    EXPECT_EQ(peer.trackedFlowCount(), 0);
+  }
+}
+
+TEST_F(UpstreamConnectTest, ReadyFirstWithdrawsTheTimeLimitAndReplays) {
+  connectTracked(tcpFlow("443"), "hello", "allowed.test");
+  const auto connection = platform.connections.last();
+  platform.advance(14);
+  connection->deliverState(ConnectionState::Kind::ready);
+  platform.advance(5);
+  EXPECT_EQ(connection->sent(), "hello");
+  EXPECT_FALSE(connection->cancelled());
+  EXPECT_TRUE(platform.log->messages().empty());
+
+  // A later failure is the relay's business, not the connect's.
+  connection->deliverState(ConnectionState::Kind::failed, Error{"reset"});
+  platform.settle();
+  EXPECT_TRUE(platform.log->messages().empty());
+  EXPECT_EQ(peer.activeFlows().size(), 1u);
+}
+
+TEST_F(UpstreamConnectTest, TheCancelledStateClearsTheHandler) {
+  connectTracked(tcpFlow("443"), "hello", "allowed.test");
+  const auto connection = platform.connections.last();
+  connection->deliverState(ConnectionState::Kind::cancelled);
+  platform.settle();
+  EXPECT_FALSE(connection->hasStateHandler());
+  EXPECT_EQ(peer.trackedFlowCount(), 1);  // the time limit still ends it
+}
+
+}  // namespace
+}  // namespace vosk::test
