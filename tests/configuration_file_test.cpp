@@ -86,7 +86,7 @@ class ConfigurationFileCheckTest : public ::testing::Test {
 
 TEST_F(ConfigurationFileCheckTest, SummarisesAValidFile) {
   write(R"({"blockingEnabled": true, "sitesData": [)" + std::string(site) + "]}");
-  EXPECT_EQ(std::get<std::string>(check()), "blocking on, 1 sites, 2 domains");
+  EXPECT_EQ(std::get<std::string>(check()), "blocking on, 1 site, 2 domains");
   write(R"({"sitesData": []})");
   EXPECT_EQ(std::get<std::string>(check()), "blocking off, 0 sites, 0 domains");
   write(R"({"blockingEnabled": false})");

@@ -195,7 +195,8 @@ std::variant<std::string, ConfigurationProblem> checkConfigurationFile(const std
   }
   std::size_t domains = 0;
   for (const BlockedSite& site : *list) domains += site.domains.size();
-  return fmt::format("blocking {}, {} sites, {} domains", blocking ? "on" : "off", list->size(), domains);
+  return fmt::format("blocking {}, {} site{}, {} domain{}", blocking ? "on" : "off", list->size(),
+                     list->size() == 1 ? "" : "s", domains, domains == 1 ? "" : "s");
 }
 
 }  // namespace vosk::backend

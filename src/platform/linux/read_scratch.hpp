@@ -3,8 +3,8 @@
 #include <asio/ip/tcp.hpp>
 
 #include <cstddef>
-#include <optional>
 #include <system_error>
+#include <utility>
 
 #include "platform/flow.hpp"
 
@@ -18,5 +18,23 @@ inline constexpr std::size_t socketReadMaximum = 65536;
 // hold no buffer of their own. Sets `error` to would_block when nothing is
 // there yet and to eof at the end of the stream.
 Bytes readAvailable(asio::ip::tcp::socket& socket, std::size_t maximum, std::error_code& error);
+
+// Delivers the next bytes of the socket to done(data, error): at once when
+// some are waiting (a busy stream skips a round through the event loop),
+// otherwise once it becomes readable. `done` must keep the socket alive.
+template <typename Done>
+void readWhenReadable(asio::ip::tcp::socket& socket, std::size_t maximum, Done done) {
+  std::error_code error;
+  Bytes data = readAvailable(socket, maximum, error);
+  if (error != asio::error::would_block) {
+    done(std::move(data), error);
+    return;
+  }
+  socket.async_wait(asio::ip::tcp::socket::wait_read,
+                    [&socket, maximum, done = std::move(done)](std::error_code waitError) mutable {
+                      if (waitError) return done(Bytes{}, waitError);
+                      readWhenReadable(socket, maximum, std::move(done));
+                    });
+}
 
 }  // namespace vosk::backend

@@ -30,28 +30,13 @@ void SocketTCPFlow::readData(ReadCompletion completion) {
       completion(Bytes{}, std::nullopt);
       return;
     }
-    self->waitAndRead(std::move(completion));
-  });
-}
-
-void SocketTCPFlow::waitAndRead(ReadCompletion completion) {
-  socket_.async_wait(asio::ip::tcp::socket::wait_read,
-                     [self = shared_from_this(), completion = std::move(completion)](std::error_code error) mutable {
-                       if (error) {
-                         completion(std::nullopt, errorOf(error));
-                         return;
-                       }
-                       Bytes data = readAvailable(self->socket_, socketReadMaximum, error);
-                       if (error == asio::error::would_block) {
-                         self->waitAndRead(std::move(completion));
-                       } else if (error == asio::error::eof) {
-                         completion(Bytes{}, std::nullopt);
-                       } else if (error) {
-                         completion(std::nullopt, errorOf(error));
-                       } else {
-                         completion(std::move(data), std::nullopt);
-                       }
+    readWhenReadable(self->socket_, socketReadMaximum,
+                     [self, completion = std::move(completion)](Bytes data, std::error_code error) {
+                       if (error == asio::error::eof) return completion(Bytes{}, std::nullopt);
+                       if (error) return completion(std::nullopt, errorOf(error));
+                       completion(std::move(data), std::nullopt);
                      });
+  });
 }
 
 void SocketTCPFlow::writeData(Bytes data, WriteCompletion completion) {

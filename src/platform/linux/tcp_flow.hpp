@@ -28,7 +28,6 @@ class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<
   asio::ip::tcp::socket takeSocket() { return std::move(socket_); }
 
  private:
-  void waitAndRead(ReadCompletion completion);
   void shutdownSend();
   void closeIfBothSidesClosed();
 

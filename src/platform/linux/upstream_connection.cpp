@@ -21,8 +21,7 @@ UpstreamConnection::UpstreamConnection(asio::io_context& mainContext, std::strin
       host_(std::move(host)),
       port_(port),
       mark_(mark),
-      socket_(mainContext),
-      resolver_(mainContext) {}
+      socket_(mainContext) {}
 
 void UpstreamConnection::setStateUpdateHandler(StateUpdateHandler handler) {
   StateUpdateHandler dropped;
@@ -42,7 +41,8 @@ void UpstreamConnection::start(MainQueue&) {
       self->connect(asio::ip::tcp::endpoint(address, self->port_));
       return;
     }
-    self->resolver_.async_resolve(self->host_, std::to_string(self->port_),
+    self->resolver_.emplace(self->context_);
+    self->resolver_->async_resolve(self->host_, std::to_string(self->port_),
                                   [self](std::error_code error, asio::ip::tcp::resolver::results_type results) {
                                     if (self->phase_ != Phase::connecting) return;
                                     if (error) return self->fail(error);
@@ -135,27 +135,12 @@ void UpstreamConnection::receive(std::size_t, std::size_t maximumLength, Receive
       completion(std::nullopt, false, notConnected);
       return;
     }
-    self->waitAndReceive(maximumLength, std::move(completion));
-  });
-}
-
-void UpstreamConnection::waitAndReceive(std::size_t maximumLength, ReceiveCompletion completion) {
-  socket_.async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this(), maximumLength,
-                                                        completion = std::move(completion)](std::error_code error) mutable {
-    if (error) {
-      completion(std::nullopt, false, errorOf(error));
-      return;
-    }
-    Bytes data = readAvailable(self->socket_, maximumLength, error);
-    if (error == asio::error::would_block) {
-      self->waitAndReceive(maximumLength, std::move(completion));
-    } else if (error == asio::error::eof) {
-      completion(std::nullopt, true, std::nullopt);
-    } else if (error) {
-      completion(std::nullopt, false, errorOf(error));
-    } else {
-      completion(std::move(data), false, std::nullopt);
-    }
+    readWhenReadable(self->socket_, maximumLength,
+                     [self, completion = std::move(completion)](Bytes data, std::error_code error) {
+                       if (error == asio::error::eof) return completion(std::nullopt, true, std::nullopt);
+                       if (error) return completion(std::nullopt, false, errorOf(error));
+                       completion(std::move(data), false, std::nullopt);
+                     });
   });
 }
 
@@ -163,7 +148,7 @@ void UpstreamConnection::cancel() {
   asio::post(context_, [self = shared_from_this()] {
     if (self->phase_ == Phase::ended) return;
     self->phase_ = Phase::ended;
-    self->resolver_.cancel();
+    if (self->resolver_) self->resolver_->cancel();
     std::error_code ignored;
     self->socket_.close(ignored);  // outstanding receives and sends end with an error
     self->deliverState(ConnectionState{ConnectionState::Kind::cancelled, std::nullopt});

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/connection.hpp"
@@ -40,7 +41,6 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
   void fail(const std::error_code& error);
   void deliverState(ConnectionState state);
   void writeNext();
-  void waitAndReceive(std::size_t maximumLength, ReceiveCompletion completion);
 
   asio::io_context& context_;
   const std::string host_;
@@ -52,7 +52,7 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
 
   // Main io_context only.
   asio::ip::tcp::socket socket_;
-  asio::ip::tcp::resolver resolver_;
+  std::optional<asio::ip::tcp::resolver> resolver_;  // only for a host name, not an address
   Phase phase_ = Phase::idle;
   std::deque<PendingSend> sends_;  // the front one is being written once ready
   bool writing_ = false;
