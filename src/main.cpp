@@ -1,11 +1,15 @@
 // vosk-filter: the site-blocking filter as a Linux daemon.
+#include <unistd.h>
+
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
 #include "platform/linux/command_line.hpp"
 #include "platform/linux/configuration_file.hpp"
 #include "platform/linux/daemon.hpp"
+#include "platform/linux/privileges.hpp"
 
 namespace {
 
@@ -41,6 +45,18 @@ int main(int argc, char** argv) {
   }
   if (const auto* check = std::get_if<CheckConfiguration>(&command)) return checkConfiguration(check->path);
 
-  Daemon daemon(std::get<DaemonOptions>(command));  // run() ends the process; never destroyed
+  const DaemonOptions& options = std::get<DaemonOptions>(command);
+  // Started as root (the service manager starts us unprivileged already):
+  // continue as the user, before any thread exists to keep root.
+  if (geteuid() == 0) {
+    try {
+      dropPrivileges(options.user);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "vosk-filter: cannot leave root for user %s: %s\n", options.user.c_str(), error.what());
+      return exitFailure;
+    }
+  }
+
+  Daemon daemon(options);  // run() ends the process; never destroyed
   daemon.run();
 }

@@ -45,3 +45,23 @@ TEST(CommandLineTest, RefusesWhatItCannotUse) {
 
 }  // namespace
 }  // namespace vosk::backend
+
+namespace vosk::backend {
+namespace {
+
+TEST(CommandLineTest, LogDestinationAndUser) {
+  const auto defaults = std::get<DaemonOptions>(parseCommandLine({}));
+  EXPECT_EQ(defaults.logDestination, LogDestination::automatic);
+  EXPECT_EQ(defaults.user, "nobody");
+
+  const auto chosen = std::get<DaemonOptions>(parseCommandLine({"--log", "journal", "--user", "vosk"}));
+  EXPECT_EQ(chosen.logDestination, LogDestination::journal);
+  EXPECT_EQ(chosen.user, "vosk");
+  EXPECT_EQ(std::get<DaemonOptions>(parseCommandLine({"--log", "stderr"})).logDestination, LogDestination::stderrLines);
+
+  EXPECT_EQ(usageError({"--log", "syslog"}), "--log needs stderr, journal or auto, not \"syslog\"");
+  EXPECT_EQ(usageError({"--user"}), "--user needs a value");
+}
+
+}  // namespace
+}  // namespace vosk::backend

@@ -44,6 +44,7 @@ e2e_setup() {
   CLIENT_NS="${tag}c"
   SERVER_NS="${tag}s"
   E2E_TMP=$(mktemp -d "/tmp/vosk-e2e-$1.XXXXXX")
+  chmod 755 "$E2E_TMP"  # the filter reads its configuration as an unprivileged user
   E2E_PIDS=""
   trap e2e_cleanup EXIT
   [ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces)" >&2; exit 1; }

@@ -27,19 +27,22 @@ std::optional<std::uint64_t> parseNumber(const std::string& text) {
 
 std::string usageText() {
   return fmt::format(
-      "Usage: vosk-filter [--config FILE] [--port N] [--mark N]\n"
+      "Usage: vosk-filter [--config FILE] [--port N] [--mark N] [--log WHERE] [--user NAME]\n"
       "       vosk-filter --check-config FILE\n"
       "\n"
       "Filters outbound TCP to ports 443 and 80 on this host: flows to blocked sites are\n"
-      "closed, all others are relayed. Needs CAP_NET_ADMIN.\n"
+      "closed, all others are relayed; while blocking is on, QUIC (UDP 443) is refused.\n"
+      "Needs CAP_NET_ADMIN.\n"
       "\n"
       "  --config FILE        configuration (default {}); SIGHUP re-reads it\n"
       "  --port N             port of the local listeners on 127.0.0.1 and ::1 (default {})\n"
       "  --mark N             firewall mark of the daemon's own connections (default {:#x})\n"
+      "  --log WHERE          stderr, journal, or auto: the journal when stderr is connected to it (default)\n"
+      "  --user NAME          started as root, continue as NAME with only CAP_NET_ADMIN (default {})\n"
       "  --check-config FILE  validate FILE, print a summary, exit 0 (valid) or 1\n"
       "  --help, --version\n"
       "Numbers are decimal or 0x-hexadecimal.\n",
-      defaultConfigurationPath, defaultListenerPort, defaultFirewallMark);
+      defaultConfigurationPath, defaultListenerPort, defaultFirewallMark, defaultUnprivilegedUser);
 }
 
 Command parseCommandLine(const std::vector<std::string>& arguments) {
@@ -48,14 +51,24 @@ Command parseCommandLine(const std::vector<std::string>& arguments) {
     const std::string& argument = arguments[i];
     if (argument == "--help" || argument == "-h") return ShowHelp{};
     if (argument == "--version") return ShowVersion{};
-    const bool takesValue =
-        argument == "--config" || argument == "--port" || argument == "--mark" || argument == "--check-config";
+    const bool takesValue = argument == "--config" || argument == "--port" || argument == "--mark" ||
+                            argument == "--check-config" || argument == "--log" || argument == "--user";
     if (!takesValue) return UsageError{fmt::format("unknown argument \"{}\"", argument)};
     if (i + 1 == arguments.size()) return UsageError{fmt::format("{} needs a value", argument)};
     const std::string& value = arguments[++i];
     if (argument == "--check-config") return CheckConfiguration{value};
     if (argument == "--config") {
       options.configurationPath = value;
+      continue;
+    }
+    if (argument == "--user") {
+      options.user = value;
+      continue;
+    }
+    if (argument == "--log") {
+      const std::optional<LogDestination> destination = parseLogDestination(value);
+      if (!destination) return UsageError{fmt::format("--log needs stderr, journal or auto, not \"{}\"", value)};
+      options.logDestination = *destination;
       continue;
     }
     const std::optional<std::uint64_t> number = parseNumber(value);

@@ -5,6 +5,9 @@
 #include <variant>
 #include <vector>
 
+#include "platform/linux/journal_log_sink.hpp"
+#include "platform/linux/privileges.hpp"
+
 namespace vosk::backend {
 
 inline constexpr const char* defaultConfigurationPath = "/etc/vosk-filter/config.json";
@@ -15,6 +18,8 @@ struct DaemonOptions {
   std::string configurationPath = defaultConfigurationPath;
   std::uint16_t listenerPort = defaultListenerPort;
   std::uint32_t firewallMark = defaultFirewallMark;
+  LogDestination logDestination = LogDestination::automatic;
+  std::string user = defaultUnprivilegedUser;  // taken on only when started as root
 };
 
 struct CheckConfiguration {

@@ -2,6 +2,8 @@
 
 #include <asio/post.hpp>
 
+#include <systemd/sd-daemon.h>
+
 #include <csignal>
 
 #include "platform/linux/configuration_file.hpp"
@@ -22,13 +24,16 @@ constexpr std::uint64_t descriptorsNeeded = 2 * maxTrackedFlows + 64;
 Daemon::Daemon(const DaemonOptions& options)
     : options_(options),
       platformWork_(asio::make_work_guard(platformContext_)),
-      logSink_(makeDaemonLogSink()),
+      logSink_(makeDaemonLogSink(options.logDestination)),
       logger_(std::string(logSubsystem), std::string(logCategory), logSink_),
+      notifier_(mainQueue_, logger_),
       connections_(mainQueue_.context(), options.firewallMark),
       host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
       environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_},
       listener_(platformContext_, options.listenerPort, options.firewallMark,
                 [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
+      udpInterception_(platformContext_, platformQueue_, UdpQueueSettings{}, logger_,
+                       [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
       signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP) {}
 
 void Daemon::run() {
@@ -41,6 +46,8 @@ void Daemon::run() {
     logger_.log("❌ cannot listen on port {}: {}", options_.listenerPort, error.message());
     std::exit(1);
   }
+  host_.setUdpInterception(
+      [this](const std::vector<NetworkRule>& udpRules) { return udpInterception_.apply(udpRules); });
   runSystemExtension(environment_, [this](std::shared_ptr<AppProxyProvider> provider) { serve(std::move(provider)); });
 }
 
@@ -77,7 +84,8 @@ void Daemon::startProvider(bool firstStart) {
     provider_->startProxyWithOptions(std::nullopt, [this, firstStart](std::optional<Error> error) {
       // A refused reload leaves the previous table in force; a refused first
       // start means there is no filter at all.
-      if (error && firstStart) mainQueue_.post([this] { exitWith(1); });
+      if (error && firstStart) return mainQueue_.post([this] { exitWith(1); });
+      sd_notify(0, "READY=1");  // the service manager's cue: the rules are in place
     });
   });
 }
@@ -87,6 +95,7 @@ void Daemon::awaitSignal() {
     if (error) return;
     if (signal == SIGHUP && !stopping_) {
       logger_.log("🔧 SIGHUP: re-reading configuration {}", options_.configurationPath);
+      sd_notify(0, "RELOADING=1");
       loadConfiguration();
       startProvider(false);
     } else if (signal != SIGHUP) {
@@ -99,6 +108,7 @@ void Daemon::awaitSignal() {
 void Daemon::stop() {
   if (stopping_) return;
   stopping_ = true;
+  sd_notify(0, "STOPPING=1");
   asio::post(platformContext_, [this] {
     provider_->stopProxyWithReason(stopReasonUserInitiated, [this] { mainQueue_.post([this] { exitWith(0); }); });
   });
@@ -110,6 +120,7 @@ void Daemon::exitWith(int status) {
   platformWork_.reset();
   platformContext_.stop();
   if (platformThread_.joinable()) platformThread_.join();
+  udpInterception_.remove();
   logger_.log("🔴 vosk-filter stopped");
   mainQueue_.finish(status);
 }

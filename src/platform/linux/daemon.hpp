@@ -9,8 +9,10 @@
 
 #include "platform/linux/asio_main_queue.hpp"
 #include "platform/linux/command_line.hpp"
+#include "platform/linux/dbus_notification_poster.hpp"
 #include "platform/linux/flow_listener.hpp"
 #include "platform/linux/linux_provider_host.hpp"
+#include "platform/linux/udp_interception.hpp"
 #include "platform/linux/upstream_connection.hpp"
 #include "platform/logger.hpp"
 #include "platform/notification_poster.hpp"
@@ -18,12 +20,6 @@
 #include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk::backend {
-
-// Nobody listens for blocked-site notifications yet.
-class SilentNotificationPoster final : public NotificationPoster {
- public:
-  void post(std::string_view) override {}
-};
 
 // The vosk-filter process: the provider on an Asio main queue, flows accepted
 // on a platform thread, the configuration file, and the signals that reload
@@ -46,17 +42,19 @@ class Daemon {
 
   const DaemonOptions options_;
   AsioMainQueue mainQueue_;
-  asio::io_context platformContext_{1};
+  AsioMainQueue platformQueue_;  // the platform thread's queue, also for time limits kept there
+  asio::io_context& platformContext_{platformQueue_.context()};
   asio::executor_work_guard<asio::io_context::executor_type> platformWork_;
   std::thread platformThread_;
   std::shared_ptr<LogSink> logSink_;
   const Logger logger_;
-  SilentNotificationPoster notifier_;
+  DbusNotificationPoster notifier_;
   UpstreamConnectionFactory connections_;
   LinuxProviderHost host_;
   const ProviderEnvironment environment_;
   std::shared_ptr<AppProxyProvider> provider_;  // set once, before the platform thread starts
   FlowListener listener_;
+  UdpInterception udpInterception_;
   asio::signal_set signals_;
   bool stopping_ = false;  // main queue only
 };

@@ -26,6 +26,11 @@ void StderrLogSink::write(const LogRecord& record) {
   }
 }
 
-std::shared_ptr<LogSink> makeDaemonLogSink() { return std::make_shared<StderrLogSink>(); }
+std::shared_ptr<LogSink> makeDaemonLogSink(LogDestination destination) {
+  const bool journal = destination == LogDestination::journal ||
+                       (destination == LogDestination::automatic && stderrIsJournal());
+  if (journal) return std::make_shared<JournalLogSink>();
+  return std::make_shared<StderrLogSink>();
+}
 
 }  // namespace vosk::backend

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/linux/journal_log_sink.hpp"
 #include "platform/logger.hpp"
 
 namespace vosk::backend {
@@ -23,6 +24,6 @@ class StderrLogSink final : public LogSink {
 };
 
 // The one place that decides where the daemon's log goes.
-std::shared_ptr<LogSink> makeDaemonLogSink();
+std::shared_ptr<LogSink> makeDaemonLogSink(LogDestination destination);
 
 }  // namespace vosk::backend

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/clock.hpp"
+#include "platform/logger.hpp"
+#include "platform/notification_poster.hpp"
+
+namespace vosk::backend {
+
+// A named notification as a payload-free D-Bus signal: the name split at its
+// last dot into interface and member (members cannot hold dots), the
+// interface's dotted path as the object path.
+struct BusSignal {
+  std::string path;
+  std::string interface;
+  std::string member;
+  friend bool operator==(const BusSignal&, const BusSignal&) = default;
+};
+BusSignal busSignalFor(std::string_view name);
+
+// Emits each notification on the system bus (DBUS_SYSTEM_BUS_ADDRESS is
+// honoured) over a connection of its own, so no stale connection outlives a
+// bus restart. Posting waits at most busSendLimit for the signal to leave;
+// without a bus it logs one line per outage and carries on.
+// Called on the main queue only.
+class DbusNotificationPoster final : public NotificationPoster {
+ public:
+  static constexpr double busSendLimit = 0.25;
+
+  DbusNotificationPoster(const Clock& clock, Logger logger) : clock_(clock), logger_(std::move(logger)) {}
+
+  void post(std::string_view name) override;
+
+ private:
+  // The reason it failed, or empty once the signal is written.
+  std::string emit(const BusSignal& signal);
+
+  const Clock& clock_;
+  Logger logger_;
+  bool outageLogged_ = false;
+};
+
+}  // namespace vosk::backend

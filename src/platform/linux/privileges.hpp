@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+namespace vosk::backend {
+
+// The user a daemon started as root runs as, unless --user says otherwise.
+inline constexpr const char* defaultUnprivilegedUser = "nobody";
+
+// Becomes `userName` (its uid and gid, no supplementary groups) keeping only
+// CAP_NET_ADMIN (when it is ours to keep), which the rules, the queue verdicts
+// and the upstream sockets' mark need, and forbids regaining privileges. Capabilities are per
+// thread: call it before any thread starts. Throws std::system_error (or
+// std::runtime_error for an unknown or root user).
+void dropPrivileges(const std::string& userName);
+
+}  // namespace vosk::backend

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/error.hpp"
+#include "platform/linux/nfqueue_listener.hpp"
+#include "platform/linux/nfqueue_udp_flows.hpp"
+#include "platform/linux/udp_interception_table.hpp"
+#include "platform/logger.hpp"
+#include "platform/main_queue.hpp"
+#include "platform/proxy_provider.hpp"
+
+namespace vosk::backend {
+
+// The UDP rules of the interception settings made real: the queue listener,
+// the held packets offered to the provider as UDP flows, and the owner table
+// that queues the first packet of each new outbound UDP flow to port 443.
+// Put in place by the first settings that carry UDP rules and kept for later
+// ones. Any thread.
+class UdpInterception {
+ public:
+  UdpInterception(asio::io_context& platformContext, MainQueue& platformQueue, const UdpQueueSettings& settings,
+                  Logger logger, NfqueueUdpFlows::OfferFlow offerFlow)
+      : platformContext_(platformContext),
+        platformQueue_(platformQueue),
+        settings_(settings),
+        logger_(std::move(logger)),
+        offerFlow_(std::move(offerFlow)) {}
+
+  // For LinuxProviderHost::setUdpInterception.
+  std::optional<Error> apply(const std::vector<NetworkRule>& udpRules);
+  // Call once the platform thread has stopped: the listener lives on it.
+  void remove();
+
+ private:
+  asio::io_context& platformContext_;
+  MainQueue& platformQueue_;
+  const UdpQueueSettings settings_;
+  const Logger logger_;
+  const NfqueueUdpFlows::OfferFlow offerFlow_;
+
+  std::mutex mutex_;
+  std::shared_ptr<NfqueueListener> listener_;
+  std::unique_ptr<NfqueueUdpFlows> flows_;
+  std::unique_ptr<UdpInterceptionTable> table_;
+};
+
+}  // namespace vosk::backend
