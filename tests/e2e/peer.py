@@ -176,18 +176,21 @@ def transfer(args):
     return 0
 
 
-def silent(args):
-    """Connects, sends nothing, reports when the other side closed."""
-    sock = connect(args.address, args.port, timeout=args.timeout)
+def report_end(sock):
+    """Waits for the other side to end the connection; says how and when."""
     start = time.monotonic()
     try:
-        data = sock.recv(1)
-        outcome = "closed" if data == b"" else "data"
+        outcome = "closed" if sock.recv(1) == b"" else "data"
     except ConnectionResetError:
         outcome = "reset"
     except socket.timeout:
         outcome = "open"
     print("%s after %.1f s" % (outcome, time.monotonic() - start))
+
+
+def silent(args):
+    """Connects, sends nothing, reports when the other side closed."""
+    report_end(connect(args.address, args.port, timeout=args.timeout))
     return 0
 
 
@@ -200,14 +203,7 @@ def keep_alive(args):
         print("no reply: %r" % reply)
         return 1
     print("answered", flush=True)
-    start = time.monotonic()
-    try:
-        outcome = "closed" if sock.recv(1) == b"" else "data"
-    except ConnectionResetError:
-        outcome = "reset"
-    except socket.timeout:
-        outcome = "open"
-    print("%s after %.1f s" % (outcome, time.monotonic() - start))
+    report_end(sock)
     return 0
 
 
