@@ -20,7 +20,7 @@ void TransparentProxyProvider::tearDownActiveFlows(std::weak_ptr<TransparentProx
     // Only relayed flows: those still opening, sniffing, connecting or
     // replaying go on and end by their own paths.
     for (const auto& [connection, entry] : self->activeFlows.entries()) {
-      endRelayedFlow(self.get(), *entry->flow, *entry->connection);
+      endRelayedFlow(self.get(), *entry->flow, *entry->connection, RegistryEntry::keep);
     }
     self->activeFlows.clear();
   }

@@ -119,10 +119,13 @@ class TransparentProxyProvider final : public AppProxyProvider,
                          RelayDirection direction);
   void recordActivity(std::shared_ptr<Connection> connection);
   void closeFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
-  // What every teardown of a relayed flow does once its registry entry is
-  // dealt with: ends the connection, closes both sides of the flow and gives
-  // the flow's unit back. With the provider gone (self null) only the ending.
-  static void endRelayedFlow(TransparentProxyProvider* self, TCPFlow& flow, Connection& connection);
+  // What every teardown of a relayed flow does, in order: ends the connection,
+  // removes the registry entry (unless the stop empties the registry itself),
+  // closes both sides of the flow and gives the flow's unit back. With the
+  // provider gone (self null) only the ending and the closing.
+  enum class RegistryEntry { remove, keep };
+  static void endRelayedFlow(TransparentProxyProvider* self, TCPFlow& flow, Connection& connection,
+                             RegistryEntry entry);
 
   // The hosting platform.
   MainQueue& mainQueue;

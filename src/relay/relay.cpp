@@ -54,7 +54,8 @@ void TransparentProxyProvider::relayUpstreamToFlow(std::shared_ptr<TCPFlow> flow
                             self->closeFlow(flow, connection);
                             return;
                           }
-                          self->recordActivity(connection);
+                          // A chunk that came with an error is delivered, but the flow ends with it.
+                          if (!error) self->recordActivity(connection);
                           self->continueUpstreamToFlow(flow, connection, isComplete, error);
                         });
                       });

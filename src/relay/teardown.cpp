@@ -6,15 +6,15 @@ void TransparentProxyProvider::closeFlow(std::shared_ptr<TCPFlow> flow, std::sha
   // Always posted, even from the main queue, so it runs after work already queued there.
   mainQueue.post([weakSelf = weak_from_this(), flow = std::move(flow), connection = std::move(connection)] {
     const std::shared_ptr<TransparentProxyProvider> self = weakSelf.lock();
-    // The task holds the flow and the connection itself, so the entry can go first.
-    if (self) self->activeFlows.erase(connection.get());
-    endRelayedFlow(self.get(), *flow, *connection);
+    endRelayedFlow(self.get(), *flow, *connection, RegistryEntry::remove);
   });
 }
 
-void TransparentProxyProvider::endRelayedFlow(TransparentProxyProvider* self, TCPFlow& flow, Connection& connection) {
+void TransparentProxyProvider::endRelayedFlow(TransparentProxyProvider* self, TCPFlow& flow, Connection& connection,
+                                              RegistryEntry entry) {
   connection.setStateUpdateHandler(nullptr);  // breaks the connection ↔ handler cycle
   connection.cancel();
+  if (self && entry == RegistryEntry::remove) self->activeFlows.erase(&connection);
   flow.closeRead();
   flow.closeWrite();
   // Both relay directions, the sweeper and the stop may each end the same

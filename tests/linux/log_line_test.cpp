@@ -17,5 +17,14 @@ TEST(LogLineTest, TimestampLevelSubsystemCategoryAndMessage) {
             "2025-01-31T23:05:09.007Z fault s c: 🛑 x\n");
 }
 
+TEST(LogLineTest, ControlCharactersFromTheNetworkCannotStartALine) {
+  const std::string line = formatLogLine(std::chrono::system_clock::time_point{},
+                                         LogRecord{"s", "c", LogLevel::defaultLevel,
+                                                   "🔎 flow host: evil\r\n1970-01-01T00:00:00.000Z fault s c: forged\x7F"});
+  EXPECT_EQ(line.find('\n'), line.size() - 1);
+  EXPECT_NE(line.find("evil\\x0D\\x0A1970"), std::string::npos) << line;
+  EXPECT_NE(line.find("forged\\x7F"), std::string::npos) << line;
+}
+
 }  // namespace
 }  // namespace vosk::backend

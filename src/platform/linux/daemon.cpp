@@ -26,7 +26,7 @@ Daemon::Daemon(const DaemonOptions& options)
       platformWork_(asio::make_work_guard(platformContext_)),
       logSink_(makeDaemonLogSink(options.logDestination)),
       logger_(std::string(logSubsystem), std::string(logCategory), logSink_),
-      notifier_(mainQueue_, logger_),
+      busPoster_(mainQueue_, logger_),
       connections_(mainQueue_.context(), options.firewallMark),
       host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
       environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_},

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/linux/asio_main_queue.hpp"
+#include "platform/linux/background_notification_poster.hpp"
 #include "platform/linux/command_line.hpp"
 #include "platform/linux/dbus_notification_poster.hpp"
 #include "platform/linux/flow_listener.hpp"
@@ -48,7 +49,8 @@ class Daemon {
   std::thread platformThread_;
   std::shared_ptr<LogSink> logSink_;
   const Logger logger_;
-  DbusNotificationPoster notifier_;
+  DbusNotificationPoster busPoster_;
+  BackgroundNotificationPoster notifier_{busPoster_};  // the bus is never waited for on the main queue
   UpstreamConnectionFactory connections_;
   LinuxProviderHost host_;
   const ProviderEnvironment environment_;

@@ -24,7 +24,8 @@ BusSignal busSignalFor(std::string_view name);
 // honoured) over a connection of its own, so no stale connection outlives a
 // bus restart. Posting waits at most busSendLimit for the signal to leave;
 // without a bus it logs one line per outage and carries on.
-// Called on the main queue only.
+// Called from one thread at a time (the daemon posts through
+// BackgroundNotificationPoster, so the wait never falls on the main queue).
 class DbusNotificationPoster final : public NotificationPoster {
  public:
   static constexpr double busSendLimit = 0.25;

@@ -8,11 +8,32 @@
 
 namespace vosk::backend {
 
+namespace {
+
+// Messages carry host names taken from the network: a CR or LF in one must not
+// start a line of its own, so control characters are written as \xNN.
+std::string escapedControlCharacters(std::string_view message) {
+  std::string escaped;
+  escaped.reserve(message.size());
+  for (const char c : message) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      escaped += fmt::format("\\x{:02X}", byte);
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+}  // namespace
+
 std::string formatLogLine(std::chrono::system_clock::time_point time, const LogRecord& record) {
   const auto milliseconds = std::chrono::floor<std::chrono::milliseconds>(time);
   const auto seconds = std::chrono::floor<std::chrono::seconds>(milliseconds);
   return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03d}Z {} {} {}: {}\n", seconds, (milliseconds - seconds).count(),
-                     logLevelName(record.level), record.subsystem, record.category, record.message);
+                     logLevelName(record.level), record.subsystem, record.category,
+                     escapedControlCharacters(record.message));
 }
 
 void StderrLogSink::write(const LogRecord& record) {

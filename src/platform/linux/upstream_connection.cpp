@@ -45,6 +45,7 @@ void UpstreamConnection::start(MainQueue&) {
     self->resolver_->async_resolve(self->host_, std::to_string(self->port_),
                                   [self](std::error_code error, asio::ip::tcp::resolver::results_type results) {
                                     if (self->phase_ != Phase::connecting) return;
+                                    if (!error && results.empty()) error = asio::error::host_not_found;
                                     if (error) return self->fail(error);
                                     self->connect(results.begin()->endpoint());
                                   });
