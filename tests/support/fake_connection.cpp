@@ -8,6 +8,12 @@ void FakeConnection::postOnQueue(std::function<void()> work) {
   if (queue_ != nullptr) queue_->post(std::move(work));
 }
 
+void FakeConnection::deliverReceive(ReceiveCompletion completion, ReceiveResult result) {
+  postOnQueue([completion = std::move(completion), result = std::move(result)] {
+    completion(result.data, result.isComplete, result.error);
+  });
+}
+
 void FakeConnection::setStateUpdateHandler(StateUpdateHandler handler) {
   std::lock_guard lock(mutex_);
   handler_ = std::move(handler);
@@ -69,11 +75,9 @@ void FakeConnection::receive(std::size_t minimumIncompleteLength, std::size_t ma
   lastMinimumLength = minimumIncompleteLength;
   lastMaximumLength = maximumLength;
   if (cancelCount_ > 0) {
-    postOnQueue([completion = std::move(completion)] { completion(std::nullopt, false, Error{"connection cancelled"}); });
+    deliverReceive(std::move(completion), {std::nullopt, false, Error{"connection cancelled"}});
   } else if (!scriptedReceives_.empty()) {
-    postOnQueue([completion = std::move(completion), result = std::move(scriptedReceives_.front())] {
-      completion(result.data, result.isComplete, result.error);
-    });
+    deliverReceive(std::move(completion), std::move(scriptedReceives_.front()));
     scriptedReceives_.pop_front();
   } else {
     pendingReceive_ = std::move(completion);
@@ -83,9 +87,7 @@ void FakeConnection::receive(std::size_t minimumIncompleteLength, std::size_t ma
 void FakeConnection::pushReceive(ReceiveResult result) {
   std::lock_guard lock(mutex_);
   if (pendingReceive_) {
-    postOnQueue([completion = std::move(pendingReceive_), result = std::move(result)] {
-      completion(result.data, result.isComplete, result.error);
-    });
+    deliverReceive(std::move(pendingReceive_), std::move(result));
     pendingReceive_ = nullptr;
   } else {
     scriptedReceives_.push_back(std::move(result));
@@ -103,7 +105,7 @@ void FakeConnection::cancel() {
   // Like the real connection: outstanding work ends with an error, and the
   // handler still installed hears the cancelled state.
   if (pendingReceive_) {
-    postOnQueue([completion = std::move(pendingReceive_)] { completion(std::nullopt, false, Error{"connection cancelled"}); });
+    deliverReceive(std::move(pendingReceive_), {std::nullopt, false, Error{"connection cancelled"}});
     pendingReceive_ = nullptr;
   }
   while (!heldSends_.empty()) {

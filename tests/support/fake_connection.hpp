@@ -59,6 +59,7 @@ class FakeConnection final : public Connection {
 
  private:
   void postOnQueue(std::function<void()> work);
+  void deliverReceive(ReceiveCompletion completion, ReceiveResult result);
 
   mutable std::mutex mutex_;
   MainQueue* queue_ = nullptr;

@@ -84,14 +84,9 @@ class FakeTCPFlow final : public TCPFlow {
   void failWritesWith(std::optional<Error> error) { writeError_ = std::move(error); }
   void completeWrite(std::optional<Error> error = std::nullopt);
 
-  bool readOutstanding() const { return pendingRead_ != nullptr; }
   std::size_t heldWriteCount() const { return heldWrites_.size(); }
   // Every byte written to the flow, in order.
   std::string written() const;
-  std::vector<Bytes> writes() const {
-    std::lock_guard lock(mutex_);
-    return writes_;
-  }
   bool readClosed() const { return readClosed_; }
   bool writeClosed() const { return writeClosed_; }
 
