@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/linux/command_line.hpp"
-#include "platform/linux/configuration_file.hpp"
+#include "config/configuration_file.hpp"
 #include "platform/linux/daemon.hpp"
 #include "platform/linux/privileges.hpp"
 
@@ -17,9 +17,9 @@ constexpr int exitFailure = 1;
 constexpr int exitUsage = 2;
 
 int checkConfiguration(const std::string& path) {
-  auto checked = vosk::backend::checkConfigurationFile(path);
-  if (auto* problem = std::get_if<vosk::backend::ConfigurationProblem>(&checked)) {
-    std::fprintf(stderr, "%s\n", vosk::backend::describeProblem(path, *problem).c_str());
+  auto checked = vosk::config::checkConfigurationFile(path);
+  if (auto* problem = std::get_if<vosk::config::ConfigurationProblem>(&checked)) {
+    std::fprintf(stderr, "%s\n", vosk::config::describeProblem(path, *problem).c_str());
     return exitFailure;
   }
   std::printf("%s: %s\n", path.c_str(), std::get<std::string>(checked).c_str());

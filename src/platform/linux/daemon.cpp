@@ -6,7 +6,7 @@
 
 #include <csignal>
 
-#include "platform/linux/configuration_file.hpp"
+#include "config/configuration_file.hpp"
 #include "platform/linux/descriptor_limit.hpp"
 #include "platform/linux/log_sink.hpp"
 #include "provider/process_entry.hpp"
@@ -69,9 +69,9 @@ void Daemon::checkDescriptorLimit() {
 }
 
 void Daemon::loadConfiguration() {
-  auto loaded = loadConfigurationFile(options_.configurationPath);
-  if (auto* problem = std::get_if<ConfigurationProblem>(&loaded)) {
-    logger_.log("❌ cannot use configuration {}", describeProblem(options_.configurationPath, *problem));
+  auto loaded = config::loadConfigurationFile(options_.configurationPath);
+  if (auto* problem = std::get_if<config::ConfigurationProblem>(&loaded)) {
+    logger_.log("❌ cannot use configuration {}", config::describeProblem(options_.configurationPath, *problem));
     host_.setProviderConfiguration(std::nullopt);
     return;
   }

@@ -4,9 +4,9 @@
 #include <fstream>
 #include <string>
 
-#include "platform/linux/configuration_file.hpp"
+#include "config/configuration_file.hpp"
 
-namespace vosk::backend {
+namespace vosk::config {
 namespace {
 
 ConfigurationDictionary parsed(std::string_view text) {
@@ -109,4 +109,4 @@ TEST_F(ConfigurationFileCheckTest, RejectsWhatTheFilterWouldIgnore) {
 }
 
 }  // namespace
-}  // namespace vosk::backend
+}  // namespace vosk::config

@@ -1,4 +1,4 @@
-#include "platform/linux/configuration_file.hpp"
+#include "config/configuration_file.hpp"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -14,7 +14,7 @@
 
 #include "model/blocked_site.hpp"
 
-namespace vosk::backend {
+namespace vosk::config {
 namespace {
 
 constexpr std::string_view sitesDataKey = "sitesData";
@@ -199,4 +199,4 @@ std::variant<std::string, ConfigurationProblem> checkConfigurationFile(const std
                      list->size() == 1 ? "" : "s", domains, domains == 1 ? "" : "s");
 }
 
-}  // namespace vosk::backend
+}  // namespace vosk::config

@@ -6,7 +6,7 @@
 
 #include "platform/proxy_provider.hpp"
 
-namespace vosk::backend {
+namespace vosk::config {
 
 // Why a configuration cannot be used; line and column (from 1) when the
 // problem has a place in the text, 0 otherwise.
@@ -30,4 +30,4 @@ std::variant<ConfigurationDictionary, ConfigurationProblem> loadConfigurationFil
 // included: a one-line summary ("blocking on, 2 sites, 5 domains") or the problem.
 std::variant<std::string, ConfigurationProblem> checkConfigurationFile(const std::string& path);
 
-}  // namespace vosk::backend
+}  // namespace vosk::config
