@@ -166,6 +166,14 @@ std::variant<ConfigurationDictionary, ConfigurationProblem> loadConfigurationFil
   return parseConfiguration(std::get<std::string>(text));
 }
 
+bool strictModeActive(const ConfigurationDictionary& configuration) {
+  const auto isTrue = [&](const char* key) {
+    const auto it = configuration.find(key);
+    return it != configuration.end() && std::holds_alternative<bool>(it->second) && std::get<bool>(it->second);
+  };
+  return isTrue("blockingEnabled") && isTrue("strictMode");
+}
+
 std::variant<std::string, ConfigurationProblem> checkConfigurationFile(const std::string& path) {
   auto text = readFile(path);
   if (auto* problem = std::get_if<ConfigurationProblem>(&text)) return *problem;

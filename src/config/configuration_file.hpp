@@ -26,6 +26,10 @@ std::string describeProblem(const std::string& path, const ConfigurationProblem&
 std::variant<ConfigurationDictionary, ConfigurationProblem> parseConfiguration(std::string_view text);
 std::variant<ConfigurationDictionary, ConfigurationProblem> loadConfigurationFile(const std::string& path);
 
+// Strict mode acts only while blocking is on: "strictMode" and
+// "blockingEnabled" both true (Booleans; anything else counts as off).
+bool strictModeActive(const ConfigurationDictionary& configuration);
+
 // Validates a configuration file as the daemon would use it, block list
 // included: a one-line summary ("blocking on, 2 sites, 5 domains") or the problem.
 std::variant<std::string, ConfigurationProblem> checkConfigurationFile(const std::string& path);
