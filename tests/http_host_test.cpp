@@ -32,9 +32,21 @@ TEST(HttpHost, NoHostLine) {
   EXPECT_EQ(parse("GET / HTTP/1.1"), kIncomplete);
   EXPECT_EQ(parse("GET / HTTP/1.1\r\nAccept: */*\r\n"), kIncomplete);
   EXPECT_EQ(parse("GET / HTTP/1.1\r\nAccept: */*\r\n\r\n"), kNotFound);
+  EXPECT_EQ(parse("GET / HTTP/1.1\nAccept: */*\n\n"), kNotFound);
   EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost : allowed.test\r\n\r\n"), kNotFound);
-  // Lines ended by LF alone are never split, however much arrives.
-  EXPECT_EQ(parse("GET / HTTP/1.1\nHost: allowed.test\nAccept: */*\n\n"), kIncomplete);
+}
+
+// Bytes that cannot begin a request pass at once instead of waiting for a
+// header block that never comes.
+TEST(HttpHost, NotARequest) {
+  EXPECT_EQ(parse("\r\n\nGET / HT"), kIncomplete);
+  EXPECT_EQ(parse("\r"), kIncomplete);
+  EXPECT_EQ(parse(std::string(32, 'G')), kIncomplete);
+  EXPECT_EQ(parse(std::string(33, 'G')), kNotFound);
+  EXPECT_EQ(parse("\x16\x03\x01\x02\x00"), kNotFound);
+  EXPECT_EQ(parse("(GET / HTTP/1.1"), kNotFound);
+  EXPECT_EQ(parse("SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n"), kNotFound);
+  EXPECT_EQ(parse("GET /\r\n"), kNotFound);
 }
 
 TEST(HttpHost, ValueAsSentWithoutSurroundingSpace) {
@@ -46,10 +58,12 @@ TEST(HttpHost, ValueAsSentWithoutSurroundingSpace) {
 
 TEST(HttpHost, PortRemoval) {
   EXPECT_EQ(parse(requestWithHost(" allowed.test:8080")), found("allowed.test"));
-  EXPECT_EQ(parse(requestWithHost(" allowed.test:65535")), found("allowed.test"));
-  EXPECT_EQ(parse(requestWithHost(" allowed.test:123456")), found("allowed.test:123456"));
+  EXPECT_EQ(parse(requestWithHost(" blocked.test:000080")), found("blocked.test"));
+  EXPECT_EQ(parse(requestWithHost(" blocked.test:")), found("blocked.test"));
+  EXPECT_EQ(parse(requestWithHost(" blocked.test:80x")), found("blocked.test:80x"));
   EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]:443")), found("[2001:db8::1]"));
-  EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]")), found("[2001:db8:"));
+  EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]")), found("[2001:db8::1]"));
+  EXPECT_EQ(parse(requestWithHost(" 2001:db8::1")), found("2001:db8::1"));
   // No second trim after the port is cut.
   EXPECT_EQ(parse(requestWithHost(" allowed.test :80")), found("allowed.test "));
   EXPECT_EQ(parse(requestWithHost(" :80")), kNotFound);
@@ -61,12 +75,26 @@ TEST(HttpHost, WhichHostLineCounts) {
   EXPECT_EQ(parse("POST / HTTP/1.1\r\nContent-Length: 20\r\n\r\nhost: body.test\r\n"), found("body.test"));
   // An empty first Host line decides: no fall back to the second.
   EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost:\r\nHost: second.test\r\n\r\n"), kNotFound);
+  EXPECT_EQ(parse("\r\n\nGET / HTTP/1.1\nHost: lf.test\nAccept: */*\n\n"), found("lf.test"));
+}
+
+// A server takes the host from an absolute target and ignores the Host line.
+TEST(HttpHost, TargetNamesTheHost) {
+  EXPECT_EQ(parse("GET http://blocked.test/ HTTP/1.1\r\nHost: allowed.test\r\n\r\n"), found("blocked.test"));
+  EXPECT_EQ(parse("GET HTTP://user:pw@Blocked.Test:8080?q HTTP/1.1\r\n"), found("Blocked.Test"));
+  EXPECT_EQ(parse("GET ws+x://[2001:db8::1]:80/a HTTP/1.1\r\n"), found("[2001:db8::1]"));
+  EXPECT_EQ(parse("CONNECT blocked.test:443 HTTP/1.1\r\nHost: allowed.test\r\n\r\n"), found("blocked.test"));
+  // Origin form, or no authority, leaves it to the Host line.
+  EXPECT_EQ(parse("GET /http://blocked.test/ HTTP/1.1\r\nHost: allowed.test\r\n"), found("allowed.test"));
+  EXPECT_EQ(parse("GET http:///x HTTP/1.1\r\nHost: allowed.test\r\n"), found("allowed.test"));
+  EXPECT_EQ(parse("GET http://blocked.test/ HTTP/1.1"), kIncomplete);
 }
 
 TEST(HttpHost, HostLineStillArriving) {
   EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost: allowed.te"), kIncomplete);
   EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost: allowed.test\r"), kIncomplete);
   EXPECT_EQ(parse("GET / HTTP/1.1\r\nHost: allowed.test\r\n"), found("allowed.test"));
+  EXPECT_EQ(parse("GET / HTTP/1.1\nHost: allowed.test\n"), found("allowed.test"));
   // After the header block an unfinished line can no longer reveal anything.
   EXPECT_EQ(parse("POST / HTTP/1.1\r\n\r\nHost: body.test"), kNotFound);
 }

@@ -66,11 +66,23 @@ TEST(TlsServerName, ShortOrForeignBytes) {
     EXPECT_EQ(parse(bytes), kIncomplete) << bytes.size() << " bytes";
   }
   EXPECT_EQ(parse(ascii("GET / HTTP/1.1\r\nHost: allowed.test\r\n\r\n")), kNotFound);
-  EXPECT_EQ(parse(Bytes{0x16, 0x03, 0x01, 0x00, 0x00}), kNotFound);
 
   Bytes serverHello = clientHelloFor("allowed.test");
   serverHello[5] = 0x02;
   EXPECT_EQ(parse(serverHello), kNotFound);
+}
+
+// Servers skip empty handshake records; the hello behind them still counts.
+TEST(TlsServerName, EmptyHandshakeRecordsFirst) {
+  const Bytes empty{0x16, 0x03, 0x01, 0x00, 0x00};
+  const Bytes hello = clientHelloFor("blocked.test");
+  EXPECT_EQ(parse(concat({empty, hello})), found("blocked.test"));
+  EXPECT_EQ(parse(concat({empty, empty, empty, hello})), found("blocked.test"));
+  EXPECT_EQ(parse(empty), kIncomplete);
+  EXPECT_EQ(parse(concat({empty, empty, {0x16, 0x03}})), kIncomplete);
+  EXPECT_EQ(parse(concat({empty, ascii("GET / HTTP/1.1\r\n")})), kNotFound);
+  // Only handshake records are skipped: an empty alert record is foreign.
+  EXPECT_EQ(parse(concat({{0x15, 0x03, 0x01, 0x00, 0x00}, hello})), kNotFound);
 }
 
 TEST(TlsServerName, WaitsForTheWholeRecordEvenWhenTheNameIsThere) {

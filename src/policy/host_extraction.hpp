@@ -17,11 +17,14 @@ struct HostExtraction {
 };
 
 // Server name (host_name entry of the server_name extension) of a TLS
-// ClientHello, as UTF-8 text exactly as sent.
+// ClientHello, as UTF-8 text exactly as sent. Empty handshake records before
+// the ClientHello are skipped, as servers skip them.
 HostExtraction extractTLSServerName(std::span<const std::uint8_t> bytes);
 
-// Host header value of a plain HTTP/1.x request, without a trailing port,
-// decoded from Latin-1 into UTF-8.
+// The host a plain HTTP/1.x request addresses, as a server reads it: the
+// authority of an absolute (or CONNECT) request target, else the Host header
+// value; without a port, decoded from Latin-1 into UTF-8. Lines end in LF or
+// CR LF. Bytes that cannot begin such a request give not found at once.
 HostExtraction extractHTTPHost(std::span<const std::uint8_t> bytes);
 
 }  // namespace vosk

@@ -1,5 +1,6 @@
 // Host header of a plain HTTP/1.x request, read from the first bytes of a flow.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -12,12 +13,37 @@
 namespace vosk {
 namespace {
 
-constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::string_view kHeaderBlockEnd = "\r\n\r\n";
 constexpr std::string_view kHostHeaderName = "host:";
-// A colon with up to five port digits after it is a port, not part of the host.
-constexpr std::size_t kMaxPortSuffixLength = 6;
+constexpr std::string_view kVersionPrefix = "HTTP/";
+constexpr std::string_view kSchemeEnd = "://";
+constexpr std::string_view kConnectMethod = "CONNECT";
+// Longer than any method in use; bytes that cannot start a request pass at once.
+constexpr std::size_t kMaxMethodLength = 32;
 constexpr char kNoBreakSpace = '\xA0';
+
+HostExtraction incomplete() { return {std::nullopt, true}; }
+HostExtraction notFound() { return {std::nullopt, false}; }
+
+// A line whose end has arrived: LF, or CR LF (the CR belongs to the line end).
+struct Line {
+  std::string_view text;
+  std::size_t next;  // where the following line begins
+};
+
+std::optional<Line> lineAt(std::string_view text, std::size_t start) {
+  const std::size_t lineFeed = text.find('\n', start);
+  if (lineFeed == std::string_view::npos) return std::nullopt;
+  std::size_t end = lineFeed;
+  if (end > start && text[end - 1] == '\r') --end;
+  return Line{text.substr(start, end - start), lineFeed + 1};
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isTokenChar(char c) {
+  return isAlpha(c) || isDigit(c) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+bool isAllDigits(std::string_view text) { return std::all_of(text.begin(), text.end(), isDigit); }
 
 bool startsWithHostHeaderName(std::string_view line) {
   if (line.size() < kHostHeaderName.size()) return false;
@@ -38,6 +64,21 @@ std::string_view trimHorizontalSpace(std::string_view text) {
   return text;
 }
 
+// Cuts a port: a final ":" and digits after a bracketed IPv6 literal or a
+// name with no other colon. The port may be empty, as URIs allow.
+std::string_view withoutPort(std::string_view value) {
+  if (value.starts_with('[')) {
+    const std::size_t close = value.find(']');
+    if (close == std::string_view::npos) return value;
+    const std::string_view rest = value.substr(close + 1);
+    const bool portOnly = rest.empty() || (rest.front() == ':' && isAllDigits(rest.substr(1)));
+    return portOnly ? value.substr(0, close + 1) : value;
+  }
+  const std::size_t colon = value.find(':');
+  if (colon == std::string_view::npos || value.find(':', colon + 1) != std::string_view::npos) return value;
+  return isAllDigits(value.substr(colon + 1)) ? value.substr(0, colon) : value;
+}
+
 std::string latin1ToUtf8(std::string_view latin1) {
   std::string utf8;
   utf8.reserve(latin1.size() * 2);
@@ -53,14 +94,28 @@ std::string latin1ToUtf8(std::string_view latin1) {
   return utf8;
 }
 
-HostExtraction hostFromHeaderValue(std::string_view value) {
-  value = trimHorizontalSpace(value);
-  const std::size_t colon = value.rfind(':');
-  if (colon != std::string_view::npos && value.size() - colon <= kMaxPortSuffixLength) {
-    value = value.substr(0, colon);
+HostExtraction found(std::string_view host) {
+  if (host.empty()) return notFound();
+  return {latin1ToUtf8(host), false};
+}
+
+// The host a request target names in absolute form ("scheme://authority/...")
+// or, for CONNECT, in authority form; empty for origin form ("/path").
+std::string_view targetHost(std::string_view method, std::string_view target) {
+  std::string_view authority;
+  if (method == kConnectMethod) {
+    authority = target;
+  } else {
+    const std::size_t schemeEnd = target.find(kSchemeEnd);
+    if (schemeEnd == std::string_view::npos || schemeEnd == 0 || !isAlpha(target.front())) return {};
+    const std::string_view scheme = target.substr(0, schemeEnd);
+    const auto isSchemeChar = [](char c) { return isAlpha(c) || isDigit(c) || c == '+' || c == '-' || c == '.'; };
+    if (!std::all_of(scheme.begin(), scheme.end(), isSchemeChar)) return {};
+    authority = target.substr(schemeEnd + kSchemeEnd.size());
+    authority = authority.substr(0, authority.find_first_of("/?#"));
   }
-  if (value.empty()) return {std::nullopt, false};
-  return {latin1ToUtf8(value), false};
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+  return withoutPort(authority);
 }
 
 }  // namespace
@@ -68,18 +123,39 @@ HostExtraction hostFromHeaderValue(std::string_view value) {
 HostExtraction extractHTTPHost(std::span<const std::uint8_t> bytes) {
   // Latin-1 maps every byte to one character, so the bytes are the text.
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  // Only lines whose CR LF has arrived count: the piece after the last one may
-  // still be growing, and a Host value cut short would be matched wrongly.
-  std::size_t lineStart = 0;
-  for (std::size_t lineEnd = text.find(kLineEnd); lineEnd != std::string_view::npos;
-       lineEnd = text.find(kLineEnd, lineStart)) {
-    const std::string_view line = text.substr(lineStart, lineEnd - lineStart);
-    if (startsWithHostHeaderName(line)) {
-      return hostFromHeaderValue(line.substr(kHostHeaderName.size()));
-    }
-    lineStart = lineEnd + kLineEnd.size();
+
+  // Servers ignore empty lines before the request line.
+  std::size_t start = 0;
+  for (std::optional<Line> line = lineAt(text, start); line && line->text.empty(); line = lineAt(text, start)) {
+    start = line->next;
   }
-  const bool headerBlockComplete = text.find(kHeaderBlockEnd) != std::string_view::npos;
+  std::size_t methodEnd = start;
+  while (methodEnd < text.size() && methodEnd - start <= kMaxMethodLength && isTokenChar(text[methodEnd])) ++methodEnd;
+  const std::size_t methodLength = methodEnd - start;
+  if (methodLength > kMaxMethodLength) return notFound();
+  const bool mayBeLineEnd = methodLength == 0 && text.substr(methodEnd) == "\r";
+  if (methodEnd == text.size() || mayBeLineEnd) return incomplete();
+  if (methodLength == 0 || text[methodEnd] != ' ') return notFound();
+
+  // Only lines whose end has arrived count: a value cut short would be matched wrongly.
+  const std::optional<Line> requestLine = lineAt(text, start);
+  if (!requestLine) return incomplete();
+  const std::size_t versionStart = requestLine->text.rfind(' ') + 1;
+  if (versionStart <= methodLength + 1 || !requestLine->text.substr(versionStart).starts_with(kVersionPrefix)) {
+    return notFound();
+  }
+  const std::string_view method = requestLine->text.substr(0, methodLength);
+  const std::string_view target = requestLine->text.substr(methodLength + 1, versionStart - methodLength - 2);
+  // A server takes the host from an absolute target and ignores the Host line.
+  if (const std::string_view host = targetHost(method, target); !host.empty()) return found(host);
+
+  bool headerBlockComplete = false;
+  for (std::optional<Line> line = lineAt(text, requestLine->next); line; line = lineAt(text, line->next)) {
+    if (line->text.empty()) headerBlockComplete = true;
+    if (startsWithHostHeaderName(line->text)) {
+      return found(withoutPort(trimHorizontalSpace(line->text.substr(kHostHeaderName.size()))));
+    }
+  }
   return {std::nullopt, !headerBlockComplete};
 }
 

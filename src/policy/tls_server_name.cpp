@@ -159,12 +159,16 @@ std::optional<HostExtraction> joinContinuationRecords(Bytes bytes, Position posi
 }  // namespace
 
 HostExtraction extractTLSServerName(Bytes bytes) {
+  // Servers skip empty handshake records, so a ClientHello behind them still counts.
+  while (size(bytes) >= kRecordHeaderLength && u8(bytes, 0) == kHandshakeContentType &&
+         u16(bytes, kRecordLengthIndex) == 0) {
+    bytes = slice(bytes, kRecordHeaderLength, size(bytes));
+  }
   const Position n = size(bytes);
   if (n < kRecordHeaderLength) return incomplete();
   if (u8(bytes, 0) != kHandshakeContentType) return notFound();
   const Position recordEnd = kRecordHeaderLength + u16(bytes, kRecordLengthIndex);
   if (n < recordEnd) return incomplete();
-  if (n == kRecordHeaderLength) return notFound();
   if (u8(bytes, kHandshakeTypeIndex) != kClientHelloType) return notFound();
 
   const Bytes firstRecord = slice(bytes, 0, recordEnd);
