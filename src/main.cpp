@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/command_line.hpp"
 #include "config/configuration_file.hpp"
+#include "platform/linux/command_line.hpp"
 #include "platform/linux/daemon.hpp"
 #include "platform/linux/privileges.hpp"
 
@@ -16,14 +16,19 @@ namespace {
 constexpr int exitFailure = 1;
 constexpr int exitUsage = 2;
 
+// Problems and normalised entries on stderr, one a line, as the daemon logs
+// them; the summary on stdout. Valid only without problems.
 int checkConfiguration(const std::string& path) {
-  auto checked = vosk::config::checkConfigurationFile(path);
-  if (auto* problem = std::get_if<vosk::config::ConfigurationProblem>(&checked)) {
-    std::fprintf(stderr, "%s\n", vosk::config::describeProblem(path, *problem).c_str());
+  using namespace vosk::config;
+  auto loaded = loadConfigurationFile(path);
+  if (auto* problem = std::get_if<ConfigurationProblem>(&loaded)) {
+    std::fprintf(stderr, "%s\n", describeProblem(path, *problem).c_str());
     return exitFailure;
   }
-  std::printf("%s: %s\n", path.c_str(), std::get<std::string>(checked).c_str());
-  return 0;
+  const Configuration& configuration = std::get<Configuration>(loaded);
+  for (const std::string& note : describeNotes(path, configuration)) std::fprintf(stderr, "%s\n", note.c_str());
+  std::printf("%s: %s\n", path.c_str(), configuration.summary.c_str());
+  return configuration.problems.empty() ? 0 : exitFailure;
 }
 
 }  // namespace

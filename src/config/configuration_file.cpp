@@ -7,19 +7,25 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <limits>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <utility>
 
+#include "config/domain_entry.hpp"
 #include "model/blocked_site.hpp"
 
 namespace vosk::config {
 namespace {
 
-constexpr std::string_view sitesDataKey = "sitesData";
-constexpr std::string_view blockingEnabledKey = "blockingEnabled";
+constexpr const char* sitesDataKey = "sitesData";
+constexpr const char* blockingEnabledKey = "blockingEnabled";
+constexpr const char* strictModeKey = "strictMode";
+constexpr const char* domainsKey = "domains";
 constexpr std::string_view utf8ByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view jsonWhitespace = " \t\r\n";
 
 ConfigurationProblem problemAt(std::string_view text, std::size_t offset, std::string message) {
   offset = std::min(offset, text.size());
@@ -29,67 +35,115 @@ ConfigurationProblem problemAt(std::string_view text, std::size_t offset, std::s
   return ConfigurationProblem{std::move(message), line, static_cast<int>(offset - lineStart) + 1};
 }
 
-// Finding a member's own text in JSON already known to be valid: enough to
-// skip strings (with escapes), nested brackets and bare literals.
-class MemberScanner {
+// Reads the text for the parser and counts how far it has read, so that the
+// events below know where they are.
+class CountingIterator {
  public:
-  explicit MemberScanner(std::string_view text) : text_(text) {}
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
 
-  // The text of the last top-level member named `key`, as the parser also
-  // keeps the last of repeated members.
-  std::optional<std::string_view> memberText(std::string_view key) {
-    std::optional<std::string_view> found;
-    pos_ = text_.starts_with(utf8ByteOrderMark) ? utf8ByteOrderMark.size() : 0;
-    skipWhitespace();
-    ++pos_;  // '{'
-    for (skipWhitespace(); pos_ < text_.size() && text_[pos_] != '}'; skipWhitespace()) {
-      const std::size_t keyStart = pos_;
-      skipString();
-      const bool matches =
-          nlohmann::json::parse(text_.substr(keyStart, pos_ - keyStart)).get<std::string>() == key;
-      skipWhitespace();
-      ++pos_;  // ':'
-      skipWhitespace();
-      const std::size_t valueStart = pos_;
-      skipValue();
-      if (matches) found = text_.substr(valueStart, pos_ - valueStart);
-      skipWhitespace();
-      if (pos_ < text_.size() && text_[pos_] == ',') ++pos_;
-    }
-    return found;
+  CountingIterator(const char* position, const char* begin, std::size_t* consumed)
+      : position_(position), begin_(begin), consumed_(consumed) {}
+  reference operator*() const { return *position_; }
+  CountingIterator& operator++() {
+    *consumed_ = static_cast<std::size_t>(++position_ - begin_);
+    return *this;
   }
+  bool operator==(const CountingIterator& other) const { return position_ == other.position_; }
 
  private:
-  void skipWhitespace() {
-    while (pos_ < text_.size() && std::strchr(" \t\r\n", text_[pos_]) != nullptr) ++pos_;
+  const char* position_;
+  const char* begin_;
+  std::size_t* consumed_;
+};
+
+// Where the values the daemon reports on stand in the text: each top-level
+// member's value, and each domain entry of the block list. A second pass over
+// text already known to be valid JSON; repeated members end where the parser
+// ends, with the last.
+class Positions : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  explicit Positions(std::string_view text) : text_(text) {
+    CountingIterator begin(text.data(), text.data(), &consumed_);
+    CountingIterator end(text.data() + text.size(), text.data(), &consumed_);
+    nlohmann::json::sax_parse(begin, end, this);
   }
-  void skipString() {
-    for (++pos_; pos_ < text_.size() && text_[pos_] != '"'; ++pos_) {
-      if (text_[pos_] == '\\') ++pos_;
-    }
-    ++pos_;
+
+  std::size_t member(const std::string& key) const {
+    const auto it = members_.find(key);
+    return it == members_.end() ? 0 : it->second;
   }
-  void skipValue() {
-    if (text_[pos_] == '"') return skipString();
-    if (text_[pos_] != '{' && text_[pos_] != '[') {
-      while (pos_ < text_.size() && std::strchr(",}] \t\r\n", text_[pos_]) == nullptr) ++pos_;
-      return;
+  std::size_t domain(std::size_t site, std::size_t index) const {
+    const auto it = domains_.find({site, index});
+    return it == domains_.end() ? member(sitesDataKey) : it->second;
+  }
+
+  bool null() override { return scalar(); }
+  bool boolean(bool) override { return scalar(); }
+  bool number_integer(number_integer_t) override { return scalar(); }
+  bool number_unsigned(number_unsigned_t) override { return scalar(); }
+  bool number_float(number_float_t, const string_t&) override { return scalar(); }
+  bool binary(binary_t&) override { return scalar(); }
+  bool string(string_t&) override {
+    if (frames_.size() == 4 && frames_[0].key == sitesDataKey && frames_[2].key == domainsKey) {
+      domains_[{frames_[1].index, frames_[3].index}] = openingQuote();
     }
-    int depth = 0;
+    return scalar();
+  }
+  bool start_object(std::size_t) override { return open(); }
+  bool start_array(std::size_t) override { return open(); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+  bool key(string_t& name) override {
+    frames_.back().key = name;
+    if (frames_.size() == 1) {
+      // The value follows the key's closing quote, a colon and white space.
+      const std::size_t colon = text_.find(':', consumed_);
+      members_[name] = text_.find_first_not_of(jsonWhitespace, colon + 1);
+    }
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+ private:
+  struct Frame {
+    std::string key;
+    std::size_t index = 0;  // of the next element, in an array
+  };
+
+  bool scalar() {
+    if (!frames_.empty()) ++frames_.back().index;
+    return true;
+  }
+  bool open() {
+    frames_.emplace_back();
+    return true;
+  }
+  bool close() {
+    frames_.pop_back();
+    return scalar();
+  }
+  // Inside a JSON string a quote is always escaped, so the opening quote is
+  // the last one before the closing quote that an even run of backslashes precedes.
+  std::size_t openingQuote() const {
+    std::size_t quote = consumed_ - 1;
     do {
-      const char c = text_[pos_];
-      if (c == '"') {
-        skipString();
-        continue;
-      }
-      if (c == '{' || c == '[') ++depth;
-      if (c == '}' || c == ']') --depth;
-      ++pos_;
-    } while (depth > 0 && pos_ < text_.size());
+      quote = text_.rfind('"', quote - 1);
+      std::size_t backslashes = 0;
+      while (quote > backslashes && text_[quote - 1 - backslashes] == '\\') ++backslashes;
+      if (backslashes % 2 == 0) return quote;
+    } while (quote > 0);
+    return 0;
   }
 
   std::string_view text_;
-  std::size_t pos_ = 0;
+  std::size_t consumed_ = 0;
+  std::vector<Frame> frames_;
+  std::map<std::string, std::size_t> members_;
+  std::map<std::pair<std::size_t, std::size_t>, std::size_t> domains_;
 };
 
 std::optional<ConfigurationValue> valueOf(const nlohmann::json& value) {
@@ -131,6 +185,42 @@ std::variant<std::string, ConfigurationProblem> readFile(const std::string& path
   return std::move(contents).str();
 }
 
+std::string plural(std::size_t count, const char* noun) {
+  return fmt::format("{} {}{}", count, noun, count == 1 ? "" : "s");
+}
+
+// A switch that is not a Boolean counts as off; say so where it stands.
+bool readSwitch(const nlohmann::json& document, const char* key, const char* what, std::string_view text,
+                const Positions& positions, Configuration& configuration) {
+  const auto it = document.find(key);
+  if (it == document.end()) return false;
+  if (it->is_boolean()) return it->get<bool>();
+  configuration.problems.push_back(
+      problemAt(text, positions.member(key), fmt::format("\"{}\" must be true or false; {} is off", key, what)));
+  return false;
+}
+
+// Every entry in the form matching relies on; what cannot be a host name is
+// kept as written (it matches nothing) and reported.
+void normaliseSites(std::vector<BlockedSite>& sites, std::string_view text, const Positions& positions,
+                    Configuration& configuration) {
+  for (std::size_t s = 0; s < sites.size(); ++s) {
+    for (std::size_t d = 0; d < sites[s].domains.size(); ++d) {
+      std::string& entry = sites[s].domains[d];
+      NormalisedEntry normalised = normaliseDomainEntry(entry);
+      if (!normalised.problem.empty()) {
+        configuration.problems.push_back(problemAt(
+            text, positions.domain(s, d),
+            fmt::format("\"{}\" is no host name ({}); kept as written, it matches nothing", entry, normalised.problem)));
+      } else if (normalised.entry != entry) {
+        configuration.changes.push_back(
+            problemAt(text, positions.domain(s, d), fmt::format("\"{}\" is used as \"{}\"", entry, normalised.entry)));
+        entry = std::move(normalised.entry);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 std::string describeProblem(const std::string& path, const ConfigurationProblem& problem) {
@@ -138,7 +228,20 @@ std::string describeProblem(const std::string& path, const ConfigurationProblem&
   return fmt::format("{}:{}:{}: {}", path, problem.line, problem.column, problem.message);
 }
 
-std::variant<ConfigurationDictionary, ConfigurationProblem> parseConfiguration(std::string_view text) {
+std::vector<std::string> describeNotes(const std::string& path, const Configuration& configuration) {
+  std::vector<const ConfigurationProblem*> notes;
+  for (const auto* list : {&configuration.problems, &configuration.changes}) {
+    for (const ConfigurationProblem& note : *list) notes.push_back(&note);
+  }
+  std::stable_sort(notes.begin(), notes.end(), [](const auto* a, const auto* b) {
+    return std::pair(a->line, a->column) < std::pair(b->line, b->column);
+  });
+  std::vector<std::string> lines;
+  for (const ConfigurationProblem* note : notes) lines.push_back(describeProblem(path, *note));
+  return lines;
+}
+
+std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string_view text) {
   nlohmann::json document;
   try {
     document = nlohmann::json::parse(text);
@@ -146,21 +249,49 @@ std::variant<ConfigurationDictionary, ConfigurationProblem> parseConfiguration(s
     return problemAt(text, error.byte == 0 ? 0 : error.byte - 1, parseErrorMessage(error));
   }
   if (!document.is_object()) {
-    const std::size_t start = text.find_first_not_of(" \t\r\n", text.starts_with(utf8ByteOrderMark) ? 3 : 0);
+    const std::size_t start = text.find_first_not_of(jsonWhitespace, text.starts_with(utf8ByteOrderMark) ? 3 : 0);
     return problemAt(text, start, "the configuration is not a JSON object");
   }
-  ConfigurationDictionary dictionary;
+  const Positions positions(text);
+  Configuration configuration;
   for (const auto& [key, value] : document.items()) {
     if (key == sitesDataKey) continue;
-    if (std::optional<ConfigurationValue> converted = valueOf(value)) dictionary.emplace(key, std::move(*converted));
+    if (std::optional<ConfigurationValue> converted = valueOf(value)) {
+      configuration.dictionary.emplace(key, std::move(*converted));
+    }
   }
-  if (const std::optional<std::string_view> sites = MemberScanner(text).memberText(sitesDataKey)) {
-    dictionary.emplace(std::string(sitesDataKey), Bytes(sites->begin(), sites->end()));
+  const bool blocking = readSwitch(document, blockingEnabledKey, "blocking", text, positions, configuration);
+  const bool strict = readSwitch(document, strictModeKey, "strict mode", text, positions, configuration);
+  const std::string switches = fmt::format("blocking {}, strict mode {}", blocking ? "on" : "off", strict ? "on" : "off");
+
+  const auto sitesData = document.find(sitesDataKey);
+  if (sitesData == document.end()) {
+    configuration.summary = switches + ", no \"sitesData\" (the block list in force is kept)";
+    return configuration;
   }
-  return dictionary;
+  std::optional<std::vector<BlockedSite>> sites = decodeBlockedSiteArray(*sitesData);
+  if (!sites) {
+    configuration.problems.push_back(
+        problemAt(text, positions.member(sitesDataKey),
+                  "\"sitesData\" is not a block list: an array of sites, each with \"id\" (a UUID), \"name\" and "
+                  "\"domains\" (an array of texts); the block list in force is kept"));
+    configuration.summary = switches + ", \"sitesData\" unusable (the block list in force is kept)";
+    return configuration;
+  }
+  normaliseSites(*sites, text, positions, configuration);
+  nlohmann::json encoded = nlohmann::json::array();
+  std::size_t domains = 0;
+  for (const BlockedSite& site : *sites) {
+    encoded.push_back(encodeBlockedSite(site));
+    domains += site.domains.size();
+  }
+  const std::string json = encoded.dump();
+  configuration.dictionary.emplace(sitesDataKey, Bytes(json.begin(), json.end()));
+  configuration.summary = fmt::format("{}, {}, {}", switches, plural(sites->size(), "site"), plural(domains, "domain"));
+  return configuration;
 }
 
-std::variant<ConfigurationDictionary, ConfigurationProblem> loadConfigurationFile(const std::string& path) {
+std::variant<Configuration, ConfigurationProblem> loadConfigurationFile(const std::string& path) {
   auto text = readFile(path);
   if (auto* problem = std::get_if<ConfigurationProblem>(&text)) return *problem;
   return parseConfiguration(std::get<std::string>(text));
@@ -171,40 +302,7 @@ bool strictModeActive(const ConfigurationDictionary& configuration) {
     const auto it = configuration.find(key);
     return it != configuration.end() && std::holds_alternative<bool>(it->second) && std::get<bool>(it->second);
   };
-  return isTrue("blockingEnabled") && isTrue("strictMode");
-}
-
-std::variant<std::string, ConfigurationProblem> checkConfigurationFile(const std::string& path) {
-  auto text = readFile(path);
-  if (auto* problem = std::get_if<ConfigurationProblem>(&text)) return *problem;
-  const std::string& contents = std::get<std::string>(text);
-  auto parsed = parseConfiguration(contents);
-  if (auto* problem = std::get_if<ConfigurationProblem>(&parsed)) return *problem;
-  const ConfigurationDictionary& dictionary = std::get<ConfigurationDictionary>(parsed);
-
-  bool blocking = false;
-  if (const auto it = dictionary.find(std::string(blockingEnabledKey)); it != dictionary.end()) {
-    if (!std::holds_alternative<bool>(it->second)) {
-      return ConfigurationProblem{"\"blockingEnabled\" must be true or false"};
-    }
-    blocking = std::get<bool>(it->second);
-  }
-  const auto sites = dictionary.find(std::string(sitesDataKey));
-  if (sites == dictionary.end()) {
-    return fmt::format("blocking {}, no \"sitesData\" (the block list in force is kept)", blocking ? "on" : "off");
-  }
-  const Bytes& bytes = std::get<Bytes>(sites->second);
-  const std::optional<std::vector<BlockedSite>> list = decodeBlockedSiteList(bytes);
-  if (!list) {
-    const std::string_view member(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    return problemAt(contents, contents.find(member),
-                     "\"sitesData\" is not a block list: an array of sites, each with \"id\" (a UUID), "
-                     "\"name\" and \"domains\" (an array of texts)");
-  }
-  std::size_t domains = 0;
-  for (const BlockedSite& site : *list) domains += site.domains.size();
-  return fmt::format("blocking {}, {} site{}, {} domain{}", blocking ? "on" : "off", list->size(),
-                     list->size() == 1 ? "" : "s", domains, domains == 1 ? "" : "s");
+  return isTrue(blockingEnabledKey) && isTrue(strictModeKey);
 }
 
 }  // namespace vosk::config

@@ -3,13 +3,14 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "platform/proxy_provider.hpp"
 
 namespace vosk::config {
 
-// Why a configuration cannot be used; line and column (from 1) when the
-// problem has a place in the text, 0 otherwise.
+// Something to say about a configuration; line and column (from 1) when it
+// has a place in the text, 0 otherwise.
 struct ConfigurationProblem {
   std::string message;
   int line = 0;
@@ -19,19 +20,29 @@ struct ConfigurationProblem {
 // "FILE:LINE:COLUMN: message", or "FILE: message" when it has no place.
 std::string describeProblem(const std::string& path, const ConfigurationProblem& problem);
 
-// A JSON object whose members become the provider configuration: Booleans,
-// strings and numbers as they are; "sitesData", which holds the block list as
-// a JSON array, as the bytes of exactly that member's JSON text. Members of
-// other kinds are left out.
-std::variant<ConfigurationDictionary, ConfigurationProblem> parseConfiguration(std::string_view text);
-std::variant<ConfigurationDictionary, ConfigurationProblem> loadConfigurationFile(const std::string& path);
+// A configuration file as the daemon uses it. The dictionary is what the
+// provider reads at each start: Booleans, strings and numbers as they are;
+// "sitesData" as the JSON text of the block list with every domain entry
+// normalised (left out when the member is no block list, so the list in
+// force is kept). Problems are what is wrong and left out or kept as
+// written; changes are the entries that were normalised.
+struct Configuration {
+  ConfigurationDictionary dictionary;
+  std::vector<ConfigurationProblem> problems;
+  std::vector<ConfigurationProblem> changes;
+  std::string summary;  // "blocking on, 2 sites, 5 domains"
+};
+
+// The problems and changes, in the order they stand in the text, each
+// described as describeProblem does.
+std::vector<std::string> describeNotes(const std::string& path, const Configuration& configuration);
+
+// Fails only when the text is no JSON object, or the file cannot be read.
+std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string_view text);
+std::variant<Configuration, ConfigurationProblem> loadConfigurationFile(const std::string& path);
 
 // Strict mode acts only while blocking is on: "strictMode" and
 // "blockingEnabled" both true (Booleans; anything else counts as off).
 bool strictModeActive(const ConfigurationDictionary& configuration);
-
-// Validates a configuration file as the daemon would use it, block list
-// included: a one-line summary ("blocking on, 2 sites, 5 domains") or the problem.
-std::variant<std::string, ConfigurationProblem> checkConfigurationFile(const std::string& path);
 
 }  // namespace vosk::config

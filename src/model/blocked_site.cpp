@@ -47,7 +47,7 @@ nlohmann::json encodeBlockedSite(const BlockedSite& site) {
   return nlohmann::json{{"id", site.id.toString()}, {"name", site.name}, {"domains", site.domains}};
 }
 
-static std::optional<std::vector<BlockedSite>> decodeBlockedSiteArray(const nlohmann::json& value) {
+std::optional<std::vector<BlockedSite>> decodeBlockedSiteArray(const nlohmann::json& value) {
   if (!value.is_array()) return std::nullopt;
   std::vector<BlockedSite> sites;
   sites.reserve(value.size());

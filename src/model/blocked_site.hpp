@@ -31,5 +31,6 @@ nlohmann::json encodeBlockedSite(const BlockedSite& site);
 
 // Decodes a JSON array of sites, all or nothing.
 std::optional<std::vector<BlockedSite>> decodeBlockedSiteList(std::span<const std::uint8_t> json);
+std::optional<std::vector<BlockedSite>> decodeBlockedSiteArray(const nlohmann::json& value);
 
 }  // namespace vosk

@@ -69,13 +69,16 @@ void Daemon::checkDescriptorLimit() {
 }
 
 void Daemon::loadConfiguration() {
-  auto loaded = config::loadConfigurationFile(options_.configurationPath);
+  const std::string& path = options_.configurationPath;
+  auto loaded = config::loadConfigurationFile(path);
   if (auto* problem = std::get_if<config::ConfigurationProblem>(&loaded)) {
-    logger_.log("❌ cannot use configuration {}", config::describeProblem(options_.configurationPath, *problem));
+    logger_.log("❌ cannot use configuration {}", config::describeProblem(path, *problem));
     host_.setProviderConfiguration(std::nullopt);
     return;
   }
-  host_.setProviderConfiguration(std::get<ConfigurationDictionary>(std::move(loaded)));
+  config::Configuration& configuration = std::get<config::Configuration>(loaded);
+  for (const std::string& note : config::describeNotes(path, configuration)) logger_.log("⚠️ {}", note);
+  host_.setProviderConfiguration(std::move(configuration.dictionary));
 }
 
 // The provider's overrides run on the platform thread, as the platform's own would.
