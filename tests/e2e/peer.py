@@ -42,16 +42,22 @@ def pattern_sha256(size):
     return digest.hexdigest()
 
 
+class NotHttp(Exception):
+    pass
+
+
 async def read_head(reader):
-    head = await reader.readuntil(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    method, path, _ = lines[0].split(" ", 2)
+    """Lines end in CR LF or LF alone, as servers accept."""
+    request_line = (await reader.readuntil(b"\n")).decode("latin-1").rstrip("\r\n")
+    parts = request_line.split(" ")
+    if len(parts) != 3 or not parts[2].startswith("HTTP/"):
+        raise NotHttp()
     headers = {}
-    for line in lines[1:]:
+    while line := (await reader.readuntil(b"\n")).decode("latin-1").rstrip("\r\n"):
         if ":" in line:
             name, value = line.split(":", 1)
             headers[name.strip().lower()] = value.strip()
-    return method, path, headers
+    return parts[0], parts[1], headers
 
 
 async def handle(reader, writer):
@@ -60,6 +66,10 @@ async def handle(reader, writer):
             try:
                 method, path, headers = await read_head(reader)
             except (asyncio.IncompleteReadError, ConnectionError):
+                return
+            except NotHttp:
+                writer.write(b"not http\n")
+                await writer.drain()
                 return
             host = headers.get("host", "")
             if path.startswith("/bytes/"):
@@ -207,6 +217,57 @@ def keep_alive(args):
     return 0
 
 
+def raw(args):
+    """Sends the bytes given (Python escapes), prints what comes back before
+    the other side closes or the time is up."""
+    payload = args.payload.encode("latin-1").decode("unicode_escape").encode("latin-1")
+    sock = connect(args.address, args.port, timeout=args.timeout)
+    sock.sendall(payload)
+    reply = bytearray()
+    try:
+        while chunk := sock.recv(65536):
+            reply += chunk
+    except (socket.timeout, ConnectionError):
+        pass
+    print(reply.decode("latin-1") if reply else "nothing")
+    return 0
+
+
+def tls_after_empty_records(args):
+    """A TLS handshake whose ClientHello follows empty handshake records,
+    then one request; prints the answer, or "closed"."""
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = context.wrap_bio(incoming, outgoing, server_hostname=args.host)
+    sock = connect(args.address, 443, timeout=args.timeout)
+    prefix = b"\x16\x03\x01\x00\x00" * args.count
+    request = b"GET / HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % args.host.encode()
+    reply = b""
+    try:
+        while b"hello" not in reply:
+            try:
+                tls.do_handshake()
+                if request:
+                    tls.write(request)
+                    request = b""
+                reply += tls.read(65536)
+            except ssl.SSLWantReadError:
+                pass
+            if pending := outgoing.read():
+                sock.sendall(prefix + pending)
+                prefix = b""
+            if b"hello" in reply or not (chunk := sock.recv(65536)):
+                break
+            incoming.write(chunk)
+    except (ConnectionError, ssl.SSLError, socket.timeout):
+        pass
+    answer = reply.split(b"\r\n\r\n", 1)[-1].strip()
+    print(answer.decode("latin-1") if b"hello" in answer else "closed")
+    return 0
+
+
 async def request_on(address, port, host, keep):
     reader, writer = await asyncio.open_connection(address, port)
     writer.write(b"GET / HTTP/1.1\r\nHost: %s\r\n\r\n" % host.encode())
@@ -264,6 +325,18 @@ def main():
     p.add_argument("host")
     p.add_argument("--timeout", type=float, default=30)
     p.set_defaults(function=keep_alive)
+    p = sub.add_parser("raw")
+    p.add_argument("address")
+    p.add_argument("port", type=int)
+    p.add_argument("payload")
+    p.add_argument("--timeout", type=float, default=5)
+    p.set_defaults(function=raw)
+    p = sub.add_parser("tls-empty-records")
+    p.add_argument("address")
+    p.add_argument("host")
+    p.add_argument("--count", type=int, default=2)
+    p.add_argument("--timeout", type=float, default=5)
+    p.set_defaults(function=tls_after_empty_records)
     p = sub.add_parser("many-flows")
     p.add_argument("address")
     p.add_argument("port", type=int)
