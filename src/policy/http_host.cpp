@@ -80,6 +80,8 @@ std::string_view withoutPort(std::string_view value) {
 }
 
 std::string latin1ToUtf8(std::string_view latin1) {
+  const auto isAscii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+  if (std::all_of(latin1.begin(), latin1.end(), isAscii)) return std::string(latin1);
   std::string utf8;
   utf8.reserve(latin1.size() * 2);
   for (const char c : latin1) {
