@@ -24,6 +24,7 @@ constexpr const char* sitesDataKey = "sitesData";
 constexpr const char* blockingEnabledKey = "blockingEnabled";
 constexpr const char* strictModeKey = "strictMode";
 constexpr const char* domainsKey = "domains";
+constexpr const char* scheduleKey = "schedule";
 constexpr std::string_view utf8ByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view jsonWhitespace = " \t\r\n";
 
@@ -80,6 +81,10 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
     const auto it = domains_.find({site, index});
     return it == domains_.end() ? member(sitesDataKey) : it->second;
   }
+  std::size_t window(std::size_t index) const {
+    const auto it = windows_.find(index);
+    return it == windows_.end() ? member(scheduleKey) : it->second;
+  }
 
   bool null() override { return scalar(); }
   bool boolean(bool) override { return scalar(); }
@@ -93,7 +98,10 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
     }
     return scalar();
   }
-  bool start_object(std::size_t) override { return open(); }
+  bool start_object(std::size_t) override {
+    if (frames_.size() == 2 && frames_[0].key == scheduleKey) windows_[frames_[1].index] = consumed_ - 1;
+    return open();
+  }
   bool start_array(std::size_t) override { return open(); }
   bool end_object() override { return close(); }
   bool end_array() override { return close(); }
@@ -144,6 +152,7 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
   std::vector<Frame> frames_;
   std::map<std::string, std::size_t> members_;
   std::map<std::pair<std::size_t, std::size_t>, std::size_t> domains_;
+  std::map<std::size_t, std::size_t> windows_;
 };
 
 std::optional<ConfigurationValue> valueOf(const nlohmann::json& value) {
@@ -221,6 +230,52 @@ void normaliseSites(std::vector<BlockedSite>& sites, std::string_view text, cons
   }
 }
 
+std::variant<ScheduleWindow, std::string> scheduleWindow(const nlohmann::json& value) {
+  if (!value.is_object()) return "it is not an object with \"days\", \"from\" and \"to\"";
+  ScheduleWindow window;
+  const auto days = value.find("days");
+  if (days == value.end() || !days->is_array() || days->empty()) {
+    return "\"days\" must list days as \"mon\" … \"sun\"";
+  }
+  for (const nlohmann::json& day : *days) {
+    const std::optional<int> weekday = day.is_string() ? parseWeekday(day.get<std::string>()) : std::nullopt;
+    if (!weekday) return fmt::format("{} is no day: days are \"mon\" … \"sun\"", day.dump());
+    window.days |= static_cast<std::uint8_t>(1U << *weekday);
+  }
+  for (const auto& [key, minutes] : {std::pair{"from", &window.from}, std::pair{"to", &window.to}}) {
+    const auto time = value.find(key);
+    const bool isEnd = minutes == &window.to;
+    const std::optional<int> parsed =
+        time != value.end() && time->is_string() ? parseClockTime(time->get<std::string>(), isEnd) : std::nullopt;
+    if (!parsed) return fmt::format("\"{}\" must be a time of day \"HH:MM\"{}", key, isEnd ? " (up to 24:00)" : "");
+    *minutes = *parsed;
+  }
+  return window;
+}
+
+// Windows that cannot be read are reported and left out; the rest apply.
+Schedule readSchedule(const nlohmann::json& document, std::string_view text, const Positions& positions,
+                      Configuration& configuration) {
+  Schedule schedule;
+  const auto member = document.find(scheduleKey);
+  if (member == document.end()) return schedule;
+  if (!member->is_array()) {
+    configuration.problems.push_back(problemAt(text, positions.member(scheduleKey),
+                                               "\"schedule\" must be an array of windows; blocking is not scheduled"));
+    return schedule;
+  }
+  for (std::size_t i = 0; i < member->size(); ++i) {
+    auto window = scheduleWindow((*member)[i]);
+    if (auto* reason = std::get_if<std::string>(&window)) {
+      configuration.problems.push_back(
+          problemAt(text, positions.window(i), fmt::format("schedule window {} is left out: {}", i + 1, *reason)));
+    } else {
+      schedule.push_back(std::get<ScheduleWindow>(window));
+    }
+  }
+  return schedule;
+}
+
 }  // namespace
 
 std::string describeProblem(const std::string& path, const ConfigurationProblem& problem) {
@@ -262,7 +317,11 @@ std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string
   }
   const bool blocking = readSwitch(document, blockingEnabledKey, "blocking", text, positions, configuration);
   const bool strict = readSwitch(document, strictModeKey, "strict mode", text, positions, configuration);
-  const std::string switches = fmt::format("blocking {}, strict mode {}", blocking ? "on" : "off", strict ? "on" : "off");
+  configuration.schedule = readSchedule(document, text, positions, configuration);
+  std::string switches = fmt::format("blocking {}, strict mode {}", blocking ? "on" : "off", strict ? "on" : "off");
+  if (!configuration.schedule.empty()) {
+    switches += fmt::format(", {} in schedule", plural(configuration.schedule.size(), "window"));
+  }
 
   const auto sitesData = document.find(sitesDataKey);
   if (sitesData == document.end()) {

@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "config/schedule.hpp"
 #include "platform/proxy_provider.hpp"
 
 namespace vosk::config {
@@ -30,6 +31,7 @@ struct Configuration {
   ConfigurationDictionary dictionary;
   std::vector<ConfigurationProblem> problems;
   std::vector<ConfigurationProblem> changes;
+  Schedule schedule;    // the windows that could be read
   std::string summary;  // "blocking on, 2 sites, 5 domains"
 };
 

@@ -109,6 +109,21 @@ TEST(ConfigurationFileTest, ProblemsCarryLineAndColumn) {
   EXPECT_EQ(describeProblem("/etc/x.json", ConfigurationProblem{"gone"}), "/etc/x.json: gone");
 }
 
+TEST(ConfigurationFileTest, ScheduleWindowsReadOrReported) {
+  const Configuration configuration = parsed(
+      "{\"blockingEnabled\": true, \"schedule\": [\n"
+      "  {\"days\": [\"mon\", \"fri\"], \"from\": \"22:00\", \"to\": \"02:00\"},\n"
+      "  {\"days\": [\"Mon\"], \"from\": \"09:00\", \"to\": \"17:00\"},\n"
+      "  {\"days\": [\"sat\"], \"from\": \"24:00\", \"to\": \"24:00\"}, 7]}");
+  EXPECT_EQ(configuration.schedule, (Schedule{{0b0100010, 22 * 60, 2 * 60}}));
+  ASSERT_EQ(configuration.problems.size(), 3U);
+  EXPECT_EQ(placed(configuration.problems[0]), R"(3:3 schedule window 2 is left out: "Mon" is no day: days are "mon" … "sun")");
+  EXPECT_EQ(placed(configuration.problems[1]), R"(4:3 schedule window 3 is left out: "from" must be a time of day "HH:MM")");
+  EXPECT_EQ(placed(configuration.problems[2]).substr(0, 38), "1:39 schedule window 4 is left out: it");
+  EXPECT_EQ(configuration.summary,
+            "blocking on, strict mode off, 1 window in schedule, no \"sitesData\" (the block list in force is kept)");
+}
+
 TEST(ConfigurationFileTest, UnreadableFile) {
   const auto loaded = loadConfigurationFile(::testing::TempDir() + "vosk-no-such-file.json");
   EXPECT_EQ(std::get<ConfigurationProblem>(loaded).message, "No such file or directory");

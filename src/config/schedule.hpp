@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace vosk::config {
+
+// When blocking is on by the clock on the wall: windows on days of the week,
+// in the host's local time zone. A window whose end is not after its start
+// runs past midnight into the next day (equal: a whole day).
+struct ScheduleWindow {
+  std::uint8_t days = 0;  // bit d for weekday d, 0 = Sunday (as struct tm counts)
+  int from = 0;           // minutes after midnight
+  int to = 0;             // minutes after midnight, up to 24 * 60
+
+  friend bool operator==(const ScheduleWindow&, const ScheduleWindow&) = default;
+};
+
+using Schedule = std::vector<ScheduleWindow>;
+
+// "mon" … "sun"; nothing for anything else.
+std::optional<int> parseWeekday(std::string_view name);
+// "HH:MM" on a 24-hour clock ("24:00" allowed as an end); nothing otherwise.
+std::optional<int> parseClockTime(std::string_view text, bool isEnd);
+// "HH:MM", and "mon,wed-fri" style day lists (consecutive days as ranges).
+std::string formatClockTime(int minutes);
+std::string formatDays(std::uint8_t days);
+
+struct ScheduleState {
+  bool inWindow = false;
+  std::optional<std::size_t> window;       // the first window, in list order, that holds now
+  std::optional<std::time_t> nextChange;  // when inWindow next flips; none within a week
+};
+
+// An empty schedule means "always": in a window, with no change.
+ScheduleState scheduleStateAt(const Schedule& schedule, std::time_t now);
+
+}  // namespace vosk::config
