@@ -87,37 +87,48 @@ void TransparentProxyProvider::handleInitialBytes(std::optional<Bytes> data, std
   }
   read.buffer.insert(read.buffer.end(), data->begin(), data->end());
 
-  // Exactly one parser per flow, chosen by the port; it sees the whole buffer every time.
-  HostExtraction extraction =
-      read.portText == tlsPortText ? extractTLSServerName(read.buffer) : extractHTTPHost(read.buffer);
-  if (!extraction.host) {
-    if (extraction.needsMoreData && read.buffer.size() < maxSniffBytes) {
-      readInitialBytes(std::move(read.flow), std::move(read.portText), std::move(read.buffer));
-      return;
-    }
-    logger.log("⚠️ Could not determine hostname for :{} flow after {} bytes — passing through unblocked",
-               read.portText, read.buffer.size());
-    connectUpstream(std::move(read.flow), std::move(read.buffer), std::nullopt);
+  HostExtraction extraction = inspectFirstBytes(read.buffer, read.portText);
+  if (extraction.needsMoreData) {
+    readInitialBytes(std::move(read.flow), std::move(read.portText), std::move(read.buffer));
     return;
   }
-
-  // The switch and the list in force now decide, not those of the admission.
-  const std::string& host = *extraction.host;
-  const bool blockingEnabled = cachedBlockingEnabled.load();
-  std::shared_ptr<const BlockList> sites;  // keeps `site` alive
-  const BlockedSite* site = nullptr;
-  if (blockingEnabled) {
-    sites = cachedSites.load();
-    site = sites->match(host);
-  }
-  logger.log("🔎 flow host: {}:{}, blockingEnabled={}, blocked={}", host, read.portText, blockingEnabled,
-             site != nullptr);
-  if (site) {
-    notifySiteBlocked(host, *site);
+  const FlowDecision decision = decideFlow(extraction.host, read.portText, read.buffer.size());
+  if (decision.closes()) {
+    if (decision.site) notifySiteBlocked(*extraction.host, *decision.site);
     closeAndRelease(*read.flow);
     return;
   }
   connectUpstream(std::move(read.flow), std::move(read.buffer), std::move(extraction.host));
+}
+
+HostExtraction TransparentProxyProvider::inspectFirstBytes(std::span<const std::uint8_t> bytes,
+                                                           std::string_view portText) {
+  // Exactly one parser per flow, chosen by the port; it sees the whole buffer every time.
+  HostExtraction extraction = portText == tlsPortText ? extractTLSServerName(bytes) : extractHTTPHost(bytes);
+  extraction.needsMoreData = extraction.needsMoreData && !extraction.host && bytes.size() < maxSniffBytes;
+  return extraction;
+}
+
+FlowDecision TransparentProxyProvider::decideFlow(const std::optional<std::string>& host, std::string_view portText,
+                                                  std::size_t bytesRead) const {
+  if (!host) {
+    logger.log("⚠️ Could not determine hostname for :{} flow after {} bytes — passing through unblocked", portText,
+               bytesRead);
+    return {};
+  }
+  // The switch and the lists in force now decide, not those of the admission.
+  const bool blockingEnabled = cachedBlockingEnabled.load();
+  FlowDecision decision;
+  if (blockingEnabled) {
+    const std::shared_ptr<const BlockList> sites = cachedSites.load();
+    decision.site = std::shared_ptr<const BlockedSite>(sites, sites->match(*host));
+    // Encrypted DNS travels over TLS only.
+    decision.encryptedDns = !decision.site && strictModeActive() && portText == tlsPortText &&
+                            isHostBlocked(*host, *cachedEncryptedDns.load());
+  }
+  logger.log("🔎 flow host: {}:{}, blockingEnabled={}, blocked={}", *host, portText, blockingEnabled,
+             decision.closes());
+  return decision;
 }
 
 }  // namespace vosk
