@@ -13,12 +13,14 @@
 #include <utility>
 
 #include "model/blocked_site.hpp"
+#include "policy/host_text.hpp"
 
 namespace vosk::config {
 namespace {
 
 constexpr std::string_view sitesDataKey = "sitesData";
 constexpr std::string_view blockingEnabledKey = "blockingEnabled";
+constexpr std::string_view encryptedDnsServersKey = "encryptedDnsServers";
 constexpr std::string_view utf8ByteOrderMark = "\xEF\xBB\xBF";
 
 ConfigurationProblem problemAt(std::string_view text, std::size_t offset, std::string message) {
@@ -122,6 +124,21 @@ std::string parseErrorMessage(const nlohmann::json::parse_error& error) {
   return colon == std::string::npos ? what : what.substr(colon + 2);
 }
 
+// "encryptedDnsServers": an array of texts, kept as the JSON array of the
+// names in lower case; anything else is left out.
+std::optional<Bytes> encryptedDnsServers(const nlohmann::json& value) {
+  if (!value.is_array()) return std::nullopt;
+  nlohmann::json names = nlohmann::json::array();
+  for (const nlohmann::json& name : value) {
+    if (!name.is_string()) return std::nullopt;
+    names.push_back(comparableHost(name.get<std::string>()));
+  }
+  const std::string text = names.dump();
+  return Bytes(text.begin(), text.end());
+}
+
+}  // namespace
+
 std::variant<std::string, ConfigurationProblem> readFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return ConfigurationProblem{std::strerror(errno)};
@@ -130,8 +147,6 @@ std::variant<std::string, ConfigurationProblem> readFile(const std::string& path
   if (file.bad()) return ConfigurationProblem{std::strerror(errno)};
   return std::move(contents).str();
 }
-
-}  // namespace
 
 std::string describeProblem(const std::string& path, const ConfigurationProblem& problem) {
   if (problem.line == 0) return fmt::format("{}: {}", path, problem.message);
@@ -152,6 +167,10 @@ std::variant<ConfigurationDictionary, ConfigurationProblem> parseConfiguration(s
   ConfigurationDictionary dictionary;
   for (const auto& [key, value] : document.items()) {
     if (key == sitesDataKey) continue;
+    if (key == encryptedDnsServersKey) {
+      if (std::optional<Bytes> names = encryptedDnsServers(value)) dictionary.emplace(key, std::move(*names));
+      continue;
+    }
     if (std::optional<ConfigurationValue> converted = valueOf(value)) dictionary.emplace(key, std::move(*converted));
   }
   if (const std::optional<std::string_view> sites = MemberScanner(text).memberText(sitesDataKey)) {
