@@ -2,28 +2,92 @@
 
 #include <asio/write.hpp>
 
+#include <chrono>
+#include <string>
+
+#include "platform/linux/read_scratch.hpp"
 #include "platform/linux/socket_options.hpp"
+#include "provider/constants.hpp"
 
 namespace vosk::backend {
 
 void UnfilteredRelay::start(asio::ip::tcp::socket client, const asio::ip::tcp::endpoint& destination,
-                            std::uint32_t mark) {
+                            std::uint32_t mark, std::shared_ptr<const TransparentProxyProvider> judge) {
   asio::ip::tcp::socket upstream(client.get_executor());
   std::error_code error;
   upstream.open(destination.protocol(), error);
   if (!error) error = setFirewallMark(upstream, mark);
   if (!error) error = setNoDelay(upstream);
   if (error) return;  // the client socket closes as it goes out of scope
-  auto relay = std::make_shared<UnfilteredRelay>(std::move(client), std::move(upstream));
-  relay->upstream_.async_connect(destination, [relay](std::error_code error) {
-    if (error) return relay->closeBoth();
-    relay->pump(relay->outbound_);
-    relay->pump(relay->inbound_);
+  auto relay = std::make_shared<UnfilteredRelay>(std::move(client), std::move(upstream), destination,
+                                                 std::move(judge));
+  if (relay->judge_) return relay->sniff();
+  relay->connect();
+}
+
+UnfilteredRelay::UnfilteredRelay(asio::ip::tcp::socket client, asio::ip::tcp::socket upstream,
+                                 const asio::ip::tcp::endpoint& destination,
+                                 std::shared_ptr<const TransparentProxyProvider> judge)
+    : client_(std::move(client)),
+      upstream_(std::move(upstream)),
+      destination_(destination),
+      judge_(std::move(judge)),
+      timeLimit_(client_.get_executor()) {}
+
+// As the provider sniffs: each read has its own time limit, the buffer grows
+// up to the byte cap, and one parser (chosen by the port) sees all of it.
+void UnfilteredRelay::sniff() {
+  limitTo(sniffReadTimeout);
+  readWhenReadable(client_, maxSniffBytes - sniffed_.size(),
+                   [self = shared_from_this()](Bytes data, std::error_code error) {
+                     if (!self->stepCompleted()) return;
+                     // An error, or the end before a host was named: closed, as the provider does.
+                     if (error || data.empty()) return self->closeBoth();
+                     self->sniffed_.insert(self->sniffed_.end(), data.begin(), data.end());
+                     const std::string portText = std::to_string(self->destination_.port());
+                     HostExtraction extraction = TransparentProxyProvider::inspectFirstBytes(self->sniffed_, portText);
+                     if (extraction.needsMoreData) return self->sniff();
+                     if (self->judge_->decideFlow(extraction.host, portText, self->sniffed_.size()).closes()) {
+                       return self->closeBoth();
+                     }
+                     self->connect();
+                   });
+}
+
+void UnfilteredRelay::connect() {
+  limitTo(upstreamConnectTimeout);
+  upstream_.async_connect(destination_, [self = shared_from_this()](std::error_code error) {
+    if (!self->stepCompleted()) return;
+    if (error) return self->closeBoth();
+    if (!self->sniffed_.empty()) return self->sendSniffed();
+    self->pump(self->outbound_);
+    self->pump(self->inbound_);
   });
 }
 
-UnfilteredRelay::UnfilteredRelay(asio::ip::tcp::socket client, asio::ip::tcp::socket upstream)
-    : client_(std::move(client)), upstream_(std::move(upstream)) {}
+void UnfilteredRelay::sendSniffed() {
+  limitTo(initialBytesSendTimeout);
+  asio::async_write(upstream_, asio::buffer(sniffed_), [self = shared_from_this()](std::error_code error, std::size_t) {
+    if (!self->stepCompleted()) return;
+    if (error) return self->closeBoth();
+    Bytes().swap(self->sniffed_);  // an idle relay keeps no copy of them
+    self->pump(self->outbound_);
+    self->pump(self->inbound_);
+  });
+}
+
+void UnfilteredRelay::limitTo(double seconds) {
+  timeLimit_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds)));
+  timeLimit_.async_wait([self = shared_from_this()](std::error_code error) {
+    if (!error) self->closeBoth();
+  });
+}
+
+bool UnfilteredRelay::stepCompleted() {
+  timeLimit_.cancel();
+  return !closed_;
+}
 
 void UnfilteredRelay::pump(Direction& direction) {
   direction.from.async_read_some(
@@ -47,7 +111,11 @@ void UnfilteredRelay::endDirection(Direction& direction) {
 }
 
 void UnfilteredRelay::closeBoth() {
+  closed_ = true;
   std::error_code ignored;
+  timeLimit_.cancel();
+  // The application sees the end of the stream, as for any closed flow.
+  client_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
   client_.close(ignored);
   upstream_.close(ignored);
 }

@@ -1,22 +1,32 @@
 #pragma once
 
 #include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
+#include "platform/flow.hpp"
+#include "provider/transparent_proxy_provider.hpp"
+
 namespace vosk::backend {
 
 // Carries a flow the provider declined (over its flow cap) to its original
-// destination without looking at it: the interception must never drop a flow.
-// Runs on the io_context of the accepted socket.
+// destination: the interception must never drop a flow. While strict mode is
+// in force the provider still judges it: the first bytes are read here with
+// the provider's parsers, byte cap and time limits, the provider decides (and
+// logs the decision), and a flow it closes never reaches upstream; any other
+// goes up with those bytes first. Runs on the io_context of the accepted socket.
 class UnfilteredRelay final : public std::enable_shared_from_this<UnfilteredRelay> {
  public:
-  static void start(asio::ip::tcp::socket client, const asio::ip::tcp::endpoint& destination, std::uint32_t mark);
+  // `judge`: the provider while strict mode is in force, null otherwise.
+  static void start(asio::ip::tcp::socket client, const asio::ip::tcp::endpoint& destination, std::uint32_t mark,
+                    std::shared_ptr<const TransparentProxyProvider> judge);
 
-  UnfilteredRelay(asio::ip::tcp::socket client, asio::ip::tcp::socket upstream);
+  UnfilteredRelay(asio::ip::tcp::socket client, asio::ip::tcp::socket upstream,
+                  const asio::ip::tcp::endpoint& destination, std::shared_ptr<const TransparentProxyProvider> judge);
 
  private:
   static constexpr std::size_t bufferSize = 16384;
@@ -27,12 +37,24 @@ class UnfilteredRelay final : public std::enable_shared_from_this<UnfilteredRela
     bool ended = false;
   };
 
+  void sniff();
+  void connect();
+  void sendSniffed();
+  // Closes both sides unless the step under way completes within `seconds`.
+  void limitTo(double seconds);
+  // The step under way completed; false when the time limit or an error came first.
+  bool stepCompleted();
   void pump(Direction& direction);
   void endDirection(Direction& direction);
   void closeBoth();
 
   asio::ip::tcp::socket client_;
   asio::ip::tcp::socket upstream_;
+  const asio::ip::tcp::endpoint destination_;
+  const std::shared_ptr<const TransparentProxyProvider> judge_;
+  asio::steady_timer timeLimit_;
+  Bytes sniffed_;  // the first bytes, until they have gone upstream
+  bool closed_ = false;
   Direction outbound_{client_, upstream_};
   Direction inbound_{upstream_, client_};
 };
