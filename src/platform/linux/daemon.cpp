@@ -31,7 +31,7 @@ Daemon::Daemon(const DaemonOptions& options)
       connections_(mainQueue_.context(), options.firewallMark),
       host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
       environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_},
-      listener_(platformContext_, options.listenerPort, options.firewallMark,
+      listener_(platformContext_, platformQueue_, options.listenerPort, options.firewallMark,
                 [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); },
                 [this]() -> std::shared_ptr<const TransparentProxyProvider> {
                   return provider_->strictModeActive() ? provider_ : nullptr;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/flow.hpp"
+#include "platform/main_queue.hpp"
 #include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk::backend {
@@ -27,8 +28,9 @@ class FlowListener {
   // The provider while its strict mode is in force, to judge a declined flow; null otherwise.
   using StrictJudge = std::function<std::shared_ptr<const TransparentProxyProvider>()>;
 
-  FlowListener(asio::io_context& platformContext, std::uint16_t port, std::uint32_t mark, Offer offer,
-               StrictJudge strictJudge);
+  // `platformQueue` serves `platformContext`.
+  FlowListener(asio::io_context& platformContext, MainQueue& platformQueue, std::uint16_t port, std::uint32_t mark,
+               Offer offer, StrictJudge strictJudge);
   // Binds both listeners; an error names what failed. IPv6 is skipped on a
   // host without it.
   std::error_code listen();
@@ -47,6 +49,7 @@ class FlowListener {
   void takeConnection(asio::ip::tcp::socket socket);
 
   asio::io_context& context_;
+  MainQueue& queue_;
   const std::uint16_t port_;
   const std::uint32_t mark_;
   const Offer offer_;

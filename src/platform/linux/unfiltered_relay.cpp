@@ -2,7 +2,6 @@
 
 #include <asio/write.hpp>
 
-#include <chrono>
 #include <string>
 
 #include "platform/linux/read_scratch.hpp"
@@ -12,52 +11,54 @@
 namespace vosk::backend {
 
 void UnfilteredRelay::start(asio::ip::tcp::socket client, const asio::ip::tcp::endpoint& destination,
-                            std::uint32_t mark, std::shared_ptr<const TransparentProxyProvider> judge) {
+                            std::uint32_t mark, MainQueue& queue,
+                            std::shared_ptr<const TransparentProxyProvider> judge) {
   asio::ip::tcp::socket upstream(client.get_executor());
   std::error_code error;
   upstream.open(destination.protocol(), error);
   if (!error) error = setFirewallMark(upstream, mark);
   if (!error) error = setNoDelay(upstream);
   if (error) return;  // the client socket closes as it goes out of scope
-  auto relay = std::make_shared<UnfilteredRelay>(std::move(client), std::move(upstream), destination,
+  auto relay = std::make_shared<UnfilteredRelay>(std::move(client), std::move(upstream), destination, queue,
                                                  std::move(judge));
   if (relay->judge_) return relay->sniff();
   relay->connect();
 }
 
 UnfilteredRelay::UnfilteredRelay(asio::ip::tcp::socket client, asio::ip::tcp::socket upstream,
-                                 const asio::ip::tcp::endpoint& destination,
+                                 const asio::ip::tcp::endpoint& destination, MainQueue& queue,
                                  std::shared_ptr<const TransparentProxyProvider> judge)
     : client_(std::move(client)),
       upstream_(std::move(upstream)),
       destination_(destination),
       judge_(std::move(judge)),
-      timeLimit_(client_.get_executor()) {}
+      queue_(queue) {}
 
 // As the provider sniffs: each read has its own time limit, the buffer grows
 // up to the byte cap, and one parser (chosen by the port) sees all of it.
 void UnfilteredRelay::sniff() {
-  limitTo(sniffReadTimeout);
-  readWhenReadable(client_, maxSniffBytes - sniffed_.size(),
-                   [self = shared_from_this()](Bytes data, std::error_code error) {
-                     if (!self->stepCompleted()) return;
-                     // An error, or the end before a host was named: closed, as the provider does.
-                     if (error || data.empty()) return self->closeBoth();
-                     self->sniffed_.insert(self->sniffed_.end(), data.begin(), data.end());
-                     const std::string portText = std::to_string(self->destination_.port());
-                     HostExtraction extraction = TransparentProxyProvider::inspectFirstBytes(self->sniffed_, portText);
-                     if (extraction.needsMoreData) return self->sniff();
-                     if (self->judge_->decideFlow(extraction.host, portText, self->sniffed_.size()).closes()) {
-                       return self->closeBoth();
-                     }
-                     self->connect();
-                   });
+  auto done = [self = shared_from_this(), limit = limitTo(sniffReadTimeout)](Bytes data,
+                                                                             std::error_code error) mutable {
+    if (limit.complete()) self->judge(std::move(data), error);
+  };
+  readWhenReadable(client_, maxSniffBytes - sniffed_.size(), std::move(done));
+}
+
+void UnfilteredRelay::judge(Bytes data, std::error_code error) {
+  // An error, or the end before a host was named: closed, as the provider does.
+  if (error || data.empty()) return closeBoth();
+  sniffed_.insert(sniffed_.end(), data.begin(), data.end());
+  const std::string portText = std::to_string(destination_.port());
+  const HostExtraction extraction = TransparentProxyProvider::inspectFirstBytes(sniffed_, portText);
+  if (extraction.needsMoreData) return sniff();
+  if (judge_->decideFlow(extraction.host, portText, sniffed_.size()).closes()) return closeBoth();
+  connect();
 }
 
 void UnfilteredRelay::connect() {
-  limitTo(upstreamConnectTimeout);
-  upstream_.async_connect(destination_, [self = shared_from_this()](std::error_code error) {
-    if (!self->stepCompleted()) return;
+  upstream_.async_connect(destination_, [self = shared_from_this(),
+                                         limit = limitTo(upstreamConnectTimeout)](std::error_code error) mutable {
+    if (!limit.complete()) return;
     if (error) return self->closeBoth();
     if (!self->sniffed_.empty()) return self->sendSniffed();
     self->pump(self->outbound_);
@@ -66,9 +67,10 @@ void UnfilteredRelay::connect() {
 }
 
 void UnfilteredRelay::sendSniffed() {
-  limitTo(initialBytesSendTimeout);
-  asio::async_write(upstream_, asio::buffer(sniffed_), [self = shared_from_this()](std::error_code error, std::size_t) {
-    if (!self->stepCompleted()) return;
+  asio::async_write(upstream_, asio::buffer(sniffed_),
+                    [self = shared_from_this(), limit = limitTo(initialBytesSendTimeout)](std::error_code error,
+                                                                                          std::size_t) mutable {
+    if (!limit.complete()) return;
     if (error) return self->closeBoth();
     Bytes().swap(self->sniffed_);  // an idle relay keeps no copy of them
     self->pump(self->outbound_);
@@ -76,17 +78,10 @@ void UnfilteredRelay::sendSniffed() {
   });
 }
 
-void UnfilteredRelay::limitTo(double seconds) {
-  timeLimit_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(seconds)));
-  timeLimit_.async_wait([self = shared_from_this()](std::error_code error) {
-    if (!error) self->closeBoth();
+TimeLimit UnfilteredRelay::limitTo(double seconds) {
+  return TimeLimit(queue_, seconds, [weakSelf = weak_from_this()] {
+    if (const auto self = weakSelf.lock()) self->closeBoth();
   });
-}
-
-bool UnfilteredRelay::stepCompleted() {
-  timeLimit_.cancel();
-  return !closed_;
 }
 
 void UnfilteredRelay::pump(Direction& direction) {
@@ -111,9 +106,7 @@ void UnfilteredRelay::endDirection(Direction& direction) {
 }
 
 void UnfilteredRelay::closeBoth() {
-  closed_ = true;
   std::error_code ignored;
-  timeLimit_.cancel();
   // The application sees the end of the stream, as for any closed flow.
   client_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
   client_.close(ignored);

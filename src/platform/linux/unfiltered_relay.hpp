@@ -1,7 +1,6 @@
 #pragma once
 
 #include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <array>
 #include <cstddef>
@@ -9,6 +8,8 @@
 #include <memory>
 
 #include "platform/flow.hpp"
+#include "platform/main_queue.hpp"
+#include "provider/time_limit.hpp"
 #include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk::backend {
@@ -18,15 +19,17 @@ namespace vosk::backend {
 // in force the provider still judges it: the first bytes are read here with
 // the provider's parsers, byte cap and time limits, the provider decides (and
 // logs the decision), and a flow it closes never reaches upstream; any other
-// goes up with those bytes first. Runs on the io_context of the accepted socket.
+// goes up with those bytes first. Runs on the io_context of the accepted
+// socket, which `queue` (for the time limits) serves too.
 class UnfilteredRelay final : public std::enable_shared_from_this<UnfilteredRelay> {
  public:
   // `judge`: the provider while strict mode is in force, null otherwise.
   static void start(asio::ip::tcp::socket client, const asio::ip::tcp::endpoint& destination, std::uint32_t mark,
-                    std::shared_ptr<const TransparentProxyProvider> judge);
+                    MainQueue& queue, std::shared_ptr<const TransparentProxyProvider> judge);
 
   UnfilteredRelay(asio::ip::tcp::socket client, asio::ip::tcp::socket upstream,
-                  const asio::ip::tcp::endpoint& destination, std::shared_ptr<const TransparentProxyProvider> judge);
+                  const asio::ip::tcp::endpoint& destination, MainQueue& queue,
+                  std::shared_ptr<const TransparentProxyProvider> judge);
 
  private:
   static constexpr std::size_t bufferSize = 16384;
@@ -38,12 +41,11 @@ class UnfilteredRelay final : public std::enable_shared_from_this<UnfilteredRela
   };
 
   void sniff();
+  void judge(Bytes data, std::error_code error);
   void connect();
   void sendSniffed();
-  // Closes both sides unless the step under way completes within `seconds`.
-  void limitTo(double seconds);
-  // The step under way completed; false when the time limit or an error came first.
-  bool stepCompleted();
+  // Closes both sides unless the step it guards completes within `seconds`.
+  TimeLimit limitTo(double seconds);
   void pump(Direction& direction);
   void endDirection(Direction& direction);
   void closeBoth();
@@ -52,9 +54,8 @@ class UnfilteredRelay final : public std::enable_shared_from_this<UnfilteredRela
   asio::ip::tcp::socket upstream_;
   const asio::ip::tcp::endpoint destination_;
   const std::shared_ptr<const TransparentProxyProvider> judge_;
-  asio::steady_timer timeLimit_;
+  MainQueue& queue_;
   Bytes sniffed_;  // the first bytes, until they have gone upstream
-  bool closed_ = false;
   Direction outbound_{client_, upstream_};
   Direction inbound_{upstream_, client_};
 };
