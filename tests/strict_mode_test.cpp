@@ -76,6 +76,15 @@ TEST_F(StrictModeTest, AnEncryptedDnsEndpointIsClosedWithoutNotificationOnlyWhil
   EXPECT_EQ(platform.notifier.posted().size(), 1u);
 }
 
+TEST_F(StrictModeTest, AnEncryptedDnsConnectionOpenBeforeStrictModeIsClosedWhenItComesOn) {
+  start(true, false, R"(["dns.google"])");
+  const Relayed doh = relayed("hello", "x.dns.google");
+  start(true, true, R"(["dns.google"])");
+  EXPECT_TRUE(doh.flow->readClosed());
+  EXPECT_TRUE(platform.notifier.posted().empty());
+  EXPECT_EQ(peer.trackedFlowCount(), 0);
+}
+
 TEST_F(StrictModeTest, TheDecisionForFlowsOverTheCapLeavesTheCountAlone) {
   start(true, true, R"(["dns.google"])");
   const Bytes doh = curlHelloNaming("x.dns.google");

@@ -8,13 +8,17 @@ namespace {
 // The only port text for which the first bytes are read as a TLS ClientHello.
 constexpr std::string_view tlsPortText = "443";
 
-// The port text of a host endpoint; empty for any other kind of endpoint.
-std::string portTextOf(const Flow& flow) {
+}  // namespace
+
+std::string TransparentProxyProvider::portTextOf(const Flow& flow) {
   const auto endpoint = std::dynamic_pointer_cast<const HostEndpoint>(flow.remoteEndpoint());
   return endpoint ? endpoint->port() : std::string();
 }
 
-}  // namespace
+bool TransparentProxyProvider::isEncryptedDnsFlow(std::string_view host, std::string_view portText) const {
+  // Encrypted DNS travels over TLS only.
+  return strictModeActive() && portText == tlsPortText && isHostBlocked(host, *cachedEncryptedDns.load());
+}
 
 // One outstanding read of a flow's first bytes: the sniff buffer is carried
 // from read to read in it, there is no per-flow object while sniffing.
@@ -122,9 +126,7 @@ FlowDecision TransparentProxyProvider::decideFlow(const std::optional<std::strin
   if (blockingEnabled) {
     const std::shared_ptr<const BlockList> sites = cachedSites.load();
     decision.site = std::shared_ptr<const BlockedSite>(sites, sites->match(*host));
-    // Encrypted DNS travels over TLS only.
-    decision.encryptedDns = !decision.site && strictModeActive() && portText == tlsPortText &&
-                            isHostBlocked(*host, *cachedEncryptedDns.load());
+    decision.encryptedDns = !decision.site && isEncryptedDnsFlow(*host, portText);
   }
   logger.log("🔎 flow host: {}:{}, blockingEnabled={}, blocked={}", *host, portText, blockingEnabled,
              decision.closes());

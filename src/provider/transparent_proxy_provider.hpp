@@ -126,6 +126,10 @@ class TransparentProxyProvider final : public AppProxyProvider,
   void notifySiteBlocked(std::string_view host, const BlockedSite& site);
   static bool isStaleBlockedAttempt(const std::pair<const Uuid, Instant>& entry, Instant now);
   bool shouldSweepFlow(const ActiveFlow& flow, Instant now) const;
+  // A flow to a public encrypted-DNS endpoint while strict mode is in force.
+  bool isEncryptedDnsFlow(std::string_view host, std::string_view portText) const;
+  // The port text of a host endpoint; empty for any other kind of endpoint.
+  static std::string portTextOf(const Flow& flow);
 
   // Upstream relay.
   void connectUpstream(std::shared_ptr<TCPFlow> flow, Bytes initialBytes, std::optional<std::string> hostname);
