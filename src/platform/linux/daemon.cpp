@@ -82,19 +82,21 @@ void Daemon::loadConfiguration() {
     return;
   }
   auto configuration = std::get<ConfigurationDictionary>(std::move(loaded));
-  config::addEncryptedDnsServers(configuration, loadEncryptedDnsList());
+  config::addEncryptedDnsServers(configuration, loadEncryptedDnsList(config::strictModeActive(configuration)));
   host_.setProviderConfiguration(std::move(configuration));
 }
 
 // The shipped list of encrypted-DNS endpoints, read again with each
-// configuration; one that cannot be used leaves the last good one in force.
-const std::vector<std::string>& Daemon::loadEncryptedDnsList() {
+// configuration; one that cannot be used leaves the last good one in force,
+// and is worth a line only when strict mode needs it.
+const std::vector<std::string>& Daemon::loadEncryptedDnsList(bool strictMode) {
   auto loaded = config::loadEncryptedDnsList(options_.encryptedDnsPath);
-  if (auto* problem = std::get_if<config::ConfigurationProblem>(&loaded)) {
+  if (auto* names = std::get_if<std::vector<std::string>>(&loaded)) {
+    encryptedDnsNames_ = std::move(*names);
+  } else if (strictMode) {
     logger_.log("⚠️ cannot use the encrypted-DNS list {} (keeping {} names)",
-                config::describeProblem(options_.encryptedDnsPath, *problem), encryptedDnsNames_.size());
-  } else {
-    encryptedDnsNames_ = std::get<std::vector<std::string>>(std::move(loaded));
+                config::describeProblem(options_.encryptedDnsPath, std::get<config::ConfigurationProblem>(loaded)),
+                encryptedDnsNames_.size());
   }
   return encryptedDnsNames_;
 }

@@ -38,7 +38,7 @@ class Daemon {
   void serve(std::shared_ptr<TransparentProxyProvider> provider);
   void checkDescriptorLimit();
   void loadConfiguration();
-  const std::vector<std::string>& loadEncryptedDnsList();
+  const std::vector<std::string>& loadEncryptedDnsList(bool strictMode);
   void startProvider(bool firstStart);
   void awaitSignal();
   void stop();
