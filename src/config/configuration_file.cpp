@@ -25,6 +25,7 @@ constexpr const char* blockingEnabledKey = "blockingEnabled";
 constexpr const char* strictModeKey = "strictMode";
 constexpr const char* domainsKey = "domains";
 constexpr const char* scheduleKey = "schedule";
+constexpr const char* encryptedDnsServersKey = "encryptedDnsServers";
 constexpr std::string_view utf8ByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view jsonWhitespace = " \t\r\n";
 
@@ -81,6 +82,10 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
     const auto it = domains_.find({site, index});
     return it == domains_.end() ? member(sitesDataKey) : it->second;
   }
+  std::size_t encryptedDnsServer(std::size_t index) const {
+    const auto it = encryptedDnsServers_.find(index);
+    return it == encryptedDnsServers_.end() ? member(encryptedDnsServersKey) : it->second;
+  }
   std::size_t window(std::size_t index) const {
     const auto it = windows_.find(index);
     return it == windows_.end() ? member(scheduleKey) : it->second;
@@ -95,6 +100,9 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
   bool string(string_t&) override {
     if (frames_.size() == 4 && frames_[0].key == sitesDataKey && frames_[2].key == domainsKey) {
       domains_[{frames_[1].index, frames_[3].index}] = openingQuote();
+    }
+    if (frames_.size() == 2 && frames_[0].key == encryptedDnsServersKey) {
+      encryptedDnsServers_[frames_[1].index] = openingQuote();
     }
     return scalar();
   }
@@ -152,6 +160,7 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
   std::vector<Frame> frames_;
   std::map<std::string, std::size_t> members_;
   std::map<std::pair<std::size_t, std::size_t>, std::size_t> domains_;
+  std::map<std::size_t, std::size_t> encryptedDnsServers_;
   std::map<std::size_t, std::size_t> windows_;
 };
 
@@ -185,15 +194,6 @@ std::string parseErrorMessage(const nlohmann::json::parse_error& error) {
   return colon == std::string::npos ? what : what.substr(colon + 2);
 }
 
-std::variant<std::string, ConfigurationProblem> readFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return ConfigurationProblem{std::strerror(errno)};
-  std::ostringstream contents;
-  contents << file.rdbuf();
-  if (file.bad()) return ConfigurationProblem{std::strerror(errno)};
-  return std::move(contents).str();
-}
-
 std::string plural(std::size_t count, const char* noun) {
   return fmt::format("{} {}{}", count, noun, count == 1 ? "" : "s");
 }
@@ -209,25 +209,49 @@ bool readSwitch(const nlohmann::json& document, const char* key, const char* wha
   return false;
 }
 
-// Every entry in the form matching relies on; what cannot be a host name is
+// An entry in the form matching relies on; what cannot be a host name is
 // kept as written (it matches nothing) and reported.
+void normaliseEntry(std::string& entry, std::size_t offset, std::string_view text, Configuration& configuration) {
+  NormalisedEntry normalised = normaliseDomainEntry(entry);
+  if (!normalised.problem.empty()) {
+    configuration.problems.push_back(problemAt(
+        text, offset,
+        fmt::format("\"{}\" is no host name ({}); kept as written, it matches nothing", entry, normalised.problem)));
+  } else if (normalised.entry != entry) {
+    configuration.changes.push_back(
+        problemAt(text, offset, fmt::format("\"{}\" is used as \"{}\"", entry, normalised.entry)));
+    entry = std::move(normalised.entry);
+  }
+}
+
 void normaliseSites(std::vector<BlockedSite>& sites, std::string_view text, const Positions& positions,
                     Configuration& configuration) {
   for (std::size_t s = 0; s < sites.size(); ++s) {
     for (std::size_t d = 0; d < sites[s].domains.size(); ++d) {
-      std::string& entry = sites[s].domains[d];
-      NormalisedEntry normalised = normaliseDomainEntry(entry);
-      if (!normalised.problem.empty()) {
-        configuration.problems.push_back(problemAt(
-            text, positions.domain(s, d),
-            fmt::format("\"{}\" is no host name ({}); kept as written, it matches nothing", entry, normalised.problem)));
-      } else if (normalised.entry != entry) {
-        configuration.changes.push_back(
-            problemAt(text, positions.domain(s, d), fmt::format("\"{}\" is used as \"{}\"", entry, normalised.entry)));
-        entry = std::move(normalised.entry);
-      }
+      normaliseEntry(sites[s].domains[d], positions.domain(s, d), text, configuration);
     }
   }
+}
+
+// Names that strict mode treats as encrypted-DNS endpoints besides the
+// shipped list: a JSON array of normalised names for the provider.
+void readEncryptedDnsServers(const nlohmann::json& document, std::string_view text, const Positions& positions,
+                             Configuration& configuration) {
+  const auto member = document.find(encryptedDnsServersKey);
+  if (member == document.end()) return;
+  const bool isTextArray = member->is_array() && std::all_of(member->begin(), member->end(),
+                                                              [](const nlohmann::json& name) { return name.is_string(); });
+  if (!isTextArray) {
+    configuration.problems.push_back(problemAt(text, positions.member(encryptedDnsServersKey),
+                                               "\"encryptedDnsServers\" must be an array of host names; left out"));
+    return;
+  }
+  std::vector<std::string> names = member->get<std::vector<std::string>>();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    normaliseEntry(names[i], positions.encryptedDnsServer(i), text, configuration);
+  }
+  const std::string json = nlohmann::json(names).dump();
+  configuration.dictionary.emplace(encryptedDnsServersKey, Bytes(json.begin(), json.end()));
 }
 
 std::variant<ScheduleWindow, std::string> scheduleWindow(const nlohmann::json& value) {
@@ -278,6 +302,16 @@ Schedule readSchedule(const nlohmann::json& document, std::string_view text, con
 
 }  // namespace
 
+
+std::variant<std::string, ConfigurationProblem> readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return ConfigurationProblem{std::strerror(errno)};
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  if (file.bad()) return ConfigurationProblem{std::strerror(errno)};
+  return std::move(contents).str();
+}
+
 std::string describeProblem(const std::string& path, const ConfigurationProblem& problem) {
   if (problem.line == 0) return fmt::format("{}: {}", path, problem.message);
   return fmt::format("{}:{}:{}: {}", path, problem.line, problem.column, problem.message);
@@ -310,7 +344,7 @@ std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string
   const Positions positions(text);
   Configuration configuration;
   for (const auto& [key, value] : document.items()) {
-    if (key == sitesDataKey) continue;
+    if (key == sitesDataKey || key == encryptedDnsServersKey) continue;
     if (std::optional<ConfigurationValue> converted = valueOf(value)) {
       configuration.dictionary.emplace(key, std::move(*converted));
     }
@@ -318,6 +352,7 @@ std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string
   const bool blocking = readSwitch(document, blockingEnabledKey, "blocking", text, positions, configuration);
   const bool strict = readSwitch(document, strictModeKey, "strict mode", text, positions, configuration);
   configuration.schedule = readSchedule(document, text, positions, configuration);
+  readEncryptedDnsServers(document, text, positions, configuration);
   std::string switches = fmt::format("blocking {}, strict mode {}", blocking ? "on" : "off", strict ? "on" : "off");
   if (!configuration.schedule.empty()) {
     switches += fmt::format(", {} in schedule", plural(configuration.schedule.size(), "window"));

@@ -18,6 +18,9 @@ struct ConfigurationProblem {
   int column = 0;
 };
 
+// The whole file as text, or why it cannot be read.
+std::variant<std::string, ConfigurationProblem> readFile(const std::string& path);
+
 // "FILE:LINE:COLUMN: message", or "FILE: message" when it has no place.
 std::string describeProblem(const std::string& path, const ConfigurationProblem& problem);
 

@@ -8,13 +8,17 @@ namespace {
 // The only port text for which the first bytes are read as a TLS ClientHello.
 constexpr std::string_view tlsPortText = "443";
 
-// The port text of a host endpoint; empty for any other kind of endpoint.
-std::string portTextOf(const Flow& flow) {
+}  // namespace
+
+std::string TransparentProxyProvider::portTextOf(const Flow& flow) {
   const auto endpoint = std::dynamic_pointer_cast<const HostEndpoint>(flow.remoteEndpoint());
   return endpoint ? endpoint->port() : std::string();
 }
 
-}  // namespace
+bool TransparentProxyProvider::isEncryptedDnsFlow(std::string_view host, std::string_view portText) const {
+  // Encrypted DNS travels over TLS only.
+  return strictModeActive() && portText == tlsPortText && isHostBlocked(host, *cachedEncryptedDns.load());
+}
 
 // One outstanding read of a flow's first bytes: the sniff buffer is carried
 // from read to read in it, there is no per-flow object while sniffing.
@@ -87,37 +91,46 @@ void TransparentProxyProvider::handleInitialBytes(std::optional<Bytes> data, std
   }
   read.buffer.insert(read.buffer.end(), data->begin(), data->end());
 
-  // Exactly one parser per flow, chosen by the port; it sees the whole buffer every time.
-  HostExtraction extraction =
-      read.portText == tlsPortText ? extractTLSServerName(read.buffer) : extractHTTPHost(read.buffer);
-  if (!extraction.host) {
-    if (extraction.needsMoreData && read.buffer.size() < maxSniffBytes) {
-      readInitialBytes(std::move(read.flow), std::move(read.portText), std::move(read.buffer));
-      return;
-    }
-    logger.log("⚠️ Could not determine hostname for :{} flow after {} bytes — passing through unblocked",
-               read.portText, read.buffer.size());
-    connectUpstream(std::move(read.flow), std::move(read.buffer), std::nullopt);
+  HostExtraction extraction = inspectFirstBytes(read.buffer, read.portText);
+  if (extraction.needsMoreData) {
+    readInitialBytes(std::move(read.flow), std::move(read.portText), std::move(read.buffer));
     return;
   }
-
-  // The switch and the list in force now decide, not those of the admission.
-  const std::string& host = *extraction.host;
-  const bool blockingEnabled = cachedBlockingEnabled.load();
-  std::shared_ptr<const BlockList> sites;  // keeps `site` alive
-  const BlockedSite* site = nullptr;
-  if (blockingEnabled) {
-    sites = cachedSites.load();
-    site = sites->match(host);
-  }
-  logger.log("🔎 flow host: {}:{}, blockingEnabled={}, blocked={}", host, read.portText, blockingEnabled,
-             site != nullptr);
-  if (site) {
-    notifySiteBlocked(host, *site);
+  const FlowDecision decision = decideFlow(extraction.host, read.portText, read.buffer.size());
+  if (decision.closes()) {
+    if (decision.site) notifySiteBlocked(*extraction.host, *decision.site);
     closeAndRelease(*read.flow);
     return;
   }
   connectUpstream(std::move(read.flow), std::move(read.buffer), std::move(extraction.host));
+}
+
+HostExtraction TransparentProxyProvider::inspectFirstBytes(std::span<const std::uint8_t> bytes,
+                                                           std::string_view portText) {
+  // Exactly one parser per flow, chosen by the port; it sees the whole buffer every time.
+  HostExtraction extraction = portText == tlsPortText ? extractTLSServerName(bytes) : extractHTTPHost(bytes);
+  extraction.needsMoreData = extraction.needsMoreData && !extraction.host && bytes.size() < maxSniffBytes;
+  return extraction;
+}
+
+FlowDecision TransparentProxyProvider::decideFlow(const std::optional<std::string>& host, std::string_view portText,
+                                                  std::size_t bytesRead) const {
+  if (!host) {
+    logger.log("⚠️ Could not determine hostname for :{} flow after {} bytes — passing through unblocked", portText,
+               bytesRead);
+    return {};
+  }
+  // The switch and the lists in force now decide, not those of the admission.
+  const bool blockingEnabled = cachedBlockingEnabled.load();
+  FlowDecision decision;
+  if (blockingEnabled) {
+    const std::shared_ptr<const BlockList> sites = cachedSites.load();
+    decision.site = std::shared_ptr<const BlockedSite>(sites, sites->match(*host));
+    decision.encryptedDns = !decision.site && isEncryptedDnsFlow(*host, portText);
+  }
+  logger.log("🔎 flow host: {}:{}, blockingEnabled={}, blocked={}", *host, portText, blockingEnabled,
+             decision.closes());
+  return decision;
 }
 
 }  // namespace vosk

@@ -24,7 +24,8 @@ bool TransparentProxyProvider::isStaleBlockedAttempt(const std::pair<const Uuid,
 bool TransparentProxyProvider::shouldSweepFlow(const ActiveFlow& flow, Instant now) const {
   const bool idleTooLong = now - flow.lastActivity > idleFlowLimit;
   if (cachedBlockingEnabled.load() && flow.hostname) {
-    return idleTooLong || isHostBlocked(*flow.hostname, *cachedSites.load());
+    return idleTooLong || isHostBlocked(*flow.hostname, *cachedSites.load()) ||
+           isEncryptedDnsFlow(*flow.hostname, portTextOf(*flow.flow));
   }
   return idleTooLong;
 }

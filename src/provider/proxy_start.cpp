@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk {
@@ -14,6 +16,9 @@ namespace {
 
 constexpr std::string_view blockingEnabledKey = "blockingEnabled";
 constexpr std::string_view sitesDataKey = "sitesData";
+constexpr std::string_view strictModeKey = "strictMode";
+constexpr std::string_view encryptedDnsServersKey = "encryptedDnsServers";
+constexpr std::string_view encryptedDnsSiteName = "encrypted DNS";
 
 // The traffic handed to the provider: outbound TCP to 443 and 80, and QUIC,
 // for any address of either family.
@@ -42,6 +47,29 @@ TransparentProxyNetworkSettings interceptionSettings() {
   return settings;
 }
 
+// Only a real Boolean true counts; anything else, or nothing, is false.
+bool isTrue(const ConfigurationDictionary& configuration, std::string_view key) {
+  const auto it = configuration.find(std::string(key));
+  const bool* value = it == configuration.end() ? nullptr : std::get_if<bool>(&it->second);
+  return value != nullptr && *value;
+}
+
+// The encrypted-DNS endpoints ("encryptedDnsServers": a JSON array of names)
+// as one site listing them all, so the block list's index matches them.
+std::optional<BlockList> encryptedDnsList(const ConfigurationDictionary& configuration) {
+  const auto it = configuration.find(std::string(encryptedDnsServersKey));
+  const Bytes* json = it == configuration.end() ? nullptr : std::get_if<Bytes>(&it->second);
+  if (json == nullptr) return std::nullopt;
+  const nlohmann::json names = nlohmann::json::parse(*json, nullptr, /*allow_exceptions=*/false);
+  if (!names.is_array()) return std::nullopt;
+  BlockedSite site{Uuid{}, std::string(encryptedDnsSiteName), {}};
+  for (const nlohmann::json& name : names) {
+    if (!name.is_string()) return std::nullopt;
+    site.domains.push_back(name.get<std::string>());
+  }
+  return BlockList({std::move(site)});
+}
+
 std::string joinedKeys(const std::optional<ConfigurationDictionary>& options) {
   std::string keys;
   if (!options) return keys;
@@ -64,6 +92,11 @@ void TransparentProxyProvider::startProxyWithOptions(const std::optional<Configu
     applyProviderConfiguration(*configuration);
     logger.log("🔧 applied protocolConfiguration: blockingEnabled={}, sites={}", cachedBlockingEnabled.load(),
                cachedSites.load()->sites().size());
+    if (strictModeActive()) {
+      const std::shared_ptr<const BlockList> endpoints = cachedEncryptedDns.load();
+      logger.log("🔒 strict mode in force: {} encrypted-DNS endpoints closed, flows over the cap judged",
+                 endpoints->sites().empty() ? 0 : endpoints->sites().front().domains.size());
+    }
   } else {
     logger.log(
         "⚠️ startProxy has no readable protocolConfiguration.providerConfiguration — keeping previous cached state "
@@ -99,10 +132,12 @@ void TransparentProxyProvider::startSweepTimer() {
 }
 
 void TransparentProxyProvider::applyProviderConfiguration(const ConfigurationDictionary& configuration) {
-  // Only a real Boolean switches blocking on; anything else, or nothing, switches it off.
-  const auto blocking = configuration.find(std::string(blockingEnabledKey));
-  const bool* enabled = blocking == configuration.end() ? nullptr : std::get_if<bool>(&blocking->second);
-  cachedBlockingEnabled.store(enabled != nullptr && *enabled);
+  cachedBlockingEnabled.store(isTrue(configuration, blockingEnabledKey));
+  cachedStrictMode.store(isTrue(configuration, strictModeKey));
+  // Like the block list: a list that does not decode keeps the one in force.
+  if (std::optional<BlockList> endpoints = encryptedDnsList(configuration)) {
+    cachedEncryptedDns.store(std::make_shared<const BlockList>(std::move(*endpoints)));
+  }
 
   // A list replaces the one in force only when it decodes whole. The matching
   // index is built here, on the caller's thread, never on the flow path.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -21,6 +22,7 @@
 #include "platform/notification_poster.hpp"
 #include "platform/proxy_provider.hpp"
 #include "policy/block_list.hpp"
+#include "policy/host_extraction.hpp"
 #include "provider/active_flow.hpp"
 #include "provider/constants.hpp"
 
@@ -55,6 +57,16 @@ class PublishedBlockList {
   std::shared_ptr<const BlockList> list_ = std::make_shared<const BlockList>();
 };
 
+// How the switches and lists in force judge a flow by its host.
+struct FlowDecision {
+  // The block-list site the host belongs to (it keeps its list alive); null otherwise.
+  std::shared_ptr<const BlockedSite> site;
+  // A public encrypted-DNS endpoint, closed in strict mode without a notification.
+  bool encryptedDns = false;
+
+  bool closes() const { return site != nullptr || encryptedDns; }
+};
+
 // The transparent proxy: offered every new outbound TCP flow to ports 443 and
 // 80 and UDP flow to 443, it blocks flows to listed sites and relays the rest.
 // Owned by a shared pointer; every deferred callback holds it weakly.
@@ -68,6 +80,17 @@ class TransparentProxyProvider final : public AppProxyProvider,
                              StartCompletion completionHandler) override;
   void stopProxyWithReason(std::int64_t reason, StopCompletion completionHandler) override;
   bool handleNewFlow(const std::shared_ptr<Flow>& flow) override;
+
+  // Strict mode in force: "strictMode" and blocking both on. Any thread.
+  bool strictModeActive() const { return cachedBlockingEnabled.load() && cachedStrictMode.load(); }
+  // The host named by a flow's first bytes, read by the parser its port calls
+  // for; more data is asked for only below maxSniffBytes.
+  static HostExtraction inspectFirstBytes(std::span<const std::uint8_t> bytes, std::string_view portText);
+  // Judges a flow by the host its first bytes named (absent: none in
+  // `bytesRead` bytes) under the switches and lists in force now, and logs
+  // the decision. Any thread.
+  FlowDecision decideFlow(const std::optional<std::string>& host, std::string_view portText,
+                          std::size_t bytesRead) const;
 
  private:
   friend class TransparentProxyProviderPeer;  // tests' view of the internals
@@ -103,6 +126,10 @@ class TransparentProxyProvider final : public AppProxyProvider,
   void notifySiteBlocked(std::string_view host, const BlockedSite& site);
   static bool isStaleBlockedAttempt(const std::pair<const Uuid, Instant>& entry, Instant now);
   bool shouldSweepFlow(const ActiveFlow& flow, Instant now) const;
+  // A flow to a public encrypted-DNS endpoint while strict mode is in force.
+  bool isEncryptedDnsFlow(std::string_view host, std::string_view portText) const;
+  // The port text of a host endpoint; empty for any other kind of endpoint.
+  static std::string portTextOf(const Flow& flow);
 
   // Upstream relay.
   void connectUpstream(std::shared_ptr<TCPFlow> flow, Bytes initialBytes, std::optional<std::string> hostname);
@@ -137,6 +164,9 @@ class TransparentProxyProvider final : public AppProxyProvider,
   const Logger logger;
   PublishedBlockList cachedSites;
   std::atomic<bool> cachedBlockingEnabled{false};
+  // Strict mode: its switch and the encrypted-DNS endpoints, one site holding every name.
+  std::atomic<bool> cachedStrictMode{false};
+  PublishedBlockList cachedEncryptedDns;
   ActiveFlowRegistry activeFlows;
   std::unique_ptr<RepeatingTimer> sweepTimer;
   std::int64_t trackedFlowCount = 0;

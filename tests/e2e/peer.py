@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Servers and clients for the network-namespace tests.
 
-serve: HTTP on :80 and HTTPS on :443 (any name, one self-signed certificate),
-IPv4 and IPv6. Paths:
+serve: HTTP on :80 and :853 (the DNS-over-TLS port, for the strict-mode tests)
+and HTTPS on :443 (any name, one self-signed certificate), IPv4 and IPv6. Paths:
   GET  /            "hello <host>\n"; keep-alive honoured
   GET  /bytes/N     N bytes of a fixed pattern, then close
   POST /sha256      reads the body until the client ends its side, answers
@@ -118,6 +118,7 @@ async def serve(args):
     servers = []
     for host in ("0.0.0.0", "::"):
         servers.append(await asyncio.start_server(handle, host, 80, backlog=2048))
+        servers.append(await asyncio.start_server(handle, host, 853))
         servers.append(await asyncio.start_server(handle, host, 443, ssl=context, backlog=2048))
     print("serving", flush=True)
     await asyncio.gather(*(server.serve_forever() for server in servers))
@@ -282,7 +283,9 @@ async def request_on(address, port, host, keep):
 
 async def many_flows(args):
     """Holds `first` answered flows to an allowed host open, then opens
-    `extra` more to a blocked host while they are held."""
+    `extra` more to a blocked host and `extra_allowed` more to the allowed
+    host while they are held. Success: every allowed flow answered, and
+    `blocked_answered` (default: all) of the blocked ones."""
     keep, results = [], []
     semaphore = asyncio.Semaphore(100)
 
@@ -291,14 +294,17 @@ async def many_flows(args):
             results.append((host, await request_on(args.address, args.port, host, keep)))
 
     await asyncio.gather(*(one(args.allowed) for _ in range(args.first)))
-    await asyncio.gather(*(one(args.blocked) for _ in range(args.extra)))
+    await asyncio.gather(*(one(args.blocked) for _ in range(args.extra)),
+                         *(one(args.allowed) for _ in range(args.extra_allowed)))
     allowed_ok = sum(1 for host, ok in results if host == args.allowed and ok)
     blocked_ok = sum(1 for host, ok in results if host == args.blocked and ok)
+    allowed = args.first + args.extra_allowed
     print("allowed answered %d/%d, over the cap to a blocked host answered %d/%d"
-          % (allowed_ok, args.first, blocked_ok, args.extra))
+          % (allowed_ok, allowed, blocked_ok, args.extra))
     for writer in keep:
         writer.close()
-    return 0 if (allowed_ok, blocked_ok) == (args.first, args.extra) else 1
+    expected_blocked = args.extra if args.blocked_answered is None else args.blocked_answered
+    return 0 if (allowed_ok, blocked_ok) == (allowed, expected_blocked) else 1
 
 
 def main():
@@ -344,6 +350,8 @@ def main():
     p.add_argument("blocked")
     p.add_argument("--first", type=int, default=1000)
     p.add_argument("--extra", type=int, default=100)
+    p.add_argument("--extra-allowed", type=int, default=0)
+    p.add_argument("--blocked-answered", type=int)
     args = parser.parse_args()
     if args.command == "serve":
         asyncio.run(serve(args))

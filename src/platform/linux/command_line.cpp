@@ -27,7 +27,7 @@ std::optional<std::uint64_t> parseNumber(const std::string& text) {
 
 std::string usageText() {
   return fmt::format(
-      "Usage: vosk-filter [--config FILE] [--port N] [--mark N] [--log WHERE] [--user NAME]\n"
+      "Usage: vosk-filter [--config FILE] [--encrypted-dns FILE] [--port N] [--mark N] [--log WHERE] [--user NAME]\n"
       "       vosk-filter --check-config FILE\n"
       "\n"
       "Filters outbound TCP to ports 443 and 80 on this host: flows to blocked sites are\n"
@@ -35,6 +35,7 @@ std::string usageText() {
       "Needs CAP_NET_ADMIN.\n"
       "\n"
       "  --config FILE        configuration (default {}); SIGHUP re-reads it\n"
+      "  --encrypted-dns FILE public encrypted-DNS endpoints closed in strict mode (default {})\n"
       "  --port N             port of the local listeners on 127.0.0.1 and ::1 (default {})\n"
       "  --mark N             firewall mark of the daemon's own connections (default {:#x})\n"
       "  --log WHERE          stderr, journal, or auto: the journal when stderr is connected to it (default)\n"
@@ -42,7 +43,7 @@ std::string usageText() {
       "  --check-config FILE  validate FILE, print a summary, exit 0 (valid) or 1\n"
       "  --help, --version\n"
       "Numbers are decimal or 0x-hexadecimal.\n",
-      defaultConfigurationPath, defaultListenerPort, defaultFirewallMark, defaultUnprivilegedUser);
+      defaultConfigurationPath, defaultEncryptedDnsPath, defaultListenerPort, defaultFirewallMark, defaultUnprivilegedUser);
 }
 
 Command parseCommandLine(const std::vector<std::string>& arguments) {
@@ -52,13 +53,18 @@ Command parseCommandLine(const std::vector<std::string>& arguments) {
     if (argument == "--help" || argument == "-h") return ShowHelp{};
     if (argument == "--version") return ShowVersion{};
     const bool takesValue = argument == "--config" || argument == "--port" || argument == "--mark" ||
-                            argument == "--check-config" || argument == "--log" || argument == "--user";
+                            argument == "--check-config" || argument == "--log" || argument == "--user" ||
+                            argument == "--encrypted-dns";
     if (!takesValue) return UsageError{fmt::format("unknown argument \"{}\"", argument)};
     if (i + 1 == arguments.size()) return UsageError{fmt::format("{} needs a value", argument)};
     const std::string& value = arguments[++i];
     if (argument == "--check-config") return CheckConfiguration{value};
     if (argument == "--config") {
       options.configurationPath = value;
+      continue;
+    }
+    if (argument == "--encrypted-dns") {
+      options.encryptedDnsPath = value;
       continue;
     }
     if (argument == "--user") {

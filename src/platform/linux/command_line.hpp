@@ -11,11 +11,13 @@
 namespace vosk::backend {
 
 inline constexpr const char* defaultConfigurationPath = "/etc/vosk-filter/config.json";
+inline constexpr const char* defaultEncryptedDnsPath = "/usr/share/vosk-filter/encrypted-dns.txt";
 inline constexpr std::uint16_t defaultListenerPort = 15443;
 inline constexpr std::uint32_t defaultFirewallMark = 0x20000000;
 
 struct DaemonOptions {
   std::string configurationPath = defaultConfigurationPath;
+  std::string encryptedDnsPath = defaultEncryptedDnsPath;
   std::uint16_t listenerPort = defaultListenerPort;
   std::uint32_t firewallMark = defaultFirewallMark;
   LogDestination logDestination = LogDestination::automatic;

@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "config/configuration_file.hpp"
+#include "config/encrypted_dns_list.hpp"
 #include "platform/linux/descriptor_limit.hpp"
 #include "platform/linux/log_sink.hpp"
 #include "provider/process_entry.hpp"
@@ -30,8 +31,11 @@ Daemon::Daemon(const DaemonOptions& options)
       connections_(mainQueue_.context(), options.firewallMark),
       host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
       environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_},
-      listener_(platformContext_, options.listenerPort, options.firewallMark,
-                [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
+      listener_(platformContext_, platformQueue_, options.listenerPort, options.firewallMark,
+                [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); },
+                [this]() -> std::shared_ptr<const TransparentProxyProvider> {
+                  return provider_->strictModeActive() ? provider_ : nullptr;
+                }),
       udpInterception_(platformContext_, platformQueue_, UdpQueueSettings{}, logger_,
                        [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
       signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP) {}
@@ -48,11 +52,13 @@ void Daemon::run() {
   }
   host_.setUdpInterception(
       [this](const std::vector<NetworkRule>& udpRules) { return udpInterception_.apply(udpRules); });
-  runSystemExtension(environment_, [this](std::shared_ptr<AppProxyProvider> provider) { serve(std::move(provider)); });
+  runSystemExtension(environment_, [this](std::shared_ptr<TransparentProxyProvider> provider) {
+    serve(std::move(provider));
+  });
 }
 
 // Connections wait in the listeners' backlog until the platform thread runs.
-void Daemon::serve(std::shared_ptr<AppProxyProvider> provider) {
+void Daemon::serve(std::shared_ptr<TransparentProxyProvider> provider) {
   provider_ = std::move(provider);
   platformThread_ = std::thread([this] { platformContext_.run(); });
   loadConfiguration();
@@ -78,7 +84,24 @@ void Daemon::loadConfiguration() {
   }
   config::Configuration& configuration = std::get<config::Configuration>(loaded);
   for (const std::string& note : config::describeNotes(path, configuration)) logger_.log("⚠️ {}", note);
+  config::addEncryptedDnsServers(configuration.dictionary,
+                                 loadEncryptedDnsList(config::strictModeActive(configuration.dictionary)));
   host_.setProviderConfiguration(std::move(configuration.dictionary));
+}
+
+// The shipped list of encrypted-DNS endpoints, read again with each
+// configuration; one that cannot be used leaves the last good one in force,
+// and is worth a line only when strict mode needs it.
+const std::vector<std::string>& Daemon::loadEncryptedDnsList(bool strictMode) {
+  auto loaded = config::loadEncryptedDnsList(options_.encryptedDnsPath);
+  if (auto* names = std::get_if<std::vector<std::string>>(&loaded)) {
+    encryptedDnsNames_ = std::move(*names);
+  } else if (strictMode) {
+    logger_.log("⚠️ cannot use the encrypted-DNS list {} (keeping {} names)",
+                config::describeProblem(options_.encryptedDnsPath, std::get<config::ConfigurationProblem>(loaded)),
+                encryptedDnsNames_.size());
+  }
+  return encryptedDnsNames_;
 }
 
 // The provider's overrides run on the platform thread, as the platform's own would.

@@ -5,7 +5,9 @@
 #include <asio/signal_set.hpp>
 
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/linux/asio_main_queue.hpp"
 #include "platform/linux/background_notification_poster.hpp"
@@ -33,9 +35,10 @@ class Daemon {
   [[noreturn]] void run();
 
  private:
-  void serve(std::shared_ptr<AppProxyProvider> provider);
+  void serve(std::shared_ptr<TransparentProxyProvider> provider);
   void checkDescriptorLimit();
   void loadConfiguration();
+  const std::vector<std::string>& loadEncryptedDnsList(bool strictMode);
   void startProvider(bool firstStart);
   void awaitSignal();
   void stop();
@@ -54,11 +57,12 @@ class Daemon {
   UpstreamConnectionFactory connections_;
   LinuxProviderHost host_;
   const ProviderEnvironment environment_;
-  std::shared_ptr<AppProxyProvider> provider_;  // set once, before the platform thread starts
+  std::shared_ptr<TransparentProxyProvider> provider_;  // set once, before the platform thread starts
   FlowListener listener_;
   UdpInterception udpInterception_;
   asio::signal_set signals_;
   bool stopping_ = false;  // main queue only
+  std::vector<std::string> encryptedDnsNames_;  // main queue only
 };
 
 }  // namespace vosk::backend

@@ -9,8 +9,14 @@
 
 namespace vosk::backend {
 
-FlowListener::FlowListener(asio::io_context& platformContext, std::uint16_t port, std::uint32_t mark, Offer offer)
-    : context_(platformContext), port_(port), mark_(mark), offer_(std::move(offer)) {}
+FlowListener::FlowListener(asio::io_context& platformContext, MainQueue& platformQueue, std::uint16_t port,
+                           std::uint32_t mark, Offer offer, StrictJudge strictJudge)
+    : context_(platformContext),
+      queue_(platformQueue),
+      port_(port),
+      mark_(mark),
+      offer_(std::move(offer)),
+      strictJudge_(std::move(strictJudge)) {}
 
 std::error_code FlowListener::listen() {
   for (const asio::ip::address& address :
@@ -66,7 +72,7 @@ void FlowListener::takeConnection(asio::ip::tcp::socket socket) {
   setNoDelay(socket);
   auto flow = std::make_shared<SocketTCPFlow>(std::move(socket), *destination);
   if (offer_(flow)) return;
-  UnfilteredRelay::start(flow->takeSocket(), *destination, mark_);
+  UnfilteredRelay::start(flow->takeSocket(), *destination, mark_, queue_, strictJudge_());
 }
 
 }  // namespace vosk::backend

@@ -12,18 +12,25 @@
 #include <vector>
 
 #include "platform/flow.hpp"
+#include "platform/main_queue.hpp"
+#include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk::backend {
 
 // Accepts the redirected connections on 127.0.0.1 and ::1 (same port) and
-// offers each as a TCP flow. A flow the offer declines is carried unfiltered.
-// Connections made straight to the listener are closed at once.
+// offers each as a TCP flow. A flow the offer declines is carried by a relay
+// of its own, judged first while strict mode is in force. Connections made
+// straight to the listener are closed at once.
 class FlowListener {
  public:
   // true: the provider owns the flow.
   using Offer = std::function<bool(const std::shared_ptr<Flow>&)>;
+  // The provider while its strict mode is in force, to judge a declined flow; null otherwise.
+  using StrictJudge = std::function<std::shared_ptr<const TransparentProxyProvider>()>;
 
-  FlowListener(asio::io_context& platformContext, std::uint16_t port, std::uint32_t mark, Offer offer);
+  // `platformQueue` serves `platformContext`.
+  FlowListener(asio::io_context& platformContext, MainQueue& platformQueue, std::uint16_t port, std::uint32_t mark,
+               Offer offer, StrictJudge strictJudge);
   // Binds both listeners; an error names what failed. IPv6 is skipped on a
   // host without it.
   std::error_code listen();
@@ -42,9 +49,11 @@ class FlowListener {
   void takeConnection(asio::ip::tcp::socket socket);
 
   asio::io_context& context_;
+  MainQueue& queue_;
   const std::uint16_t port_;
   const std::uint32_t mark_;
   const Offer offer_;
+  const StrictJudge strictJudge_;
   std::vector<std::unique_ptr<Listener>> listeners_;
 };
 

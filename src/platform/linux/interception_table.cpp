@@ -51,6 +51,14 @@ std::variant<std::string, Error> tcpRedirect(const NetworkRule& rule, const Inte
 
 }  // namespace
 
+const std::string_view encryptedDnsPortRefusal =
+    "\tchain strict {\n"
+    "\t\ttype filter hook output priority 0; policy accept;\n"
+    "\t\tfib daddr type local return\n"
+    "\t\ttcp dport 853 reject with tcp reset\n"
+    "\t\tudp dport 853 reject with icmpx type port-unreachable\n"
+    "\t}\n";
+
 std::variant<InterceptionPlan, Error> planInterception(const std::vector<NetworkRule>& rules,
                                                       const InterceptionTarget& target) {
   InterceptionPlan plan;

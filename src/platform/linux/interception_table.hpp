@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -28,6 +29,13 @@ struct InterceptionPlan {
   std::string tableDefinition;  // the body of `table inet vosk_filter { ... }`
   std::vector<NetworkRule> udpRules;
 };
+
+// Added to the table while strict mode is in force: outbound TCP and UDP to
+// port 853 (DNS over TLS and over QUIC) are refused at once, TCP with a reset
+// and UDP with ICMP port unreachable, so resolvers fall back to plain DNS
+// instead of waiting; a connection already open is cut at its next packet.
+// Dies with the table.
+extern const std::string_view encryptedDnsPortRefusal;
 
 std::variant<InterceptionPlan, Error> planInterception(const std::vector<NetworkRule>& rules,
                                                       const InterceptionTarget& target);

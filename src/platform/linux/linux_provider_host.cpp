@@ -1,5 +1,7 @@
 #include "platform/linux/linux_provider_host.hpp"
 
+#include "config/configuration_file.hpp"
+
 namespace vosk::backend {
 
 std::optional<ConfigurationDictionary> LinuxProviderHost::providerConfiguration() const {
@@ -9,6 +11,7 @@ std::optional<ConfigurationDictionary> LinuxProviderHost::providerConfiguration(
 
 void LinuxProviderHost::setProviderConfiguration(std::optional<ConfigurationDictionary> configuration) {
   std::lock_guard lock(mutex_);
+  if (configuration) strictMode_ = config::strictModeActive(*configuration);
   configuration_ = std::move(configuration);
 }
 
@@ -22,12 +25,15 @@ void LinuxProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSe
   auto planned = planInterception(settings.includedNetworkRules, target_);
   if (auto* error = std::get_if<Error>(&planned)) return completion(*error);
   const InterceptionPlan& plan = std::get<InterceptionPlan>(planned);
-  if (std::optional<Error> error = table_.install(plan.tableDefinition)) return completion(error);
   UdpInterception udpInterception;
+  bool strictMode = false;
   {
     std::lock_guard lock(mutex_);
     udpInterception = udpInterception_;
+    strictMode = strictMode_;
   }
+  const std::string table = plan.tableDefinition + std::string(strictMode ? encryptedDnsPortRefusal : "");
+  if (std::optional<Error> error = table_.install(table)) return completion(error);
   if (udpInterception) return completion(udpInterception(plan.udpRules));
   completion(std::nullopt);
 }

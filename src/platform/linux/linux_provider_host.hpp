@@ -24,7 +24,8 @@ class LinuxProviderHost final : public ProviderHost {
   void setTunnelNetworkSettings(const TransparentProxyNetworkSettings& settings,
                                 SettingsCompletion completion) override;
 
-  // What the next start reads; absent = no readable configuration.
+  // What the next start reads; absent = no readable configuration, which
+  // keeps strict mode as it was, as the provider keeps its state.
   void setProviderConfiguration(std::optional<ConfigurationDictionary> configuration);
   void setUdpInterception(UdpInterception udpInterception);
   // Removes the interception at once (also done by the kernel when we die).
@@ -35,6 +36,7 @@ class LinuxProviderHost final : public ProviderHost {
   InterceptionTable table_;
   mutable std::mutex mutex_;
   std::optional<ConfigurationDictionary> configuration_;
+  bool strictMode_ = false;  // port 853 refused
   UdpInterception udpInterception_;
 };
 

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "support/flow_path_fixture.hpp"
+#include "support/sites_data.hpp"
+#include "support/test_data.hpp"
+
+namespace vosk::test {
+namespace {
+
+// A ClientHello captured from curl, its server name "allowed.test" overwritten
+// in place by a name of the same length, so every length field stays right.
+Bytes curlHelloNaming(std::string_view name) {
+  Bytes hello = readFileBytes(std::filesystem::path(VOSK_TEST_DATA_DIR) / "tls/clienthello-curl.bin");
+  const std::string_view captured = "allowed.test";
+  EXPECT_EQ(name.size(), captured.size());
+  const auto at = std::search(hello.begin(), hello.end(), captured.begin(), captured.end());
+  EXPECT_NE(at, hello.end());
+  std::copy(name.begin(), name.end(), at);
+  return hello;
+}
+
+class StrictModeTest : public FlowPathTest {
+ protected:
+  void start(bool blocking, bool strict, std::string_view encryptedDnsServers) {
+    platform.host.configuration = ConfigurationDictionary{
+        {"blockingEnabled", blocking},
+        {"strictMode", strict},
+        {"sitesData", sitesData({makeSite(1, "blocked", {"blocked.test"})})},
+        {"encryptedDnsServers", bytesOf(encryptedDnsServers)}};
+    provider->startProxyWithOptions(std::nullopt, [](std::optional<Error>) {});
+    platform.settle();
+    platform.advance(startupNotifyGrace + 1);  // past the start's quiet time, so a notification would show
+    platform.log->clear();
+  }
+
+  // Offers a flow to :port with these first bytes; whether it was closed before going upstream.
+  bool closedAfterSniffing(std::string port, const Bytes& firstBytes) {
+    const std::size_t connectionsBefore = platform.connections.made().size();
+    const auto flow = offerTCP(std::move(port));
+    flow->pushRead({firstBytes, std::nullopt});
+    platform.settle();
+    return flow->readClosed() && platform.connections.made().size() == connectionsBefore;
+  }
+};
+
+TEST_F(StrictModeTest, AnEncryptedDnsEndpointIsClosedWithoutNotificationOnlyWhileStrictModeIsInForce) {
+  const Bytes doh = curlHelloNaming("x.dns.google");
+  start(true, true, R"(["dns.google", "cloudflare-dns.com"])");
+  EXPECT_TRUE(closedAfterSniffing("443", doh));
+  EXPECT_EQ(platform.log->takeMessages(),
+            std::vector<std::string>{"🔎 flow host: x.dns.google:443, blockingEnabled=true, blocked=true"});
+  EXPECT_TRUE(platform.notifier.posted().empty());
+  EXPECT_EQ(peer.trackedFlowCount(), 0);
+
+  // Plain HTTP to the same name is no encrypted DNS; a listed site still closes and notifies.
+  EXPECT_FALSE(closedAfterSniffing("80", bytesOf("GET / HTTP/1.1\r\nHost: dns.google\r\n\r\n")));
+  EXPECT_TRUE(closedAfterSniffing("443", curlHelloNaming("blocked.test")));
+  EXPECT_EQ(platform.notifier.posted(), std::vector<std::string>{"com.brelvant.vosk.siteBlocked"});
+
+  // A list that does not decode keeps the one in force.
+  start(true, true, R"(["dns.google", 7])");
+  EXPECT_TRUE(closedAfterSniffing("443", doh));
+
+  start(true, false, R"(["dns.google"])");
+  EXPECT_FALSE(closedAfterSniffing("443", doh));
+  EXPECT_EQ(platform.log->takeMessages().front(),
+            "🔎 flow host: x.dns.google:443, blockingEnabled=true, blocked=false");
+
+  start(false, true, R"(["dns.google"])");
+  EXPECT_FALSE(closedAfterSniffing("443", doh));
+  EXPECT_EQ(platform.log->takeMessages().front(),
+            "🔎 flow host: x.dns.google:443, blockingEnabled=false, blocked=false");
+  EXPECT_EQ(platform.notifier.posted().size(), 1u);
+}
+
+TEST_F(StrictModeTest, AnEncryptedDnsConnectionOpenBeforeStrictModeIsClosedWhenItComesOn) {
+  start(true, false, R"(["dns.google"])");
+  const Relayed doh = relayed("hello", "x.dns.google");
+  start(true, true, R"(["dns.google"])");
+  EXPECT_TRUE(doh.flow->readClosed());
+  EXPECT_TRUE(platform.notifier.posted().empty());
+  EXPECT_EQ(peer.trackedFlowCount(), 0);
+}
+
+TEST_F(StrictModeTest, TheDecisionForFlowsOverTheCapLeavesTheCountAlone) {
+  start(true, true, R"(["dns.google"])");
+  const Bytes doh = curlHelloNaming("x.dns.google");
+  const HostExtraction partial = TransparentProxyProvider::inspectFirstBytes(std::span(doh).first(100), "443");
+  EXPECT_TRUE(partial.needsMoreData);
+  const HostExtraction whole = TransparentProxyProvider::inspectFirstBytes(doh, "443");
+  ASSERT_EQ(whole.host, "x.dns.google");
+  EXPECT_TRUE(provider->decideFlow(whole.host, "443", doh.size()).closes());
+  EXPECT_FALSE(provider->decideFlow(std::nullopt, "443", 16384).closes());
+  EXPECT_EQ(platform.log->takeMessages(),
+            (std::vector<std::string>{
+                "🔎 flow host: x.dns.google:443, blockingEnabled=true, blocked=true",
+                "⚠️ Could not determine hostname for :443 flow after 16384 bytes — passing through unblocked"}));
+  EXPECT_TRUE(platform.notifier.posted().empty());
+  EXPECT_EQ(peer.trackedFlowCount(), 0);
+}
+
+}  // namespace
+}  // namespace vosk::test
