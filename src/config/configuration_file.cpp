@@ -207,4 +207,6 @@ std::variant<std::string, ConfigurationProblem> checkConfigurationFile(const std
                      list->size() == 1 ? "" : "s", domains, domains == 1 ? "" : "s");
 }
 
+std::variant<std::string, ConfigurationProblem> readTextFile(const std::string& path) { return readFile(path); }
+
 }  // namespace vosk::config

@@ -34,4 +34,7 @@ bool strictModeActive(const ConfigurationDictionary& configuration);
 // included: a one-line summary ("blocking on, 2 sites, 5 domains") or the problem.
 std::variant<std::string, ConfigurationProblem> checkConfigurationFile(const std::string& path);
 
+// The file's bytes; a problem without a place when it cannot be read.
+std::variant<std::string, ConfigurationProblem> readTextFile(const std::string& path);
+
 }  // namespace vosk::config
