@@ -3,10 +3,10 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "config/domain_entry.hpp"
 #include "model/blocked_site.hpp"
 
 namespace vosk::config {
@@ -17,6 +17,7 @@ using namespace std::chrono;
 constexpr std::string_view blockingEnabledKey = "blockingEnabled";
 constexpr std::string_view strictModeKey = "strictMode";
 constexpr std::string_view sitesDataKey = "sitesData";
+constexpr std::size_t kSmallerSideRatio = 8;
 
 // Fixed-width decimal digits at text[at, at + width).
 std::optional<int> digitsAt(std::string_view text, std::size_t at, std::size_t width) {
@@ -34,11 +35,10 @@ bool isTrue(const ConfigurationDictionary& configuration, std::string_view key) 
   return it != configuration.end() && std::holds_alternative<bool>(it->second) && std::get<bool>(it->second);
 }
 
-// Comparable form of an entry: normalised as the daemon does, without the trailing dot matching ignores.
-std::string comparable(const std::string& domain) {
-  std::string entry = normaliseDomainEntry(domain).entry;
-  if (!entry.empty() && entry.back() == '.') entry.pop_back();
-  return entry;
+// Matching ignores one trailing dot.
+std::string_view comparable(std::string_view domain) {
+  if (!domain.empty() && domain.back() == '.') domain.remove_suffix(1);
+  return domain;
 }
 
 std::optional<std::vector<BlockedSite>> sitesOf(const ConfigurationDictionary& configuration) {
@@ -47,29 +47,62 @@ std::optional<std::vector<BlockedSite>> sitesOf(const ConfigurationDictionary& c
   return decodeBlockedSiteList(std::get<Bytes>(it->second));
 }
 
-// The first domain of `before` that neither `after` nor a parent domain listed there covers.
-std::optional<std::string> firstUncovered(const std::vector<BlockedSite>& before,
-                                          const std::vector<BlockedSite>& after) {
-  std::unordered_set<std::string> listed;
-  for (const BlockedSite& site : after) {
-    for (const std::string& domain : site.domains) listed.insert(comparable(domain));
+// The entry itself and each parent domain: "a.b.test", "b.test", "test".
+template <typename Visit>
+void forEachSuffix(std::string_view domain, Visit visit) {
+  std::string_view suffix = comparable(domain);
+  visit(suffix);
+  for (std::size_t dot = suffix.find('.'); dot != std::string_view::npos; dot = suffix.find('.')) {
+    suffix.remove_prefix(dot + 1);
+    visit(suffix);
   }
-  for (const BlockedSite& site : before) {
-    for (const std::string& domain : site.domains) {
-      const std::string entry = comparable(domain);
-      std::string_view suffix = entry;
-      bool covered = listed.contains(entry);
-      for (std::size_t dot = suffix.find('.'); !covered && dot != std::string_view::npos; dot = suffix.find('.')) {
-        suffix.remove_prefix(dot + 1);
-        covered = listed.contains(std::string(suffix));
-      }
-      if (!covered) return domain;
-    }
-  }
-  return std::nullopt;
 }
 
 }  // namespace
+
+std::string firstUncovered(const std::vector<BlockedSite>& before, const std::vector<BlockedSite>& after) {
+  // A hash table of `after`, unless `before` is much the smaller: then of
+  // `before`'s suffixes (an import adds a million names to a few).
+  std::size_t beforeCount = 0, afterCount = 0;
+  for (const BlockedSite& site : before) beforeCount += site.domains.size();
+  for (const BlockedSite& site : after) afterCount += site.domains.size();
+
+  if (afterCount <= kSmallerSideRatio * beforeCount) {
+    std::unordered_set<std::string_view> listed;
+    listed.reserve(afterCount);
+    for (const BlockedSite& site : after) {
+      for (const std::string& domain : site.domains) listed.insert(comparable(domain));
+    }
+    for (const BlockedSite& site : before) {
+      for (const std::string& domain : site.domains) {
+        bool covered = false;
+        forEachSuffix(domain, [&](std::string_view suffix) { covered = covered || listed.contains(suffix); });
+        if (!covered) return domain;
+      }
+    }
+    return {};
+  }
+  // Each parent-or-self suffix of a domain of `before`, with the domain it covers.
+  std::unordered_multimap<std::string_view, const std::string*> coverers;
+  for (const BlockedSite& site : before) {
+    for (const std::string& domain : site.domains) {
+      forEachSuffix(domain, [&](std::string_view suffix) { coverers.emplace(suffix, &domain); });
+    }
+  }
+  std::unordered_set<const std::string*> covered;
+  for (const BlockedSite& site : after) {
+    for (const std::string& domain : site.domains) {
+      const auto [first, last] = coverers.equal_range(comparable(domain));
+      for (auto it = first; it != last; ++it) covered.insert(it->second);
+    }
+  }
+  for (const BlockedSite& site : before) {
+    for (const std::string& domain : site.domains) {
+      if (!covered.contains(&domain)) return domain;
+    }
+  }
+  return {};
+}
 
 std::optional<WallTime> parseWallTime(std::string_view text) {
   // YYYY-MM-DDTHH:MM:SS, then [.fraction], then Z or ±HH:MM.
@@ -126,7 +159,8 @@ ConfigurationDictionary effectiveConfiguration(ConfigurationDictionary configura
   return configuration;
 }
 
-std::string weakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after, WallTime now) {
+std::string switchWeakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after,
+                            WallTime now) {
   const bool blockingBefore = isTrue(before, blockingEnabledKey);
   if (blockingBefore && !isTrue(after, blockingEnabledKey)) return "it switches blocking off";
   if (blockingBefore && isTrue(before, strictModeKey) && !isTrue(after, strictModeKey)) {
@@ -139,14 +173,16 @@ std::string weakening(const ConfigurationDictionary& before, const Configuration
       return fmt::format("it pauses blocking until {}", formatWallTime(pauseAfter));
     }
   }
+  return {};
+}
+
+std::string weakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after, WallTime now) {
+  if (std::string why = switchWeakening(before, after, now); !why.empty()) return why;
   const std::optional<std::vector<BlockedSite>> sitesBefore = sitesOf(before);
   const std::optional<std::vector<BlockedSite>> sitesAfter = sitesOf(after);
-  if (sitesBefore && sitesAfter) {
-    if (const std::optional<std::string> removed = firstUncovered(*sitesBefore, *sitesAfter)) {
-      return fmt::format("it no longer blocks \"{}\"", *removed);
-    }
-  }
-  return {};
+  if (!sitesBefore || !sitesAfter) return {};
+  const std::string removed = firstUncovered(*sitesBefore, *sitesAfter);
+  return removed.empty() ? removed : fmt::format("it no longer blocks \"{}\"", removed);
 }
 
 std::optional<WallTime> laterLock(std::optional<WallTime> held, std::optional<WallTime> seen) {

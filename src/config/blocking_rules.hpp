@@ -4,6 +4,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "model/blocked_site.hpp"
 
 #include "platform/proxy_provider.hpp"
 
@@ -37,6 +40,12 @@ ConfigurationDictionary effectiveConfiguration(ConfigurationDictionary configura
 // the list); empty when it does not. A file without a valid "sitesData" keeps
 // the list in force, so it removes nothing.
 std::string weakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after, WallTime now);
+// The switches alone: blocking or strict mode off, a new or longer pause.
+std::string switchWeakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after, WallTime now);
+// The lists alone: the first domain of `before` that neither `after` nor a
+// parent domain listed there covers (entries compared as stored, less a
+// trailing dot); empty when every one is covered.
+std::string firstUncovered(const std::vector<BlockedSite>& before, const std::vector<BlockedSite>& after);
 
 // The lock in force after seeing a file's lock: the later of the two, so a
 // lock is lengthened but never shortened or dropped before it expires.
