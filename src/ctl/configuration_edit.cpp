@@ -14,6 +14,16 @@ namespace {
 constexpr const char* kSitesDataKey = "sitesData";
 constexpr mode_t kNewFileMode = 0644;  // the daemon reads it as an unprivileged user
 
+// The settings of a document as the daemon reads them, without the block list
+// (which is compared as decoded sites): small enough to read again at once.
+ConfigurationDictionary settingsOf(const nlohmann::json& document) {
+  nlohmann::json settings = nlohmann::json::object();
+  for (const auto& [key, value] : document.items()) {
+    if (key != kSitesDataKey) settings[key] = value;
+  }
+  return std::get<ConfigurationDictionary>(config::parseConfiguration(settings.dump()));
+}
+
 }  // namespace
 
 std::variant<ConfigurationEdit, std::string> ConfigurationEdit::open(const std::string& path) {
@@ -26,15 +36,25 @@ std::variant<ConfigurationEdit, std::string> ConfigurationEdit::open(const std::
   }
   auto text = config::readTextFile(path);
   if (auto* problem = std::get_if<config::ConfigurationProblem>(&text)) return config::describeProblem(path, *problem);
-  // The daemon's own reading, for its verdict and its places.
-  auto checked = config::checkConfigurationFile(path);
-  if (auto* problem = std::get_if<config::ConfigurationProblem>(&checked)) return config::describeProblem(path, *problem);
+  // Read once; an unusable file is read again by the daemon's own check, for its verdict and its places.
+  const auto unusable = [&path] {
+    auto checked = config::checkConfigurationFile(path);
+    auto* problem = std::get_if<config::ConfigurationProblem>(&checked);
+    return problem ? config::describeProblem(path, *problem) : path + ": not a configuration object";
+  };
   edit.previousText_ = std::move(std::get<std::string>(text));
-  edit.before_ = std::get<ConfigurationDictionary>(config::parseConfiguration(*edit.previousText_));
-  edit.document_ = nlohmann::json::parse(*edit.previousText_);
+  edit.document_ = nlohmann::json::parse(*edit.previousText_, nullptr, /*allow_exceptions=*/false);
+  if (!edit.document_.is_object()) return unusable();
   if (const auto sites = edit.document_.find(kSitesDataKey); sites != edit.document_.end()) {
-    for (const nlohmann::json& site : *sites) edit.sites_.push_back(*decodeBlockedSite(site));
+    if (!sites->is_array()) return unusable();
+    for (const nlohmann::json& site : *sites) {
+      std::optional<BlockedSite> decoded = decodeBlockedSite(site);
+      if (!decoded) return unusable();
+      edit.sites_.push_back(std::move(*decoded));
+    }
   }
+  edit.before_ = settingsOf(edit.document_);
+  edit.sitesBefore_ = edit.sites_;
   return edit;
 }
 
@@ -52,15 +72,15 @@ ConfigurationEdit::Outcome ConfigurationEdit::commit(const DaemonControl& daemon
     return {false, fmt::format("cannot write {}: {}", path_, error.what())};
   }
 
-  auto parsed = config::parseConfiguration(text);
-  if (auto* problem = std::get_if<config::ConfigurationProblem>(&parsed)) {
-    return {false, fmt::format("the new configuration would be unusable: {}", problem->message)};
-  }
-  const ConfigurationDictionary& after = std::get<ConfigurationDictionary>(parsed);
+  const ConfigurationDictionary after = settingsOf(document_);
   const std::optional<config::WallTime> lock = config::laterLock(config::timeMember(before_, config::lockedUntilKey),
                                                                  config::timeMember(after, config::lockedUntilKey));
   if (config::lockHolds(lock, now)) {
-    if (const std::string why = config::weakening(before_, after, now); !why.empty()) {
+    std::string why = config::switchWeakening(before_, after, now);
+    if (why.empty() && !(why = config::firstUncovered(sitesBefore_, sites_)).empty()) {
+      why = fmt::format("it no longer blocks \"{}\"", why);
+    }
+    if (!why.empty()) {
       return {false, fmt::format("refused: blocking is locked until {} and this change weakens it: {}",
                                  config::formatWallTime(*lock), why)};
     }

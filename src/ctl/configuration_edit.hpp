@@ -24,7 +24,7 @@ class ConfigurationEdit {
 
   nlohmann::json& document() { return document_; }
   std::vector<BlockedSite>& sites() { return sites_; }
-  // The configuration as the file holds it now, as the daemon reads it.
+  // The file's settings as the daemon reads them, the block list left out.
   const ConfigurationDictionary& before() const { return before_; }
 
   struct Outcome {
@@ -43,6 +43,7 @@ class ConfigurationEdit {
   std::optional<std::string> previousText_;  // absent: there was no file
   nlohmann::json document_;
   ConfigurationDictionary before_;
+  std::vector<BlockedSite> sitesBefore_;
   std::vector<BlockedSite> sites_;
 };
 
