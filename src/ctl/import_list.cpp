@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
-#include <unordered_set>
+#include <cstdint>
+#include <bit>
+#include <functional>
 
 #include "config/domain_entry.hpp"
 
@@ -110,8 +112,43 @@ class LineReader {
   std::size_t number_ = 0;
 };
 
-// Whether a proper parent domain of `name` is in `listed`.
-bool parentListed(std::string_view name, const std::unordered_set<std::string_view>& listed) {
+// Where a name stands in the fold.
+enum class Listed : std::uint8_t { absent, before, imported, kept };
+
+// Names to their standing, by open addressing: a million names are looked up
+// several times each, and a node-based table's allocations and pointer
+// chasing would take most of the import's time.
+class NameTable {
+ public:
+  explicit NameTable(std::size_t names) : slots_(std::bit_ceil(2 * names + 1)) {}
+
+  // The name's standing; a new name's slot reads Listed::absent until set.
+  Listed& at(std::string_view name) {
+    Slot& slot = slots_[indexOf(name)];
+    slot.name = name;
+    return slot.state;
+  }
+  bool contains(std::string_view name) const { return slots_[indexOf(name)].state != Listed::absent; }
+
+ private:
+  struct Slot {
+    std::string_view name;
+    Listed state = Listed::absent;
+  };
+
+  // The name's slot, or the unused one where it belongs.
+  std::size_t indexOf(std::string_view name) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = std::hash<std::string_view>{}(name) & mask;; i = (i + 1) & mask) {
+      if (slots_[i].state == Listed::absent || slots_[i].name == name) return i;
+    }
+  }
+
+  std::vector<Slot> slots_;  // a power of two in size, at most half full
+};
+
+// Whether a proper parent domain of `name` is listed, before or in the import.
+bool parentListed(std::string_view name, const NameTable& listed) {
   for (std::size_t dot = name.find('.'); dot != std::string_view::npos; dot = name.find('.')) {
     name.remove_prefix(dot + 1);
     if (listed.contains(name)) return true;
@@ -130,7 +167,7 @@ ImportedNames importNames(std::string_view text, const std::vector<std::string>&
     start = end + 1;
   }
 
-  // Built only now that no name moves any more.
+  // Built only now that no name moves any more; one table for the whole fold.
   std::vector<std::string> listedBefore;
   listedBefore.reserve(alreadyListed.size());
   for (const std::string& entry : alreadyListed) {
@@ -138,20 +175,24 @@ ImportedNames importNames(std::string_view text, const std::vector<std::string>&
     if (!comparable.empty() && comparable.back() == '.') comparable.pop_back();
     listedBefore.push_back(std::move(comparable));
   }
-  std::unordered_set<std::string_view> listed(listedBefore.begin(), listedBefore.end());
-  const std::unordered_set<std::string_view> listedBeforeSet = listed;
-  listed.reserve(listed.size() + reader.names.size());
-  listed.insert(reader.names.begin(), reader.names.end());
+  NameTable listed(listedBefore.size() + reader.names.size());
+  for (const std::string& entry : listedBefore) listed.at(entry) = Listed::before;
+  for (const std::string& name : reader.names) {
+    if (Listed& state = listed.at(name); state == Listed::absent) state = Listed::imported;
+  }
 
-  std::unordered_set<std::string_view> taken;
-  taken.reserve(reader.names.size());
-  for (std::string& name : reader.names) {
-    if (listedBeforeSet.contains(name) || parentListed(name, listed) || !taken.insert(name).second) {
+  std::vector<std::size_t> kept;
+  for (std::size_t i = 0; i < reader.names.size(); ++i) {
+    Listed& state = listed.at(reader.names[i]);
+    if (state != Listed::imported || parentListed(reader.names[i], listed)) {
       ++result.folded;
       continue;
     }
-    result.added.push_back(name);
+    state = Listed::kept;
+    kept.push_back(i);
   }
+  result.added.reserve(kept.size());
+  for (const std::size_t i : kept) result.added.push_back(std::move(reader.names[i]));
   return result;
 }
 
