@@ -10,6 +10,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -119,7 +120,10 @@ class Voskctl {
     if (command == "list") return list(jsonFlag(args));
     if (command == "add") return add(args);
     if (command == "remove") return remove(args);
-    if (command == "on" || command == "off") return noArguments(args), switchBlocking(command == "on");
+    if (command == "on" || command == "off") {
+      noArguments(args);
+      return switchBlocking(command == "on");
+    }
     if (command == "pause") return pause(args);
     if (command == "lock") return lock(args);
     if (command == "import") return import(args);
@@ -231,11 +235,13 @@ class Voskctl {
       domains.push_back(std::move(normalised.entry));
     }
     BlockedSite& site = siteNamed(edit.sites(), args[0]);
+    std::unordered_set<std::string> listed;
+    for (const std::string& entry : site.domains) listed.insert(comparableEntry(entry));
     std::size_t added = 0;
     for (std::string& domain : domains) {
-      const bool listed = std::any_of(site.domains.begin(), site.domains.end(),
-                                      [&](const std::string& entry) { return comparableEntry(entry) == comparableEntry(domain); });
-      if (!listed) site.domains.push_back(std::move(domain)), ++added;
+      if (!listed.insert(comparableEntry(domain)).second) continue;
+      site.domains.push_back(std::move(domain));
+      ++added;
     }
     if (added == 0) {
       std::printf("site \"%s\" already lists every one of these domains\n", site.name.c_str());
@@ -362,7 +368,7 @@ int main(int argc, char** argv) {
   bool pidFileNamed = false;
   try {
     std::size_t i = 0;
-    for (; i < args.size() && args[i].starts_with("-"); ++i) {
+    for (; i < args.size() && args[i].starts_with("-"); i += 2) {
       if (args[i] == "--help" || args[i] == "-h") {
         std::printf("%s", kUsageText.c_str());
         return kDone;
@@ -376,7 +382,6 @@ int main(int argc, char** argv) {
       }
       (args[i] == "--config" ? configPath : pidFile) = args[i + 1];
       pidFileNamed = pidFileNamed || args[i] == "--pid-file";
-      ++i;
     }
     if (i == args.size()) throw UsageError{"no command"};
     Voskctl voskctl(configPath, DaemonControl(pidFile, pidFileNamed));
