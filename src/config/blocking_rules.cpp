@@ -178,6 +178,9 @@ std::string switchWeakening(const ConfigurationDictionary& before, const Configu
 
 std::string weakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after, WallTime now) {
   if (std::string why = switchWeakening(before, after, now); !why.empty()) return why;
+  const auto listBefore = before.find(std::string(sitesDataKey));
+  const auto listAfter = after.find(std::string(sitesDataKey));
+  if (listBefore != before.end() && listAfter != after.end() && listBefore->second == listAfter->second) return {};
   const std::optional<std::vector<BlockedSite>> sitesBefore = sitesOf(before);
   const std::optional<std::vector<BlockedSite>> sitesAfter = sitesOf(after);
   if (!sitesBefore || !sitesAfter) return {};
