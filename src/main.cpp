@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/configuration_file.hpp"
@@ -52,16 +53,25 @@ int main(int argc, char** argv) {
 
   const DaemonOptions& options = std::get<DaemonOptions>(command);
   // Started as root (the service manager starts us unprivileged already):
-  // continue as the user, before any thread exists to keep root.
+  // continue as the user, before any thread exists to keep root. The pid
+  // file is written first, where only root may write; the state directory is
+  // handed to the user (without it a lock only lasts until a restart).
+  PidFile pidFile(options.pidFilePath);
   if (geteuid() == 0) {
+    try {
+      handDirectoryTo(options.stateDirectory, options.user);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "vosk-filter: ⚠️ no state directory %s: %s\n", options.stateDirectory.c_str(), error.what());
+    }
     try {
       dropPrivileges(options.user);
     } catch (const std::exception& error) {
+      pidFile.remove();
       std::fprintf(stderr, "vosk-filter: cannot leave root for user %s: %s\n", options.user.c_str(), error.what());
       return exitFailure;
     }
   }
 
-  Daemon daemon(options);  // run() ends the process; never destroyed
+  Daemon daemon(options, std::move(pidFile));  // run() ends the process; never destroyed
   daemon.run();
 }

@@ -103,8 +103,8 @@ e2e_start_filter() {
   local daemon=$1 config=$2
   shift 2
   FILTER_LOG="$E2E_TMP/filter.log"
-  ip netns exec "$CLIENT_NS" "$daemon" --config "$config" --port "$FILTER_PORT" --mark "$FILTER_MARK" "$@" \
-    2>>"$FILTER_LOG" &
+  ip netns exec "$CLIENT_NS" "$daemon" --config "$config" --port "$FILTER_PORT" --mark "$FILTER_MARK" \
+    --pid-file "$E2E_TMP/filter.pid" --state-dir "$E2E_TMP/state" "$@" 2>>"$FILTER_LOG" &
   FILTER_PID=$!
   E2E_PIDS="$E2E_PIDS $FILTER_PID"
   e2e_wait_for 10 "the filter's table" ip netns exec "$CLIENT_NS" nft list table inet "$TABLE"

@@ -16,9 +16,14 @@ TEST(CommandLineTest, DefaultsAndValues) {
   EXPECT_EQ(defaults.configurationPath, "/etc/vosk-filter/config.json");
   EXPECT_EQ(defaults.listenerPort, defaultListenerPort);
   EXPECT_EQ(defaults.firewallMark, defaultFirewallMark);
+  EXPECT_EQ(defaults.pidFilePath, "/run/vosk-filter.pid");
+  EXPECT_EQ(defaults.stateDirectory, "/var/lib/vosk-filter");
 
   const auto options =
-      std::get<DaemonOptions>(parseCommandLine({"--port", "0x3a98", "--mark", "42", "--config", "/tmp/c.json"}));
+      std::get<DaemonOptions>(parseCommandLine({"--port", "0x3a98", "--mark", "42", "--config", "/tmp/c.json",
+                                                "--pid-file", "/tmp/p", "--state-dir", "/tmp/s"}));
+  EXPECT_EQ(options.pidFilePath, "/tmp/p");
+  EXPECT_EQ(options.stateDirectory, "/tmp/s");
   EXPECT_EQ(options.listenerPort, 15000);
   EXPECT_EQ(options.firewallMark, 42u);
   EXPECT_EQ(options.configurationPath, "/tmp/c.json");

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <limits>
+#include <map>
 #include <optional>
 
 #include <fmt/format.h>
@@ -28,6 +29,7 @@ std::optional<std::uint64_t> parseNumber(const std::string& text) {
 std::string usageText() {
   return fmt::format(
       "Usage: vosk-filter [--config FILE] [--encrypted-dns FILE] [--port N] [--mark N] [--log WHERE] [--user NAME]\n"
+      "                   [--pid-file PATH] [--state-dir DIR]\n"
       "       vosk-filter --check-config FILE\n"
       "\n"
       "Filters outbound TCP to ports 443 and 80 on this host: flows to blocked sites are\n"
@@ -40,10 +42,13 @@ std::string usageText() {
       "  --mark N             firewall mark of the daemon's own connections (default {:#x})\n"
       "  --log WHERE          stderr, journal, or auto: the journal when stderr is connected to it (default)\n"
       "  --user NAME          started as root, continue as NAME with only CAP_NET_ADMIN (default {})\n"
+      "  --pid-file PATH      where to write the process id (default {})\n"
+      "  --state-dir DIR      where the blocking lock is kept across restarts (default {})\n"
       "  --check-config FILE  validate FILE, print a summary, exit 0 (valid) or 1\n"
       "  --help, --version\n"
       "Numbers are decimal or 0x-hexadecimal.\n",
-      defaultConfigurationPath, defaultEncryptedDnsPath, defaultListenerPort, defaultFirewallMark, defaultUnprivilegedUser);
+      defaultConfigurationPath, defaultEncryptedDnsPath, defaultListenerPort, defaultFirewallMark,
+      defaultUnprivilegedUser, defaultPidFilePath, defaultStateDirectory);
 }
 
 Command parseCommandLine(const std::vector<std::string>& arguments) {
@@ -52,23 +57,22 @@ Command parseCommandLine(const std::vector<std::string>& arguments) {
     const std::string& argument = arguments[i];
     if (argument == "--help" || argument == "-h") return ShowHelp{};
     if (argument == "--version") return ShowVersion{};
-    const bool takesValue = argument == "--config" || argument == "--port" || argument == "--mark" ||
-                            argument == "--check-config" || argument == "--log" || argument == "--user" ||
-                            argument == "--encrypted-dns";
+    // Options whose value is taken as written.
+    static const std::map<std::string_view, std::string DaemonOptions::*> textOptions = {
+        {"--config", &DaemonOptions::configurationPath},
+        {"--encrypted-dns", &DaemonOptions::encryptedDnsPath},
+        {"--user", &DaemonOptions::user},
+        {"--pid-file", &DaemonOptions::pidFilePath},
+        {"--state-dir", &DaemonOptions::stateDirectory}};
+    const auto textOption = textOptions.find(argument);
+    const bool takesValue = textOption != textOptions.end() || argument == "--port" || argument == "--mark" ||
+                            argument == "--check-config" || argument == "--log";
     if (!takesValue) return UsageError{fmt::format("unknown argument \"{}\"", argument)};
     if (i + 1 == arguments.size()) return UsageError{fmt::format("{} needs a value", argument)};
     const std::string& value = arguments[++i];
     if (argument == "--check-config") return CheckConfiguration{value};
-    if (argument == "--config") {
-      options.configurationPath = value;
-      continue;
-    }
-    if (argument == "--encrypted-dns") {
-      options.encryptedDnsPath = value;
-      continue;
-    }
-    if (argument == "--user") {
-      options.user = value;
+    if (textOption != textOptions.end()) {
+      options.*(textOption->second) = value;
       continue;
     }
     if (argument == "--log") {

@@ -14,6 +14,8 @@ inline constexpr const char* defaultConfigurationPath = "/etc/vosk-filter/config
 inline constexpr const char* defaultEncryptedDnsPath = "/usr/share/vosk-filter/encrypted-dns.txt";
 inline constexpr std::uint16_t defaultListenerPort = 15443;
 inline constexpr std::uint32_t defaultFirewallMark = 0x20000000;
+inline constexpr const char* defaultPidFilePath = "/run/vosk-filter.pid";
+inline constexpr const char* defaultStateDirectory = "/var/lib/vosk-filter";
 
 struct DaemonOptions {
   std::string configurationPath = defaultConfigurationPath;
@@ -22,6 +24,8 @@ struct DaemonOptions {
   std::uint32_t firewallMark = defaultFirewallMark;
   LogDestination logDestination = LogDestination::automatic;
   std::string user = defaultUnprivilegedUser;  // taken on only when started as root
+  std::string pidFilePath = defaultPidFilePath;
+  std::string stateDirectory = defaultStateDirectory;  // where the lock outlives a restart
 };
 
 struct CheckConfiguration {

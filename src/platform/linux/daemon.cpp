@@ -22,8 +22,9 @@ constexpr std::uint64_t descriptorsNeeded = 2 * maxTrackedFlows + 64;
 
 }  // namespace
 
-Daemon::Daemon(const DaemonOptions& options)
+Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
     : options_(options),
+      pidFile_(std::move(pidFile)),
       platformWork_(asio::make_work_guard(platformContext_)),
       logSink_(makeDaemonLogSink(options.logDestination)),
       logger_(std::string(logSubsystem), std::string(logCategory), logSink_),
@@ -38,12 +39,20 @@ Daemon::Daemon(const DaemonOptions& options)
                 }),
       udpInterception_(platformContext_, platformQueue_, UdpQueueSettings{}, logger_,
                        [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
-      signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP) {}
+      signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP),
+      pauseAndLock_(
+          mainQueue_.context(), logger_, options.stateDirectory,
+          [] { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); },
+          [this](ConfigurationDictionary configuration) {
+            host_.setProviderConfiguration(std::move(configuration));
+            startProvider(false);
+          }) {}
 
 void Daemon::run() {
   std::signal(SIGPIPE, SIG_IGN);  // a peer that went away is an error code, not a reason to die
   logger_.log("🟢 vosk-filter {} starting: listeners 127.0.0.1 and ::1 port {}, firewall mark {:#x}, configuration {}",
               VOSK_VERSION, options_.listenerPort, options_.firewallMark, options_.configurationPath);
+  if (!pidFile_.problem().empty()) logger_.log("⚠️ {}", pidFile_.problem());
   checkDescriptorLimit();
   // Listen before the table exists: a redirected connection must find a listener.
   if (const std::error_code error = listener_.listen()) {
@@ -86,7 +95,9 @@ void Daemon::loadConfiguration() {
   for (const std::string& note : config::describeNotes(path, configuration)) logger_.log("⚠️ {}", note);
   config::addEncryptedDnsServers(configuration.dictionary,
                                  loadEncryptedDnsList(config::strictModeActive(configuration.dictionary)));
-  host_.setProviderConfiguration(std::move(configuration.dictionary));
+  // A file refused under the lock leaves the configuration in force as it is.
+  auto admitted = pauseAndLock_.admit(std::move(configuration.dictionary));
+  if (admitted) host_.setProviderConfiguration(std::move(*admitted));
 }
 
 // The shipped list of encrypted-DNS endpoints, read again with each
@@ -147,6 +158,7 @@ void Daemon::exitWith(int status) {
   platformContext_.stop();
   if (platformThread_.joinable()) platformThread_.join();
   udpInterception_.remove();
+  pidFile_.remove();
   logger_.log("🔴 vosk-filter stopped");
   mainQueue_.finish(status);
 }

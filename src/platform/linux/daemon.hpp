@@ -15,6 +15,8 @@
 #include "platform/linux/dbus_notification_poster.hpp"
 #include "platform/linux/flow_listener.hpp"
 #include "platform/linux/linux_provider_host.hpp"
+#include "platform/linux/pause_and_lock.hpp"
+#include "platform/linux/pid_file.hpp"
 #include "platform/linux/udp_interception.hpp"
 #include "platform/linux/upstream_connection.hpp"
 #include "platform/logger.hpp"
@@ -29,7 +31,7 @@ namespace vosk::backend {
 // (SIGHUP) and stop (SIGTERM, SIGINT) it.
 class Daemon {
  public:
-  explicit Daemon(const DaemonOptions& options);
+  Daemon(const DaemonOptions& options, PidFile pidFile);
   // Serves until stopped, then exits the process: 0 after a clean stop, 1
   // when the filter could not be put in place.
   [[noreturn]] void run();
@@ -45,6 +47,7 @@ class Daemon {
   void exitWith(int status);
 
   const DaemonOptions options_;
+  PidFile pidFile_;
   AsioMainQueue mainQueue_;
   AsioMainQueue platformQueue_;  // the platform thread's queue, also for time limits kept there
   asio::io_context& platformContext_{platformQueue_.context()};
@@ -61,6 +64,7 @@ class Daemon {
   FlowListener listener_;
   UdpInterception udpInterception_;
   asio::signal_set signals_;
+  PauseAndLock pauseAndLock_;  // main queue only
   bool stopping_ = false;  // main queue only
   std::vector<std::string> encryptedDnsNames_;  // main queue only
 };

@@ -4,9 +4,11 @@
 #include <pwd.h>
 #include <sys/capability.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -24,9 +26,12 @@ void check(int result, const char* what) {
   if (result != 0) throwErrno(what);
 }
 
-}  // namespace
+struct UserIds {
+  uid_t uid;
+  gid_t gid;
+};
 
-void dropPrivileges(const std::string& userName) {
+UserIds lookUpUser(const std::string& userName) {
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> buffer(passwordBufferBytes);
@@ -36,8 +41,20 @@ void dropPrivileges(const std::string& userName) {
     throw std::runtime_error("unknown user " + userName);
   }
   if (entry.pw_uid == 0) throw std::runtime_error("refusing to run as " + userName + ": it is root");
-  const uid_t uid = entry.pw_uid;
-  const gid_t gid = entry.pw_gid;
+  return {entry.pw_uid, entry.pw_gid};
+}
+
+}  // namespace
+
+void handDirectoryTo(const std::string& path, const std::string& userName) {
+  const UserIds user = lookUpUser(userName);
+  std::filesystem::create_directories(path);
+  check(chown(path.c_str(), user.uid, user.gid), "chown");
+  check(chmod(path.c_str(), 0700), "chmod");
+}
+
+void dropPrivileges(const std::string& userName) {
+  const auto [uid, gid] = lookUpUser(userName);
 
   // A root without CAP_NET_ADMIN (a bounding set without it) has none to
   // keep: the user goes on without, and nftables then says what is missing.

@@ -14,4 +14,8 @@ inline constexpr const char* defaultUnprivilegedUser = "nobody";
 // std::runtime_error for an unknown or root user).
 void dropPrivileges(const std::string& userName);
 
+// Creates `path` if missing and gives it to `userName`, so that the daemon can
+// keep its state there once it has left root. Throws as dropPrivileges does.
+void handDirectoryTo(const std::string& path, const std::string& userName);
+
 }  // namespace vosk::backend

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/blocked_site.hpp"
+
+#include "platform/proxy_provider.hpp"
+
+namespace vosk::config {
+
+// Pause and lock, as the daemon enforces them and voskctl checks them before
+// writing. Pure: the wall-clock time is always passed in.
+using WallTime = std::chrono::sys_seconds;
+
+inline constexpr std::string_view pausedUntilKey = "pausedUntil";
+inline constexpr std::string_view lockedUntilKey = "lockedUntil";
+
+// RFC 3339 date and time ("2026-12-07T10:00:00Z", fractions of a second and
+// "+01:00" offsets accepted; fractions are dropped).
+std::optional<WallTime> parseWallTime(std::string_view text);
+// UTC, whole seconds: "2026-12-07T10:00:00Z".
+std::string formatWallTime(WallTime time);
+
+// The time held by `key` when it is a valid RFC 3339 text; absent otherwise.
+std::optional<WallTime> timeMember(const ConfigurationDictionary& configuration, std::string_view key);
+
+// Whether the file pauses blocking at `now`: it is paused until a time after now.
+bool pausedAt(const ConfigurationDictionary& configuration, WallTime now);
+
+// What the provider is handed at `now`: the file as it is, with
+// "blockingEnabled" false while a pause lasts.
+ConfigurationDictionary effectiveConfiguration(ConfigurationDictionary configuration, WallTime now);
+
+// Why `after` blocks less than `before` at `now` (blocking or strict mode
+// switched off, a new or longer pause, a listed domain no longer covered by
+// the list); empty when it does not. A file without a valid "sitesData" keeps
+// the list in force, so it removes nothing.
+std::string weakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after, WallTime now);
+// The switches alone: blocking or strict mode off, a new or longer pause.
+std::string switchWeakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after, WallTime now);
+// The lists alone: the first domain of `before` that neither `after` nor a
+// parent domain listed there covers (entries compared as stored, less a
+// trailing dot); empty when every one is covered.
+std::string firstUncovered(const std::vector<BlockedSite>& before, const std::vector<BlockedSite>& after);
+
+// The lock in force after seeing a file's lock: the later of the two, so a
+// lock is lengthened but never shortened or dropped before it expires.
+std::optional<WallTime> laterLock(std::optional<WallTime> held, std::optional<WallTime> seen);
+inline bool lockHolds(std::optional<WallTime> lock, WallTime now) { return lock && now < *lock; }
+
+}  // namespace vosk::config
