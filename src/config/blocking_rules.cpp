@@ -154,9 +154,40 @@ bool pausedAt(const ConfigurationDictionary& configuration, WallTime now) {
   return until && now < *until;
 }
 
-ConfigurationDictionary effectiveConfiguration(ConfigurationDictionary configuration, WallTime now) {
-  if (pausedAt(configuration, now)) configuration.insert_or_assign(std::string(blockingEnabledKey), false);
+BlockingNow blockingAt(const ConfigurationDictionary& configuration, const Schedule& schedule, WallTime now) {
+  if (!isTrue(configuration, blockingEnabledKey)) return {false, "switched off", std::nullopt};
+  const auto scheduleAt = [&schedule](WallTime time) {
+    return scheduleStateAt(schedule, system_clock::to_time_t(time));
+  };
+  const auto wallTime = [](std::optional<std::time_t> time) -> std::optional<WallTime> {
+    if (!time) return std::nullopt;
+    return floor<seconds>(system_clock::from_time_t(*time));
+  };
+  if (pausedAt(configuration, now)) {
+    // Blocking comes back at the pause's end, or at the next window after it.
+    const WallTime end = *timeMember(configuration, pausedUntilKey);
+    const ScheduleState after = scheduleAt(end);
+    return {false, fmt::format("paused until {}", formatWallTime(end)),
+            after.inWindow ? std::optional(end) : wallTime(after.nextChange)};
+  }
+  if (schedule.empty()) return {true, "always", std::nullopt};
+  const ScheduleState state = scheduleAt(now);
+  if (!state.inWindow) return {false, "outside the schedule", wallTime(state.nextChange)};
+  return {true, fmt::format("in window {}", formatWindow(schedule[*state.window])), wallTime(state.nextChange)};
+}
+
+ConfigurationDictionary effectiveConfiguration(ConfigurationDictionary configuration, const Schedule& schedule,
+                                               WallTime now) {
+  if (isTrue(configuration, blockingEnabledKey) && !blockingAt(configuration, schedule, now).on) {
+    configuration.insert_or_assign(std::string(blockingEnabledKey), false);
+  }
   return configuration;
+}
+
+std::string scheduleWeakening(const ConfigurationDictionary& before, const Schedule& scheduleBefore,
+                              const Schedule& scheduleAfter) {
+  if (!isTrue(before, blockingEnabledKey) || !scheduleBlocksLess(scheduleBefore, scheduleAfter)) return {};
+  return "its schedule blocks for less of the week";
 }
 
 std::string switchWeakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after,

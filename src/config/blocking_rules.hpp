@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/schedule.hpp"
 #include "model/blocked_site.hpp"
 
 #include "platform/proxy_provider.hpp"
@@ -31,9 +32,19 @@ std::optional<WallTime> timeMember(const ConfigurationDictionary& configuration,
 // Whether the file pauses blocking at `now`: it is paused until a time after now.
 bool pausedAt(const ConfigurationDictionary& configuration, WallTime now);
 
+// Whether blocking is on at `now` and why: the switch first, then a pause,
+// then the schedule; and when that next changes (none: not within a week).
+struct BlockingNow {
+  bool on = false;
+  std::string why;  // "switched off", "paused until …", "always", "in window mon-fri 09:00-17:00", "outside the schedule"
+  std::optional<WallTime> nextChange;
+};
+BlockingNow blockingAt(const ConfigurationDictionary& configuration, const Schedule& schedule, WallTime now);
+
 // What the provider is handed at `now`: the file as it is, with
-// "blockingEnabled" false while a pause lasts.
-ConfigurationDictionary effectiveConfiguration(ConfigurationDictionary configuration, WallTime now);
+// "blockingEnabled" false while a pause lasts or outside the schedule.
+ConfigurationDictionary effectiveConfiguration(ConfigurationDictionary configuration, const Schedule& schedule,
+                                               WallTime now);
 
 // Why `after` blocks less than `before` at `now` (blocking or strict mode
 // switched off, a new or longer pause, a listed domain no longer covered by
@@ -42,6 +53,10 @@ ConfigurationDictionary effectiveConfiguration(ConfigurationDictionary configura
 std::string weakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after, WallTime now);
 // The switches alone: blocking or strict mode off, a new or longer pause.
 std::string switchWeakening(const ConfigurationDictionary& before, const ConfigurationDictionary& after, WallTime now);
+// The schedule alone: a schedule that leaves some minute of the week
+// unblocked that the one before blocked, while blocking was on.
+std::string scheduleWeakening(const ConfigurationDictionary& before, const Schedule& scheduleBefore,
+                              const Schedule& scheduleAfter);
 // The lists alone: the first domain of `before` that neither `after` nor a
 // parent domain listed there covers (entries compared as stored, less a
 // trailing dot); empty when every one is covered.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <charconv>
 
 #include <fmt/format.h>
@@ -18,6 +19,23 @@ constexpr std::uint8_t kEveryDay = 0x7F;
 constexpr int kDaysBefore = 1;
 constexpr int kDaysAhead = 8;
 constexpr std::time_t kWeek = 7 * 24 * 3600;
+constexpr std::size_t kMinutesPerWeek = 7 * kMinutesPerDay;
+
+// The minutes of the week (from Sunday 00:00) a schedule blocks.
+std::bitset<kMinutesPerWeek> blockedMinutes(const Schedule& schedule) {
+  std::bitset<kMinutesPerWeek> minutes;
+  if (schedule.empty()) return minutes.set();
+  for (const ScheduleWindow& window : schedule) {
+    const int length = window.to > window.from ? window.to - window.from : kMinutesPerDay - window.from + window.to;
+    for (int day = 0; day < 7; ++day) {
+      if (!(window.days & (1U << day))) continue;
+      for (int minute = 0; minute < length; ++minute) {
+        minutes.set(static_cast<std::size_t>(day * kMinutesPerDay + window.from + minute) % kMinutesPerWeek);
+      }
+    }
+  }
+  return minutes;
+}
 
 // Local time `minutes` after midnight, `dayOffset` days after `date`; the C
 // library moves it across daylight-saving changes.
@@ -66,6 +84,26 @@ std::optional<int> parseClockTime(std::string_view text, bool isEnd) {
   return total;
 }
 
+std::optional<std::uint8_t> parseDayList(std::string_view text) {
+  if (text == "daily") return kEveryDay;
+  std::uint8_t days = 0;
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t end = std::min(text.find(',', start), text.size());
+    const std::string_view part = text.substr(start, end - start);
+    const std::size_t dash = part.find('-');
+    const std::optional<int> first = parseWeekday(part.substr(0, dash));
+    const std::optional<int> last = dash == std::string_view::npos ? first : parseWeekday(part.substr(dash + 1));
+    if (!first || !last) return std::nullopt;
+    // Ranges run Monday to Sunday, as weeks are read: "sat-mon" wraps.
+    for (int day = *first;; day = (day + 1) % 7) {
+      days |= static_cast<std::uint8_t>(1U << day);
+      if (day == *last) break;
+    }
+    start = end + 1;
+  }
+  return days;
+}
+
 std::string formatClockTime(int minutes) {
   return fmt::format("{:02}:{:02}", minutes / kMinutesPerHour, minutes % kMinutesPerHour);
 }
@@ -91,6 +129,14 @@ std::string formatDays(std::uint8_t days) {
     i = last + 1;
   }
   return fmt::format("{}", fmt::join(parts, ","));
+}
+
+std::string formatWindow(const ScheduleWindow& window) {
+  return fmt::format("{} {}-{}", formatDays(window.days), formatClockTime(window.from), formatClockTime(window.to));
+}
+
+bool scheduleBlocksLess(const Schedule& before, const Schedule& after) {
+  return (blockedMinutes(before) & ~blockedMinutes(after)).any();
 }
 
 ScheduleState scheduleStateAt(const Schedule& schedule, std::time_t now) {

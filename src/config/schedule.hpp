@@ -28,9 +28,17 @@ using Schedule = std::vector<ScheduleWindow>;
 std::optional<int> parseWeekday(std::string_view name);
 // "HH:MM" on a 24-hour clock ("24:00" allowed as an end); nothing otherwise.
 std::optional<int> parseClockTime(std::string_view text, bool isEnd);
-// "HH:MM", and "mon,wed-fri" style day lists (consecutive days as ranges).
+// "mon-fri", "sat,sun", "mon,wed-fri", "daily"; nothing for anything else.
+std::optional<std::uint8_t> parseDayList(std::string_view text);
+// "HH:MM", and day lists in the form parseDayList reads (runs as ranges).
 std::string formatClockTime(int minutes);
 std::string formatDays(std::uint8_t days);
+// "mon-fri 09:00-17:00"
+std::string formatWindow(const ScheduleWindow& window);
+
+// Whether `after` leaves some minute of the week unblocked that `before`
+// blocks (no schedule blocks all of it).
+bool scheduleBlocksLess(const Schedule& before, const Schedule& after);
 
 struct ScheduleState {
   bool inWindow = false;

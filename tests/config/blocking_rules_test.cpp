@@ -4,6 +4,7 @@
 
 #include "config/blocking_rules.hpp"
 #include "config/configuration_file.hpp"
+#include "support/scoped_time_zone.hpp"
 
 namespace vosk::config {
 namespace {
@@ -21,7 +22,7 @@ std::string sites(const std::string& domains) {
 }
 
 bool blockingIn(const ConfigurationDictionary& configuration, WallTime now) {
-  return std::get<bool>(effectiveConfiguration(configuration, now).at("blockingEnabled"));
+  return std::get<bool>(effectiveConfiguration(configuration, {}, now).at("blockingEnabled"));
 }
 
 TEST(BlockingRulesTest, WallTimesAreRfc3339) {
@@ -43,7 +44,35 @@ TEST(BlockingRulesTest, APauseSwitchesBlockingOffUntilItsEnd) {
   EXPECT_TRUE(blockingIn(paused, noon + hours(24)));  // a daemon started later starts with blocking on
   EXPECT_FALSE(blockingIn(file(R"("blockingEnabled": false, "pausedUntil": "2026-12-07T12:00:00Z")"), noon));
   EXPECT_TRUE(blockingIn(file(R"("blockingEnabled": true, "pausedUntil": "soon")"), noon - hours(1)));
-  EXPECT_EQ(effectiveConfiguration(file(R"("blockingEnabled": true)"), noon).size(), 1u);
+  EXPECT_EQ(effectiveConfiguration(file(R"("blockingEnabled": true)"), {}, noon).size(), 1u);
+}
+
+// The switch, then a pause, then the schedule; and when that next changes.
+TEST(BlockingRulesTest, BlockingNowAndWhy) {
+  const test::ScopedTimeZone utc("UTC");
+  const Schedule workdays{{0b0111110, 9 * 60, 17 * 60}};  // 2026-12-07 is a Monday
+  const auto at = [&](const std::string& members, WallTime now) { return blockingAt(file(members), workdays, now); };
+  const std::string on = R"("blockingEnabled": true)";
+
+  BlockingNow now = at(on, noon);
+  EXPECT_TRUE(now.on);
+  EXPECT_EQ(now.why, "in window mon-fri 09:00-17:00");
+  EXPECT_EQ(now.nextChange, noon + hours(5));
+  now = at(on, noon + hours(6));
+  EXPECT_FALSE(now.on);
+  EXPECT_EQ(now.why, "outside the schedule");
+  EXPECT_EQ(now.nextChange, noon + hours(21));
+  now = at(on + R"(, "pausedUntil": "2026-12-07T13:00:00Z")", noon);
+  EXPECT_EQ(now.why, "paused until 2026-12-07T13:00:00Z");
+  EXPECT_EQ(now.nextChange, noon + hours(1));
+  // A pause that ends outside the schedule: blocking returns with the next window.
+  EXPECT_EQ(at(on + R"(, "pausedUntil": "2026-12-07T18:00:00Z")", noon).nextChange, noon + hours(21));
+  now = at(R"("blockingEnabled": false)", noon);
+  EXPECT_EQ(std::tuple(now.on, now.why, now.nextChange), std::tuple(false, std::string("switched off"), std::nullopt));
+  EXPECT_FALSE(std::get<bool>(effectiveConfiguration(file(on), workdays, noon + hours(6)).at("blockingEnabled")));
+
+  EXPECT_EQ(scheduleWeakening(file(on), {}, workdays), "its schedule blocks for less of the week");
+  EXPECT_EQ(scheduleWeakening(file(R"("blockingEnabled": false)"), {}, workdays), "");
 }
 
 TEST(BlockingRulesTest, WhatWeakensBlocking) {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 
 #include "config/schedule.hpp"
+#include "support/scoped_time_zone.hpp"
 
 namespace vosk::config {
 namespace {
@@ -18,16 +18,6 @@ constexpr std::time_t kHour = 3600;
 // A zone with daylight saving: 2026-03-29 02:00 → 03:00, 2026-10-25 03:00 → 02:00.
 class ScheduleTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* zone = std::getenv("TZ");
-    if (zone != nullptr) savedZone_ = zone;
-    setenv("TZ", "Europe/Berlin", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (savedZone_) setenv("TZ", savedZone_->c_str(), 1); else unsetenv("TZ");
-    tzset();
-  }
   static std::time_t local(int month, int day, int hour, int minute) {
     std::tm moment{};
     moment.tm_year = 2026 - 1900;
@@ -40,7 +30,7 @@ class ScheduleTest : public ::testing::Test {
   }
 
  private:
-  std::optional<std::string> savedZone_;
+  test::ScopedTimeZone zone_{"Europe/Berlin"};
 };
 
 TEST_F(ScheduleTest, WorkingHoursAcrossTheWeek) {
@@ -105,6 +95,23 @@ TEST(ScheduleText, TimesAndDays) {
   EXPECT_EQ(formatDays(kSaturday | kSunday), "sat,sun");
   EXPECT_EQ(formatDays(kMonday | 0b0111000), "mon,wed-fri");
   EXPECT_EQ(formatDays(kDaily), "daily");
+  EXPECT_EQ(parseDayList("mon-fri"), kMonToFri);
+  EXPECT_EQ(parseDayList("mon,wed-fri"), kMonday | 0b0111000);
+  EXPECT_EQ(parseDayList("sat-mon"), kSaturday | kSunday | kMonday);
+  EXPECT_EQ(parseDayList("daily"), kDaily);
+  for (const char* bad : {"", "mon,", "Mon", "mon-", "weekdays"}) EXPECT_FALSE(parseDayList(bad)) << bad;
+}
+
+// What a lock must refuse: any minute of the week blocked before and not after.
+TEST(ScheduleLock, BlocksLess) {
+  const Schedule workdays{{kMonToFri, 9 * 60, 17 * 60}};
+  EXPECT_FALSE(scheduleBlocksLess(workdays, {{kMonToFri, 8 * 60, 18 * 60}}));
+  EXPECT_FALSE(scheduleBlocksLess(workdays, {}));  // always
+  EXPECT_TRUE(scheduleBlocksLess({}, workdays));
+  EXPECT_TRUE(scheduleBlocksLess(workdays, {{kMonToFri, 9 * 60, 16 * 60 + 59}}));
+  // Past midnight: Saturday 22:00 to Sunday 02:00 covers Sunday 01:00.
+  EXPECT_FALSE(scheduleBlocksLess({{kSunday, 0, 2 * 60}}, {{kSaturday, 22 * 60, 2 * 60}}));
+  EXPECT_TRUE(scheduleBlocksLess({{kSunday, 0, 2 * 60}}, {{kSunday, 22 * 60, 2 * 60}}));
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
       udpInterception_(platformContext_, platformQueue_, UdpQueueSettings{}, logger_,
                        [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
       signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP),
-      pauseAndLock_(
+      blockingClock_(
           mainQueue_.context(), logger_, options.stateDirectory,
           [] { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); },
           [this](ConfigurationDictionary configuration) {
@@ -96,7 +96,7 @@ void Daemon::loadConfiguration() {
   config::addEncryptedDnsServers(configuration.dictionary,
                                  loadEncryptedDnsList(config::strictModeActive(configuration.dictionary)));
   // A file refused under the lock leaves the configuration in force as it is.
-  auto admitted = pauseAndLock_.admit(std::move(configuration.dictionary));
+  auto admitted = blockingClock_.admit(std::move(configuration.dictionary), std::move(configuration.schedule));
   if (admitted) host_.setProviderConfiguration(std::move(*admitted));
 }
 

@@ -15,7 +15,7 @@
 #include "platform/linux/dbus_notification_poster.hpp"
 #include "platform/linux/flow_listener.hpp"
 #include "platform/linux/linux_provider_host.hpp"
-#include "platform/linux/pause_and_lock.hpp"
+#include "platform/linux/blocking_clock.hpp"
 #include "platform/linux/pid_file.hpp"
 #include "platform/linux/udp_interception.hpp"
 #include "platform/linux/upstream_connection.hpp"
@@ -64,7 +64,7 @@ class Daemon {
   FlowListener listener_;
   UdpInterception udpInterception_;
   asio::signal_set signals_;
-  PauseAndLock pauseAndLock_;  // main queue only
+  BlockingClock blockingClock_;  // main queue only
   bool stopping_ = false;  // main queue only
   std::vector<std::string> encryptedDnsNames_;  // main queue only
 };
