@@ -1,5 +1,6 @@
 #include "platform/linux/dbus_notification_poster.hpp"
 
+#include <fmt/format.h>
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
@@ -18,7 +19,7 @@ BusSignal busSignalFor(std::string_view name) {
   const std::size_t lastDot = name.rfind('.');
   const std::string_view interface = lastDot == std::string_view::npos ? name : name.substr(0, lastDot);
   const std::string_view member = lastDot == std::string_view::npos ? name : name.substr(lastDot + 1);
-  std::string path = "/" + std::string(interface);
+  std::string path = fmt::format("/{}", interface);
   std::replace(path.begin() + 1, path.end(), '.', '/');
   return BusSignal{std::move(path), std::string(interface), std::string(member)};
 }
