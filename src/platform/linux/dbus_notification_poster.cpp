@@ -24,10 +24,11 @@ BusSignal busSignalFor(std::string_view name) {
   return BusSignal{std::move(path), std::string(interface), std::string(member)};
 }
 
-void DbusNotificationPoster::post(std::string_view name) {
+void DbusNotificationPoster::post(std::string_view name, Posted posted) {
   const std::string failure = emit(busSignalFor(name));
   if (failure.empty()) {
     outageLogged_ = false;
+    posted();
     return;
   }
   if (outageLogged_) return;
