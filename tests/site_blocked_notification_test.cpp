@@ -56,6 +56,17 @@ TEST_F(SiteBlockedNotificationTest, OnePostPerBurstPerSite) {
   EXPECT_EQ(postedCount(), 2u);
 }
 
+TEST_F(SiteBlockedNotificationTest, APostThatDoesNotGoOutIsNotLoggedAsPostedButStillCountsForTheBurst) {
+  platform.notifier.refusing = true;
+  at(20);
+  peer.notifySiteBlocked("facebook.com", social);
+  EXPECT_TRUE(platform.log->messages().empty());
+  platform.notifier.refusing = false;
+  at(25);
+  peer.notifySiteBlocked("facebook.com", social);
+  EXPECT_EQ(postedCount(), 0u);
+}
+
 TEST_F(SiteBlockedNotificationTest, SitesAreLimitedIndependently) {
   at(20);
   peer.notifySiteBlocked("facebook.com", social);

@@ -74,7 +74,7 @@ NormalisedEntry normaliseDomainEntry(std::string_view written) {
   if (name.size() > 2 && name.front() == '[' && name.back() == ']' && isIpv6Literal(name.substr(1, name.size() - 2))) {
     return {asciiLower(name), {}};
   }
-  if (isIpv6Literal(name)) return {"[" + asciiLower(name) + "]", {}};
+  if (isIpv6Literal(name)) return {fmt::format("[{}]", asciiLower(name)), {}};
 
   std::string entry;
   if (isAscii(name)) {

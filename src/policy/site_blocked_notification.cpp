@@ -13,8 +13,10 @@ void TransparentProxyProvider::notifySiteBlocked(std::string_view host, const Bl
     return;
   }
   lastBlockedAttempt.insert_or_assign(site.id, now);
-  notificationPoster.post(siteBlockedNotificationName);
-  logger.log("📣 Posted siteBlocked Darwin notification (blocked host: {})", host);
+  // Logged once the signal has left: a bus that refuses it is reported by the poster instead.
+  notificationPoster.post(siteBlockedNotificationName, [logger = logger, host = std::string(host)] {
+    logger.log("📣 Posted siteBlocked Darwin notification (blocked host: {})", host);
+  });
 }
 
 bool TransparentProxyProvider::isStaleBlockedAttempt(const std::pair<const Uuid, Instant>& entry, Instant now) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -13,12 +14,15 @@ namespace {
 // A poster whose every post blocks until the test opens the gate.
 class GatedPoster final : public NotificationPoster {
  public:
-  void post(std::string_view name) override {
-    std::unique_lock lock(mutex_);
-    entered_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-    posted_.emplace_back(name);
+  void post(std::string_view name, Posted posted) override {
+    {
+      std::unique_lock lock(mutex_);
+      entered_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return open_; });
+      posted_.emplace_back(name);
+    }
+    posted();
   }
   void waitUntilEntered() {
     std::unique_lock lock(mutex_);
@@ -45,20 +49,23 @@ class GatedPoster final : public NotificationPoster {
 TEST(BackgroundNotificationPosterTest, ASlowPosterDoesNotHoldTheCallerAndNothingIsLost) {
   GatedPoster slow;
   BackgroundNotificationPoster poster(slow);
-  poster.post("com.brelvant.vosk.siteBlocked");
+  std::atomic<int> reported = 0;
+  poster.post("com.brelvant.vosk.siteBlocked", [&] { ++reported; });
   slow.waitUntilEntered();  // the worker is stuck in the first post...
-  poster.post("com.brelvant.vosk.siteBlocked");  // ...and the caller still returns
+  poster.post("com.brelvant.vosk.siteBlocked", [&] { ++reported; });  // ...and the caller still returns
+  EXPECT_EQ(reported, 0);
   slow.open();
   poster.drain();
   EXPECT_EQ(slow.posted(), (std::vector<std::string>(2, "com.brelvant.vosk.siteBlocked")));
+  EXPECT_EQ(reported, 2);  // each caller hears of its own delivery
 }
 
 TEST(BackgroundNotificationPosterTest, PostsBeyondTheBacklogAreDropped) {
   GatedPoster slow;
   BackgroundNotificationPoster poster(slow);
-  poster.post("first");
+  poster.post("first", [] {});
   slow.waitUntilEntered();
-  for (std::size_t i = 0; i < BackgroundNotificationPoster::maxPendingPosts + 5; ++i) poster.post("later");
+  for (std::size_t i = 0; i < BackgroundNotificationPoster::maxPendingPosts + 5; ++i) poster.post("later", [] {});
   slow.open();
   poster.drain();
   EXPECT_EQ(slow.posted().size(), 1 + BackgroundNotificationPoster::maxPendingPosts);

@@ -43,9 +43,13 @@ void CapturingLogSink::clear() {
   taken_ = 0;
 }
 
-void CapturingNotifier::post(std::string_view name) {
-  std::lock_guard lock(mutex_);
-  posted_.emplace_back(name);
+void CapturingNotifier::post(std::string_view name, Posted posted) {
+  {
+    std::lock_guard lock(mutex_);
+    if (refusing) return;
+    posted_.emplace_back(name);
+  }
+  posted();
 }
 
 std::vector<std::string> CapturingNotifier::posted() const {

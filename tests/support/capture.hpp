@@ -45,8 +45,10 @@ class CapturingLogSink final : public LogSink {
 
 class CapturingNotifier final : public NotificationPoster {
  public:
-  void post(std::string_view name) override;
+  void post(std::string_view name, Posted posted) override;
   std::vector<std::string> posted() const;
+
+  bool refusing = false;  // as a bus that is down: nothing goes out
 
  private:
   mutable std::mutex mutex_;

@@ -25,9 +25,9 @@ class FlowPathTest : public ::testing::Test {
   class ObservedNotifier final : public NotificationPoster {
    public:
     explicit ObservedNotifier(NotificationPoster& next) : next_(next) {}
-    void post(std::string_view name) override {
+    void post(std::string_view name, Posted posted) override {
       if (onPost) onPost();
-      next_.post(name);
+      next_.post(name, std::move(posted));
     }
     std::function<void()> onPost;
 

@@ -11,11 +11,11 @@ BackgroundNotificationPoster::~BackgroundNotificationPoster() {
   if (worker_.joinable()) worker_.join();
 }
 
-void BackgroundNotificationPoster::post(std::string_view name) {
+void BackgroundNotificationPoster::post(std::string_view name, Posted posted) {
   {
     std::lock_guard lock(mutex_);
     if (pending_.size() >= maxPendingPosts) return;
-    pending_.emplace_back(name);
+    pending_.push_back(Pending{std::string(name), std::move(posted)});
     if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
   }
   changed_.notify_all();
@@ -31,11 +31,11 @@ void BackgroundNotificationPoster::work() {
   for (;;) {
     changed_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
     if (pending_.empty()) return;  // stopping, with nothing left to deliver
-    const std::string name = std::move(pending_.front());
+    Pending next = std::move(pending_.front());
     pending_.pop_front();
     delivering_ = true;
     lock.unlock();
-    poster_.post(name);
+    poster_.post(next.name, std::move(next.posted));
     lock.lock();
     delivering_ = false;
     changed_.notify_all();

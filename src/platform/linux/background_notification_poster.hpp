@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "platform/notification_poster.hpp"
 
@@ -25,7 +26,7 @@ class BackgroundNotificationPoster final : public NotificationPoster {
   ~BackgroundNotificationPoster() override;
 
   // NotificationPoster
-  void post(std::string_view name) override;
+  void post(std::string_view name, Posted posted) override;
 
   // Waits until every post handed over so far has been delivered.
   void drain();
@@ -36,7 +37,11 @@ class BackgroundNotificationPoster final : public NotificationPoster {
   NotificationPoster& poster_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::string> pending_;
+  struct Pending {
+    std::string name;
+    Posted posted;
+  };
+  std::deque<Pending> pending_;
   bool delivering_ = false;
   bool stopping_ = false;
   std::thread worker_;

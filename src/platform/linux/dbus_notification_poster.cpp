@@ -1,5 +1,6 @@
 #include "platform/linux/dbus_notification_poster.hpp"
 
+#include <fmt/format.h>
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
@@ -18,15 +19,16 @@ BusSignal busSignalFor(std::string_view name) {
   const std::size_t lastDot = name.rfind('.');
   const std::string_view interface = lastDot == std::string_view::npos ? name : name.substr(0, lastDot);
   const std::string_view member = lastDot == std::string_view::npos ? name : name.substr(lastDot + 1);
-  std::string path = "/" + std::string(interface);
+  std::string path = fmt::format("/{}", interface);
   std::replace(path.begin() + 1, path.end(), '.', '/');
   return BusSignal{std::move(path), std::string(interface), std::string(member)};
 }
 
-void DbusNotificationPoster::post(std::string_view name) {
+void DbusNotificationPoster::post(std::string_view name, Posted posted) {
   const std::string failure = emit(busSignalFor(name));
   if (failure.empty()) {
     outageLogged_ = false;
+    posted();
     return;
   }
   if (outageLogged_) return;
@@ -46,7 +48,9 @@ std::string DbusNotificationPoster::emit(const BusSignal& signal) {
                               nullptr);
   if (result < 0) return describe(result);
 
-  // Drive the connection (authentication, Hello) until the signal is written.
+  // Drive the connection (authentication, Hello) until the signal is written
+  // and the bus has answered the Hello: a bus that refuses us takes the
+  // written bytes and then drops the connection.
   const Instant deadline = clock_.now() + busSendLimit;
   for (;;) {
     result = sd_bus_process(bus.get(), nullptr);
@@ -54,7 +58,9 @@ std::string DbusNotificationPoster::emit(const BusSignal& signal) {
     std::uint64_t queued = 0;
     const int queuedResult = sd_bus_get_n_queued_write(bus.get(), &queued);
     if (queuedResult < 0) return describe(queuedResult);
-    if (queued == 0) return {};
+    const int ready = sd_bus_is_ready(bus.get());
+    if (ready < 0) return describe(ready);
+    if (queued == 0 && ready > 0) return {};
     if (result > 0) continue;
     const double remaining = deadline - clock_.now();
     if (remaining <= 0) return "no answer within the send limit";

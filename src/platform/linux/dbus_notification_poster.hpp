@@ -23,7 +23,8 @@ BusSignal busSignalFor(std::string_view name);
 // Emits each notification on the system bus (DBUS_SYSTEM_BUS_ADDRESS is
 // honoured) over a connection of its own, so no stale connection outlives a
 // bus restart. Posting waits at most busSendLimit for the signal to leave;
-// without a bus it logs one line per outage and carries on.
+// a bus that is missing, refuses the connection or does not take the signal
+// in time gets one log line per outage, and the post is not reported as done.
 // Called from one thread at a time (the daemon posts through
 // BackgroundNotificationPoster, so the wait never falls on the main queue).
 class DbusNotificationPoster final : public NotificationPoster {
@@ -32,7 +33,7 @@ class DbusNotificationPoster final : public NotificationPoster {
 
   DbusNotificationPoster(const Clock& clock, Logger logger) : clock_(clock), logger_(std::move(logger)) {}
 
-  void post(std::string_view name) override;
+  void post(std::string_view name, Posted posted) override;
 
  private:
   // The reason it failed, or empty once the signal is written.
