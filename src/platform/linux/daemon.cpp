@@ -75,6 +75,7 @@ void Daemon::loadConfiguration() {
     host_.setProviderConfiguration(std::nullopt);
     return;
   }
+  dnsGuard_.apply(config::strictModeActive(std::get<ConfigurationDictionary>(loaded)));
   host_.setProviderConfiguration(std::get<ConfigurationDictionary>(std::move(loaded)));
 }
 
@@ -121,6 +122,7 @@ void Daemon::exitWith(int status) {
   platformContext_.stop();
   if (platformThread_.joinable()) platformThread_.join();
   udpInterception_.remove();
+  dnsGuard_.apply(false);
   logger_.log("🔴 vosk-filter stopped");
   mainQueue_.finish(status);
 }

@@ -11,6 +11,7 @@
 #include "platform/linux/background_notification_poster.hpp"
 #include "platform/linux/command_line.hpp"
 #include "platform/linux/dbus_notification_poster.hpp"
+#include "platform/linux/dns_guard.hpp"
 #include "platform/linux/flow_listener.hpp"
 #include "platform/linux/linux_provider_host.hpp"
 #include "platform/linux/udp_interception.hpp"
@@ -57,6 +58,7 @@ class Daemon {
   std::shared_ptr<AppProxyProvider> provider_;  // set once, before the platform thread starts
   FlowListener listener_;
   UdpInterception udpInterception_;
+  DnsGuard dnsGuard_{mainQueue_.context(), logger_};  // main queue only
   asio::signal_set signals_;
   bool stopping_ = false;  // main queue only
 };
