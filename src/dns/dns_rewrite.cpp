@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <string>
 #include <string_view>
 
 namespace vosk::dns {
@@ -84,9 +85,27 @@ struct Walk {
   std::vector<std::pair<std::size_t, std::uint16_t>> lengthPatches;  // offset, new value
 };
 
+// Whether the compression pointer at `at` leads to the rest of a name: each
+// pointer only back to an earlier offset (so no loop), at most
+// maxPointerHops of them, the whole name at most maxNameBytes.
+bool pointerResolves(std::span<const std::uint8_t> message, std::size_t at, std::size_t nameBytes) {
+  for (int hops = 0; hops < maxPointerHops; ++hops) {
+    const std::size_t target = readU16(message, at) & 0x3FFF;
+    if (target >= at) return false;
+    for (at = target;; at += 1 + message[at]) {
+      const std::uint8_t label = message[at];
+      if (label == 0) return true;
+      if ((label & 0xC0) == 0xC0) break;
+      nameBytes += 1 + label;
+      if ((label & 0xC0) != 0 || nameBytes > maxNameBytes || at + 1 + label + 1 > message.size()) return false;
+    }
+    if (at + 2 > message.size()) return false;
+  }
+  return false;
+}
+
 // Skips the name at `at` within [0, end), noting where its compression
-// pointer lies. A name ends at its root label or at its first pointer, so no
-// pointer is ever followed and no loop is possible.
+// pointer lies: the name's bytes here end at its root label or its pointer.
 bool skipName(std::span<const std::uint8_t> message, std::size_t& at, std::size_t end, Walk& walk) {
   std::size_t length = 0;
   while (at < end) {
@@ -96,8 +115,7 @@ bool skipName(std::span<const std::uint8_t> message, std::size_t& at, std::size_
       return true;
     }
     if ((label & 0xC0) == 0xC0) {
-      if (at + 2 > end) return false;
-      if ((readU16(message, at) & 0x3FFF) >= message.size()) return false;
+      if (at + 2 > end || !pointerResolves(message, at, length)) return false;
       walk.pointers.push_back(at);
       at += 2;
       return true;
@@ -126,26 +144,30 @@ bool isCanary(std::span<const std::uint8_t> message) {
   return at < message.size() && message[at] == 0;
 }
 
-// The parameters of an HTTPS or SVCB record: marks every `ech` for removal,
-// and its entries in `mandatory` (clients ignore a record whose mandatory key
-// is missing), the whole `mandatory` parameter when ech was all it listed.
+// The parameters of an HTTPS or SVCB record: marks `ech` for removal, and
+// its entries in `mandatory` (clients ignore a record whose mandatory key is
+// missing), the whole `mandatory` parameter when ech was all it listed.
 bool walkServiceParameters(std::span<const std::uint8_t> message, std::size_t rdata, std::size_t end, Walk& walk) {
   std::size_t at = rdata + 2;  // SvcPriority
   if (at > end || !skipName(message, at, end, walk)) return false;
-  std::vector<Range> ech;
+  std::optional<Range> ech;
   std::optional<Range> mandatory;
+  std::optional<std::uint16_t> previousKey;
   while (at < end) {
     if (at + 4 > end) return false;
     const std::uint16_t key = readU16(message, at);
     const std::size_t valueEnd = at + 4 + readU16(message, at + 2);
-    if (valueEnd > end) return false;
-    if (key == echKey) ech.push_back({at, valueEnd});
+    // Keys in strictly increasing order, as clients require of a record.
+    if (valueEnd > end || (previousKey && key <= *previousKey)) return false;
+    previousKey = key;
+    if (key == echKey) ech = Range{at, valueEnd};
     if (key == mandatoryKey) mandatory = Range{at, valueEnd};
     at = valueEnd;
   }
-  if (ech.empty()) return true;
+  if (!ech) return true;
 
-  std::size_t removedBytes = 0;
+  std::size_t removedBytes = ech->end - ech->begin;
+  walk.removed.push_back(*ech);
   const std::size_t mandatoryBytes = mandatory ? mandatory->end - mandatory->begin - 4 : 0;
   if (mandatory && mandatoryBytes % 2 == 0) {
     std::vector<Range> entries;
@@ -153,15 +175,14 @@ bool walkServiceParameters(std::span<const std::uint8_t> message, std::size_t rd
       if (readU16(message, entry) == echKey) entries.push_back({entry, entry + 2});
     }
     if (!entries.empty() && entries.size() * 2 == mandatoryBytes) {
-      ech.push_back(*mandatory);
+      entries = {*mandatory};
     } else if (!entries.empty()) {
-      ech.insert(ech.end(), entries.begin(), entries.end());
       walk.lengthPatches.emplace_back(mandatory->begin + 2,
                                       static_cast<std::uint16_t>(mandatoryBytes - 2 * entries.size()));
     }
+    for (const Range& range : entries) removedBytes += range.end - range.begin;
+    walk.removed.insert(walk.removed.end(), entries.begin(), entries.end());
   }
-  for (const Range& range : ech) removedBytes += range.end - range.begin;
-  walk.removed.insert(walk.removed.end(), ech.begin(), ech.end());
   walk.lengthPatches.emplace_back(rdata - 2, static_cast<std::uint16_t>(end - rdata - removedBytes));
   return true;
 }
@@ -214,6 +235,25 @@ std::optional<Walk> walkMessage(std::span<const std::uint8_t> message) {
   return walk;
 }
 
+// The labels of the name at `at`, pointers followed (at most
+// maxPointerHops); nothing when they lead outside the message.
+std::optional<std::string> labelsFrom(std::span<const std::uint8_t> message, std::size_t at) {
+  std::string labels;
+  for (int hops = 0; at < message.size() && labels.size() <= maxNameBytes;) {
+    const std::uint8_t label = message[at];
+    if (label == 0) return labels;
+    if ((label & 0xC0) == 0xC0) {
+      if (at + 2 > message.size() || ++hops > maxPointerHops) return std::nullopt;
+      at = readU16(message, at) & 0x3FFF;
+      continue;
+    }
+    if (at + 1 + label > message.size()) return std::nullopt;
+    labels.append(reinterpret_cast<const char*>(&message[at]), 1 + label);
+    at += 1 + label;
+  }
+  return std::nullopt;
+}
+
 // The message without the removed ranges; pointers behind them moved back.
 std::optional<std::vector<std::uint8_t>> applyRemovals(std::span<const std::uint8_t> message, Walk& walk) {
   auto& removed = walk.removed;
@@ -223,14 +263,17 @@ std::optional<std::vector<std::uint8_t>> applyRemovals(std::span<const std::uint
 
   std::vector<std::uint8_t> out(message.begin(), message.end());
   for (const auto& [offset, value] : walk.lengthPatches) writeU16(out, offset, value);
+  // Bytes removed before an offset outside the removed ranges.
+  const auto shiftAt = [&](std::size_t offset) {
+    const auto after = std::upper_bound(removed.begin(), removed.end(), offset,
+                                        [](std::size_t at, Range range) { return at < range.begin; });
+    return removedBefore[static_cast<std::size_t>(after - removed.begin())];
+  };
   for (const std::size_t pointer : walk.pointers) {
     const std::size_t target = readU16(message, pointer) & 0x3FFF;
-    const auto after = std::upper_bound(removed.begin(), removed.end(), target,
-                                        [](std::size_t offset, Range range) { return offset < range.begin; });
-    const auto ranges = static_cast<std::size_t>(after - removed.begin());
-    if (ranges == 0) continue;
-    if (target < removed[ranges - 1].end) return std::nullopt;  // a name inside removed bytes
-    writeU16(out, pointer, static_cast<std::uint16_t>(0xC000 | (target - removedBefore[ranges])));
+    if (const std::size_t shift = shiftAt(target); shift != 0) {
+      writeU16(out, pointer, static_cast<std::uint16_t>(0xC000 | (target - shift)));
+    }
   }
   auto written = out.begin() + static_cast<std::ptrdiff_t>(removed.front().begin);
   for (std::size_t i = 0; i < removed.size(); ++i) {
@@ -239,6 +282,14 @@ std::optional<std::vector<std::uint8_t>> applyRemovals(std::span<const std::uint
                         out.begin() + static_cast<std::ptrdiff_t>(keptEnd), written);
   }
   out.erase(written, out.end());
+
+  // A pointer may lead to bytes that are not a name of their own: into
+  // removed bytes, or across a length or pointer changed here. Every name
+  // that uses a pointer must read the same as before, or nothing changes.
+  for (const std::size_t pointer : walk.pointers) {
+    const auto before = labelsFrom(message, pointer);
+    if (!before || before != labelsFrom(out, pointer - shiftAt(pointer))) return std::nullopt;
+  }
   return out;
 }
 

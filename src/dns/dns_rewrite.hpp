@@ -11,6 +11,7 @@ namespace vosk::dns {
 // Bounds of the work on one message; a message beyond them passes unchanged.
 inline constexpr std::size_t maxMessageBytes = 65535;
 inline constexpr std::size_t maxEntries = 2048;  // questions and records of all sections together
+inline constexpr int maxPointerHops = 16;        // compression pointers behind one another in a name
 
 // A DNS answer (QR set, opcode QUERY) as the application should see it in
 // strict mode, or nothing when it stays exactly as it is:
@@ -19,7 +20,8 @@ inline constexpr std::size_t maxEntries = 2048;  // questions and records of all
 //   RDLENGTH and every compression pointer behind the removed bytes adjusted;
 // - an answer to `use-application-dns.net` (any case) becomes NXDOMAIN: same
 //   ID and question, no records but the EDNS OPT record, TC and AD cleared.
-// Queries, bytes that do not parse as DNS, and answers whose names may hide
+// Queries, bytes that do not parse as DNS (a compression pointer that does not
+// lead back to an earlier name among them), and answers whose names may hide
 // compression pointers the rewrite cannot see (or that carry a TSIG
 // signature) are left as they are. Work is linear in the message size.
 std::optional<std::vector<std::uint8_t>> rewriteDnsAnswer(std::span<const std::uint8_t> message);
