@@ -41,10 +41,10 @@ def answer(qname, qtype, records, additional=(), rcode=dns.rcode.NOERROR, edns=T
 
 def write(name, message, expected=None):
     with open(os.path.join(HERE, name + ".bin"), "wb") as out:
-        out.write(message.to_wire())
+        out.write(message.to_wire(max_size=65535))
     if expected is not None:
         with open(os.path.join(HERE, name + ".expected.bin"), "wb") as out:
-            out.write(expected.to_wire())
+            out.write(expected.to_wire(max_size=65535))
 
 
 def https(priority_target, params):
@@ -97,3 +97,14 @@ write("canary", canary(False), canary(True))
 
 # A plain address answer: nothing to change.
 write("a_answer", answer("plain.example.test.", "A", ["plain.example.test. 300 IN A 198.18.10.2"]))
+
+# A large answer: sixteen HTTPS records with ech, as a big hosting network might send.
+def many(with_ech):
+    ech = ["ech=" + ECH_B64] if with_ech else []
+    return answer("big.example.test.", "HTTPS", [
+        f"big.example.test. 300 IN HTTPS {priority} pool{priority}.big.example.test. "
+        + " ".join(['alpn="h3,h2"'] + [f"ipv4hint=198.18.11.{priority}"] + ech + ["ipv6hint=2001:db8:11::1"])
+        for priority in range(1, 17)])
+
+
+write("https_many", many(True), many(False))
