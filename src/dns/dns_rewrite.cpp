@@ -67,7 +67,7 @@ std::optional<NameLayout> nameLayoutOf(std::uint16_t type) {
 
 // Types whose RDATA may hold compressed names in layouts not walked here
 // (SIG NXT NAPTR A6), or whose signature covers the bytes (TSIG).
-bool blocksChanges(std::uint16_t type) { return type == 24 || type == 30 || type == 35 || type == 38 || type == 250; }
+bool unsafeToChange(std::uint16_t type) { return type == 24 || type == 30 || type == 35 || type == 38 || type == 250; }
 
 struct Range {
   std::size_t begin;
@@ -229,7 +229,7 @@ std::optional<Walk> walkMessage(std::span<const std::uint8_t> message) {
       ++walk.optCount;
     }
     if (!parsed) return std::nullopt;
-    walk.blocksChanges = walk.blocksChanges || blocksChanges(type);
+    walk.blocksChanges = walk.blocksChanges || unsafeToChange(type);
     at = end;
   }
   return walk;
