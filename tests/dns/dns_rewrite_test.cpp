@@ -83,6 +83,16 @@ TEST(DnsRewriteTest, TheCanaryIsMatchedByItsExactLabelsOnly) {
   for (std::size_t i = 13; i < 13 + 19; ++i) lowerCase[i] = static_cast<std::uint8_t>(std::tolower(lowerCase[i]));
   EXPECT_TRUE(rewriteDnsAnswer(lowerCase).has_value());
 
+  // The OPT record (last, 11 bytes) carries the upper bits of the RCODE in
+  // its TTL; they must not turn NXDOMAIN into another code.
+  Bytes extendedRcode = canary;
+  const std::size_t extendedRcodeAt = canary.size() - 6;
+  ASSERT_EQ(extendedRcode[canary.size() - 9], 41);  // OPT
+  extendedRcode[extendedRcodeAt] = 1;
+  const auto answeredExtended = rewriteDnsAnswer(extendedRcode);
+  ASSERT_TRUE(answeredExtended.has_value());
+  EXPECT_EQ(*answeredExtended, *answered);
+
   Bytes otherName = canary;
   otherName[13] = 'x';  // xSE-Application-DNS.net
   EXPECT_FALSE(rewriteDnsAnswer(otherName).has_value());
