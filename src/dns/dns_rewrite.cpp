@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::size_t headerBytes = 12;
 constexpr std::size_t fixedRecordBytes = 10;  // type, class, TTL, RDLENGTH
-constexpr std::size_t maxNameBytes = 255;
 
 constexpr std::uint16_t responseFlag = 0x8000;
 constexpr std::uint16_t opcodeMask = 0x7800;

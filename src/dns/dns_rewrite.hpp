@@ -10,6 +10,7 @@ namespace vosk::dns {
 
 // Bounds of the work on one message; a message beyond them passes unchanged.
 inline constexpr std::size_t maxMessageBytes = 65535;
+inline constexpr std::size_t maxNameBytes = 255;
 inline constexpr std::size_t maxEntries = 2048;  // questions and records of all sections together
 inline constexpr int maxPointerHops = 16;        // compression pointers behind one another in a name
 
@@ -21,9 +22,11 @@ inline constexpr int maxPointerHops = 16;        // compression pointers behind 
 // - an answer to `use-application-dns.net` (any case) becomes NXDOMAIN: same
 //   ID and question, no records but the EDNS OPT record, TC and AD cleared.
 // Queries, bytes that do not parse as DNS (a compression pointer that does not
-// lead back to an earlier name among them), and answers whose names may hide
-// compression pointers the rewrite cannot see (or that carry a TSIG
-// signature) are left as they are. Work is linear in the message size.
+// lead back to an earlier name among them, SvcParam keys out of order), and
+// answers the change would alter beyond that (a name reading differently
+// after it, records whose names may hide compression pointers the rewrite
+// cannot see, a TSIG signature) are left as they are. Work is the message
+// size plus at most maxNameBytes and maxPointerHops steps per name.
 std::optional<std::vector<std::uint8_t>> rewriteDnsAnswer(std::span<const std::uint8_t> message);
 
 // The same for a whole IPv4 or IPv6 packet carrying UDP from port 53: the new
