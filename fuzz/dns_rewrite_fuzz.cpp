@@ -39,9 +39,9 @@ struct Record {
   std::uint16_t type = 0;
   std::uint16_t cls = 0;
   std::uint32_t ttl = 0;
-  std::string target;   // HTTPS/SVCB, or the name of a one-name type
+  std::string target;   // HTTPS/SVCB, or the names of a type that may compress them
   std::vector<Param> params;
-  Bytes data;           // any other type, as it is
+  Bytes data;           // any other data, as it is
   bool operator==(const Record&) const = default;
 };
 
@@ -51,6 +51,26 @@ struct Message {
   std::vector<std::uint16_t> counts;
   std::vector<Record> entries;  // questions (type and class only), then records
 };
+
+// The types of RFC 1035 and after whose data may hold compressed names:
+// fixed bytes, names, fixed bytes.
+struct NameLayout {
+  std::size_t before;
+  int names;
+  std::size_t after;
+};
+
+std::optional<NameLayout> nameLayoutOf(std::uint16_t type) {
+  switch (type) {
+    case 2: case 3: case 4: case 5: case 7: case 8: case 9: case 12: case 39: return NameLayout{0, 1, 0};
+    case 6: return NameLayout{0, 2, 20};
+    case 14: case 17: return NameLayout{0, 2, 0};
+    case 15: case 18: case 21: case 36: return NameLayout{2, 1, 0};
+    case 26: return NameLayout{2, 2, 0};
+    case 33: return NameLayout{6, 1, 0};
+    default: return std::nullopt;
+  }
+}
 
 class Decoder {
  public:
@@ -137,10 +157,19 @@ std::optional<Message> decode(std::span<const std::uint8_t> bytes) {
                                                  bytes.begin() + static_cast<std::ptrdiff_t>(in.at() + *valueLength))});
             in.seek(in.at() + *valueLength);
           }
-        } else if (record.type == 2 || record.type == 5 || record.type == 12 || record.type == 39) {
-          const auto target = in.name();  // NS CNAME PTR DNAME
-          if (!target || in.at() != end) return std::nullopt;
-          record.target = *target;
+        } else if (const auto layout = nameLayoutOf(record.type)) {
+          if (in.at() + layout->before > end) return std::nullopt;
+          record.data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.at()),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(in.at() + layout->before));
+          in.seek(in.at() + layout->before);
+          for (int i = 0; i < layout->names; ++i) {
+            const auto target = in.name();
+            if (!target) return std::nullopt;
+            record.target += *target + " ";
+          }
+          if (in.at() + layout->after != end) return std::nullopt;
+          record.data.insert(record.data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(in.at()),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(end));
         } else {
           record.data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.at()),
                              bytes.begin() + static_cast<std::ptrdiff_t>(end));
