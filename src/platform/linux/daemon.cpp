@@ -44,7 +44,7 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
           mainQueue_.context(), logger_, options.stateDirectory,
           [] { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); },
           [this](ConfigurationDictionary configuration) {
-            host_.setProviderConfiguration(std::move(configuration));
+            applyConfiguration(std::move(configuration));
             startProvider(false);
           }) {}
 
@@ -97,7 +97,14 @@ void Daemon::loadConfiguration() {
                                  loadEncryptedDnsList(config::strictModeActive(configuration.dictionary)));
   // A file refused under the lock leaves the configuration in force as it is.
   auto admitted = blockingClock_.admit(std::move(configuration.dictionary), std::move(configuration.schedule));
-  if (admitted) host_.setProviderConfiguration(std::move(*admitted));
+  if (admitted) applyConfiguration(std::move(*admitted));
+}
+
+// What the next start reads, and strict mode's DNS guard to match: both
+// follow the switch in force (a pause or the schedule turns them off too).
+void Daemon::applyConfiguration(ConfigurationDictionary configuration) {
+  dnsGuard_.apply(config::strictModeActive(configuration));
+  host_.setProviderConfiguration(std::move(configuration));
 }
 
 // The shipped list of encrypted-DNS endpoints, read again with each
@@ -158,6 +165,7 @@ void Daemon::exitWith(int status) {
   platformContext_.stop();
   if (platformThread_.joinable()) platformThread_.join();
   udpInterception_.remove();
+  dnsGuard_.apply(false);
   pidFile_.remove();
   logger_.log("🔴 vosk-filter stopped");
   mainQueue_.finish(status);

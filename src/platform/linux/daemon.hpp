@@ -13,6 +13,7 @@
 #include "platform/linux/background_notification_poster.hpp"
 #include "platform/linux/command_line.hpp"
 #include "platform/linux/dbus_notification_poster.hpp"
+#include "platform/linux/dns_guard.hpp"
 #include "platform/linux/flow_listener.hpp"
 #include "platform/linux/linux_provider_host.hpp"
 #include "platform/linux/blocking_clock.hpp"
@@ -40,6 +41,7 @@ class Daemon {
   void serve(std::shared_ptr<TransparentProxyProvider> provider);
   void checkDescriptorLimit();
   void loadConfiguration();
+  void applyConfiguration(ConfigurationDictionary configuration);
   const std::vector<std::string>& loadEncryptedDnsList(bool strictMode);
   void startProvider(bool firstStart);
   void awaitSignal();
@@ -63,6 +65,7 @@ class Daemon {
   std::shared_ptr<TransparentProxyProvider> provider_;  // set once, before the platform thread starts
   FlowListener listener_;
   UdpInterception udpInterception_;
+  DnsGuard dnsGuard_{mainQueue_.context(), logger_};  // main queue only
   asio::signal_set signals_;
   BlockingClock blockingClock_;  // main queue only
   bool stopping_ = false;  // main queue only

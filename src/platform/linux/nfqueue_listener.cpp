@@ -6,6 +6,7 @@
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <system_error>
@@ -13,13 +14,12 @@
 namespace vosk::backend {
 namespace {
 
-// Enough of the packet for the IPv6 destination address, the furthest we read.
-constexpr int copiedPacketBytes = 40;
 // Packets held at once; past this the kernel lets new ones through (fail open).
 constexpr std::uint32_t heldPacketLimit = 1024;
 constexpr int receiveBufferBytes = 4 * 1024 * 1024;
 constexpr std::size_t messageBufferBytes = 64 * 1024;
-// Room for one configuration or verdict message.
+// Room for one configuration message, or a verdict besides its packet; the
+// netlink and queue headers of a held packet.
 constexpr std::size_t requestBufferBytes = 8192;
 
 // Each asked for alone: a kernel refusing one still gets the others.
@@ -45,8 +45,14 @@ std::optional<std::string> destinationAddressOf(std::span<const std::uint8_t> pa
   return std::string(text);
 }
 
-NfqueueListener::NfqueueListener(asio::io_context& context, const UdpQueueSettings& settings, Logger logger)
-    : settings_(settings), logger_(std::move(logger)), descriptor_(context), receiveBuffer_(messageBufferBytes) {
+NfqueueListener::NfqueueListener(asio::io_context& context, std::uint16_t queueNumber, std::uint32_t copiedBytes,
+                                 Logger logger)
+    : queueNumber_(queueNumber),
+      copiedBytes_(copiedBytes),
+      logger_(std::move(logger)),
+      descriptor_(context),
+      receiveBuffer_(std::max<std::size_t>(messageBufferBytes, copiedBytes + requestBufferBytes)),
+      verdictBuffer_(copiedBytes + requestBufferBytes) {
   socket_ = mnl_socket_open(NETLINK_NETFILTER);
   if (socket_ == nullptr) throwErrno("NFQUEUE socket");
   try {
@@ -70,17 +76,17 @@ NfqueueListener::~NfqueueListener() {
 void NfqueueListener::configure() {
   std::vector<char> buffer(requestBufferBytes);
 
-  nlmsghdr* message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_CONFIG, settings_.queueNumber);
+  nlmsghdr* message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_CONFIG, queueNumber_);
   nfq_nlmsg_cfg_put_cmd(message, AF_UNSPEC, NFQNL_CFG_CMD_BIND);
   sendConfig(buffer, false);
 
-  message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_CONFIG, settings_.queueNumber);
-  nfq_nlmsg_cfg_put_params(message, NFQNL_COPY_PACKET, copiedPacketBytes);
+  message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_CONFIG, queueNumber_);
+  nfq_nlmsg_cfg_put_params(message, NFQNL_COPY_PACKET, static_cast<int>(copiedBytes_));
   nfq_nlmsg_cfg_put_qmaxlen(message, heldPacketLimit);
   sendConfig(buffer, false);
 
   for (const std::uint32_t flag : queueFlags) {
-    message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_CONFIG, settings_.queueNumber);
+    message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_CONFIG, queueNumber_);
     mnl_attr_put_u32(message, NFQA_CFG_FLAGS, htonl(flag));
     mnl_attr_put_u32(message, NFQA_CFG_MASK, htonl(flag));
     sendConfig(buffer, true);
@@ -145,20 +151,14 @@ void NfqueueListener::handleMessages(const char* data, std::size_t length) {
       return MNL_CB_OK;
     }
     const auto* header = static_cast<const nfqnl_msg_packet_hdr*>(mnl_attr_get_payload(attributes[NFQA_PACKET_HDR]));
-    QueuedUdpPacket packet;
+    HeldPacket packet;
     packet.id = ntohl(header->packet_id);
     if (attributes[NFQA_MARK] != nullptr) packet.mark = ntohl(mnl_attr_get_u32(attributes[NFQA_MARK]));
-    std::optional<std::string> address;
     if (attributes[NFQA_PAYLOAD] != nullptr) {
-      address = destinationAddressOf({static_cast<const std::uint8_t*>(mnl_attr_get_payload(attributes[NFQA_PAYLOAD])),
-                                      mnl_attr_get_payload_len(attributes[NFQA_PAYLOAD])});
+      packet.bytes = {static_cast<const std::uint8_t*>(mnl_attr_get_payload(attributes[NFQA_PAYLOAD])),
+                      mnl_attr_get_payload_len(attributes[NFQA_PAYLOAD])};
     }
-    if (!address) {
-      self.sendVerdict(packet, UdpVerdict::pass);  // nothing we understand: never hold it
-      return MNL_CB_OK;
-    }
-    packet.remoteAddress = std::move(*address);
-    self.handler_(std::move(packet));
+    self.handler_(packet);
     return MNL_CB_OK;
   };
   if (mnl_cb_run(data, length, 0, portId_, onPacket, this) < 0) {
@@ -166,12 +166,14 @@ void NfqueueListener::handleMessages(const char* data, std::size_t length) {
   }
 }
 
-void NfqueueListener::sendVerdict(const QueuedUdpPacket& packet, UdpVerdict verdict) {
-  std::array<char, requestBufferBytes> buffer{};
-  nlmsghdr* message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_VERDICT, settings_.queueNumber);
-  nfq_nlmsg_verdict_put(message, static_cast<int>(packet.id), NF_ACCEPT);
-  const std::uint32_t mark = verdict == UdpVerdict::pass ? settings_.declineMark : settings_.refuseMark;
-  nfq_nlmsg_verdict_put_mark(message, packet.mark | mark);
+void NfqueueListener::accept(std::uint32_t id, std::uint32_t mark, std::span<const std::uint8_t> replacement) {
+  if (replacement.size() > copiedBytes_) replacement = {};  // never: a replacement is made from the copy
+  nlmsghdr* message = nfq_nlmsg_put(verdictBuffer_.data(), NFQNL_MSG_VERDICT, queueNumber_);
+  nfq_nlmsg_verdict_put(message, static_cast<int>(id), NF_ACCEPT);
+  nfq_nlmsg_verdict_put_mark(message, mark);
+  if (!replacement.empty()) {
+    nfq_nlmsg_verdict_put_pkt(message, replacement.data(), static_cast<std::uint32_t>(replacement.size()));
+  }
   if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0) {
     logger_.log("⚠️ NFQUEUE verdict failed: {}", std::generic_category().message(errno));
   }

@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/nfqueue_udp_flows.hpp"
-#include "platform/linux/udp_queue_settings.hpp"
 #include "platform/logger.hpp"
 
 struct mnl_socket;
@@ -23,23 +21,32 @@ namespace vosk::backend {
 // bytes are not such a packet.
 std::optional<std::string> destinationAddressOf(std::span<const std::uint8_t> packet);
 
-// Our end of the NFQUEUE: receives the held packets on the context's thread
+// A packet held in the queue until its verdict. The bytes (the packet's first
+// copiedBytes) are valid only while the handler runs.
+struct HeldPacket {
+  std::uint32_t id = 0;
+  std::uint32_t mark = 0;
+  std::span<const std::uint8_t> bytes;
+};
+
+// Our end of one NFQUEUE: receives the held packets on the context's thread
 // and sends their verdicts. Closing it (or the process dying) lets packets
 // through again: the queue rule bypasses a queue nobody listens on.
-class NfqueueListener final : public UdpVerdictSink, public std::enable_shared_from_this<NfqueueListener> {
+class NfqueueListener final : public std::enable_shared_from_this<NfqueueListener> {
  public:
-  using PacketHandler = std::function<void(QueuedUdpPacket)>;
+  using PacketHandler = std::function<void(const HeldPacket&)>;
 
   // Binds the queue; throws std::system_error when the kernel refuses.
-  NfqueueListener(asio::io_context& context, const UdpQueueSettings& settings, Logger logger);
-  ~NfqueueListener() override;
+  NfqueueListener(asio::io_context& context, std::uint16_t queueNumber, std::uint32_t copiedBytes, Logger logger);
+  ~NfqueueListener();
   NfqueueListener(const NfqueueListener&) = delete;
   NfqueueListener& operator=(const NfqueueListener&) = delete;
 
   // Starts receiving; the handler runs on the context's thread.
   void start(PacketHandler handler);
-  // On the context's thread.
-  void sendVerdict(const QueuedUdpPacket& packet, UdpVerdict verdict) override;
+  // Lets the packet go on with this mark, replaced by `replacement` unless it
+  // is empty. On the context's thread.
+  void accept(std::uint32_t id, std::uint32_t mark, std::span<const std::uint8_t> replacement = {});
 
  private:
   void configure();
@@ -48,13 +55,15 @@ class NfqueueListener final : public UdpVerdictSink, public std::enable_shared_f
   void receivePackets();
   void handleMessages(const char* data, std::size_t length);
 
-  UdpQueueSettings settings_;
+  const std::uint16_t queueNumber_;
+  const std::uint32_t copiedBytes_;
   Logger logger_;
   mnl_socket* socket_ = nullptr;
   std::uint32_t portId_ = 0;
   asio::posix::stream_descriptor descriptor_;
   PacketHandler handler_;
   std::vector<char> receiveBuffer_;
+  std::vector<char> verdictBuffer_;
 };
 
 }  // namespace vosk::backend

@@ -46,6 +46,7 @@ class UdpInterception {
 
   std::mutex mutex_;
   std::shared_ptr<NfqueueListener> listener_;
+  std::shared_ptr<UdpVerdictSink> verdicts_;
   std::unique_ptr<NfqueueUdpFlows> flows_;
   std::unique_ptr<UdpInterceptionTable> table_;
 };

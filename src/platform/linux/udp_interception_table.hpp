@@ -2,22 +2,14 @@
 
 #include <string_view>
 
+#include "platform/linux/nftnl_owner_table.hpp"
 #include "platform/linux/udp_queue_settings.hpp"
-
-struct mnl_socket;
 
 namespace vosk::backend {
 
-// How the queue rule reaches NFQUEUE: the native nft expression, or the
-// xtables target through nft's compatibility layer on kernels without it.
-enum class QueueExpression { native, compat };
-
-// Probes with a dry run (nothing is committed) whether the kernel has the native one.
-QueueExpression detectQueueExpression(const UdpQueueSettings& settings);
-
 // The process's own table for outbound UDP to port 443, in an inet table
 // (IPv4 and IPv6) with the owner flag: the kernel deletes it when this object
-// closes its netlink socket or the process dies, even on SIGKILL.
+// goes or the process dies, even on SIGKILL.
 //   queue chain (output, priority 0):
 //     flows refused lately           → reject (ICMP port unreachable)
 //     no decline mark in the ct mark → NFQUEUE, bypassed when nobody listens
@@ -33,12 +25,9 @@ class UdpInterceptionTable {
 
   // Throws std::system_error when the kernel refuses the table.
   UdpInterceptionTable(const UdpQueueSettings& settings, QueueExpression queueExpression);
-  ~UdpInterceptionTable();
-  UdpInterceptionTable(const UdpInterceptionTable&) = delete;
-  UdpInterceptionTable& operator=(const UdpInterceptionTable&) = delete;
 
  private:
-  mnl_socket* socket_ = nullptr;
+  NftOwnerTable table_;
 };
 
 }  // namespace vosk::backend

@@ -1,0 +1,79 @@
+// Strict mode's DNS answer rewrite, on the answers of tests/data/dns, as a
+// message and as the whole IPv6 packet the queue hands over.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "dns/dns_rewrite.hpp"
+#include "support/test_data.hpp"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes answer(const char* name) {
+  return vosk::test::readFileBytes(std::filesystem::path(VOSK_TEST_DATA_DIR) / "dns" / name);
+}
+
+// The answer in an IPv6 packet from port 53 (checksum left zero: the rewrite writes its own).
+Bytes ipv6Packet(const Bytes& payload) {
+  const auto udpLength = static_cast<std::uint16_t>(8 + payload.size());
+  Bytes packet{0x60, 0, 0, 0, static_cast<std::uint8_t>(udpLength >> 8), static_cast<std::uint8_t>(udpLength), 17, 64};
+  for (int address = 0; address < 2; ++address) {
+    packet.insert(packet.end(), {0x20, 0x01, 0x0d, 0xb8, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+  }
+  packet.insert(packet.end(), {0, 53, 0xD4, 0x31, static_cast<std::uint8_t>(udpLength >> 8),
+                               static_cast<std::uint8_t>(udpLength), 0, 0});
+  packet.insert(packet.end(), payload.begin(), payload.end());
+  return packet;
+}
+
+void runAnswer(benchmark::State& state, const Bytes& message, bool changes) {
+  if (vosk::dns::rewriteDnsAnswer(message).has_value() != changes) state.SkipWithError("unexpected outcome");
+  for (auto _ : state) benchmark::DoNotOptimize(vosk::dns::rewriteDnsAnswer(message));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message.size()));
+}
+
+void runPacket(benchmark::State& state, const Bytes& packet, bool changes) {
+  if (vosk::dns::rewriteDnsPacket(packet).has_value() != changes) state.SkipWithError("unexpected outcome");
+  for (auto _ : state) benchmark::DoNotOptimize(vosk::dns::rewriteDnsPacket(packet));
+}
+
+// One HTTPS record with alpn, ech and address hints (174 bytes).
+void BM_DnsRewriteHttpsAnswer(benchmark::State& state) { runAnswer(state, answer("https_ech.bin"), true); }
+BENCHMARK(BM_DnsRewriteHttpsAnswer);
+
+// A CNAME, two HTTPS records, compressed names moved back (326 bytes).
+void BM_DnsRewriteCompressedChain(benchmark::State& state) {
+  runAnswer(state, answer("https_chain_compressed.bin"), true);
+}
+BENCHMARK(BM_DnsRewriteCompressedChain);
+
+// Sixteen HTTPS records with ech (2.5 KB).
+void BM_DnsRewriteSixteenRecords(benchmark::State& state) { runAnswer(state, answer("https_many.bin"), true); }
+BENCHMARK(BM_DnsRewriteSixteenRecords);
+
+// The canary turned into NXDOMAIN.
+void BM_DnsRewriteCanary(benchmark::State& state) { runAnswer(state, answer("canary.bin"), true); }
+BENCHMARK(BM_DnsRewriteCanary);
+
+// An address answer: walked, nothing to change, nothing copied.
+void BM_DnsRewriteAddressAnswerUnchanged(benchmark::State& state) {
+  runAnswer(state, answer("a_answer.bin"), false);
+}
+BENCHMARK(BM_DnsRewriteAddressAnswerUnchanged);
+
+// The whole packet path: IPv6 and UDP headers, the rewrite, lengths and the UDP checksum.
+void BM_DnsRewritePacketIpv6(benchmark::State& state) { runPacket(state, ipv6Packet(answer("https_ech.bin")), true); }
+BENCHMARK(BM_DnsRewritePacketIpv6);
+
+// 1200 bytes from port 53 that are not a DNS answer (QR clear): the header check alone.
+void BM_DnsRewritePacketNotAnAnswer(benchmark::State& state) {
+  runPacket(state, ipv6Packet(Bytes(1200, 0x17)), false);
+}
+BENCHMARK(BM_DnsRewritePacketNotAnAnswer);
+
+}  // namespace

@@ -1,0 +1,245 @@
+// libFuzzer target for the strict-mode DNS answer rewrite.
+//
+// Any input: no crash. When the rewrite changes a message, the result must
+// decode again with every compression pointer resolving (followed here, which
+// the rewrite itself never does), mean the same as the input record by record
+// (names, types, classes, TTLs, data) but for `ech` and its `mandatory`
+// entry, hold no `ech` at all, and need no second rewrite; or it is the
+// canary's NXDOMAIN with the input's ID and question.
+
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "dns/dns_rewrite.hpp"
+#include "fuzz_checks.hpp"
+
+namespace {
+
+using vosk::fuzz::check;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int maxHops = 128;
+constexpr std::uint16_t typeSvcb = 64;
+constexpr std::uint16_t typeHttps = 65;
+
+struct Param {
+  std::uint16_t key;
+  Bytes value;
+  bool operator==(const Param&) const = default;
+};
+
+struct Record {
+  std::string owner;
+  std::uint16_t type = 0;
+  std::uint16_t cls = 0;
+  std::uint32_t ttl = 0;
+  std::string target;   // HTTPS/SVCB, or the names of a type that may compress them
+  std::vector<Param> params;
+  Bytes data;           // any other data, as it is
+  bool operator==(const Record&) const = default;
+};
+
+struct Message {
+  std::uint16_t id = 0;
+  std::uint16_t flags = 0;
+  std::vector<std::uint16_t> counts;
+  std::vector<Record> entries;  // questions (type and class only), then records
+};
+
+// The types of RFC 1035 and after whose data may hold compressed names:
+// fixed bytes, names, fixed bytes.
+struct NameLayout {
+  std::size_t before;
+  int names;
+  std::size_t after;
+};
+
+std::optional<NameLayout> nameLayoutOf(std::uint16_t type) {
+  switch (type) {
+    case 2: case 3: case 4: case 5: case 7: case 8: case 9: case 12: case 39: return NameLayout{0, 1, 0};
+    case 6: return NameLayout{0, 2, 20};
+    case 14: case 17: return NameLayout{0, 2, 0};
+    case 15: case 18: case 21: case 36: return NameLayout{2, 1, 0};
+    case 26: return NameLayout{2, 2, 0};
+    case 33: return NameLayout{6, 1, 0};
+    default: return std::nullopt;
+  }
+}
+
+class Decoder {
+ public:
+  explicit Decoder(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  std::optional<std::uint16_t> u16() {
+    if (at_ + 2 > bytes_.size()) return std::nullopt;
+    at_ += 2;
+    return static_cast<std::uint16_t>(bytes_[at_ - 2] << 8 | bytes_[at_ - 1]);
+  }
+  // A whole name, pointers followed.
+  std::optional<std::string> name() {
+    std::string text;
+    std::size_t at = at_;
+    std::optional<std::size_t> resume;
+    for (int hops = 0; hops <= maxHops;) {
+      if (at >= bytes_.size()) return std::nullopt;
+      const std::uint8_t label = bytes_[at];
+      if (label == 0) {
+        at_ = resume.value_or(at + 1);
+        return text + ".";
+      }
+      if ((label & 0xC0) == 0xC0) {
+        if (at + 2 > bytes_.size()) return std::nullopt;
+        if (!resume) resume = at + 2;
+        at = static_cast<std::size_t>((label & 0x3F) << 8 | bytes_[at + 1]);
+        ++hops;
+        continue;
+      }
+      if ((label & 0xC0) != 0 || at + 1 + label > bytes_.size()) return std::nullopt;
+      text.append(reinterpret_cast<const char*>(&bytes_[at + 1]), label).push_back('|');
+      at += 1 + label;
+    }
+    return std::nullopt;
+  }
+  std::size_t at() const { return at_; }
+  void seek(std::size_t at) { at_ = at; }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t at_ = 0;
+};
+
+std::optional<Message> decode(std::span<const std::uint8_t> bytes) {
+  Decoder in(bytes);
+  Message message;
+  const auto id = in.u16();
+  const auto flags = in.u16();
+  if (!id || !flags) return std::nullopt;
+  message.id = *id;
+  message.flags = *flags;
+  for (int section = 0; section < 4; ++section) {
+    const auto count = in.u16();
+    if (!count) return std::nullopt;
+    message.counts.push_back(*count);
+  }
+  for (int section = 0; section < 4; ++section) {
+    for (std::uint16_t i = 0; i < message.counts[section]; ++i) {
+      Record record;
+      const auto owner = in.name();
+      const auto type = in.u16();
+      const auto cls = in.u16();
+      if (!owner || !type || !cls) return std::nullopt;
+      record.owner = *owner;
+      record.type = *type;
+      record.cls = *cls;
+      if (section > 0) {
+        const auto ttlHigh = in.u16();
+        const auto ttlLow = in.u16();
+        const auto length = in.u16();
+        if (!ttlHigh || !ttlLow || !length || in.at() + *length > bytes.size()) return std::nullopt;
+        record.ttl = std::uint32_t{*ttlHigh} << 16 | *ttlLow;
+        const std::size_t end = in.at() + *length;
+        if (record.type == typeHttps || record.type == typeSvcb) {
+          const auto priority = in.u16();
+          const auto target = in.name();
+          if (!priority || !target || in.at() > end) return std::nullopt;
+          record.target = std::to_string(*priority) + " " + *target;
+          while (in.at() < end) {
+            const auto key = in.u16();
+            const auto valueLength = in.u16();
+            if (!key || !valueLength || in.at() + *valueLength > end) return std::nullopt;
+            record.params.push_back({*key, Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(in.at()),
+                                                 bytes.begin() + static_cast<std::ptrdiff_t>(in.at() + *valueLength))});
+            in.seek(in.at() + *valueLength);
+          }
+        } else if (const auto layout = nameLayoutOf(record.type)) {
+          if (in.at() + layout->before > end) return std::nullopt;
+          record.data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.at()),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(in.at() + layout->before));
+          in.seek(in.at() + layout->before);
+          for (int i = 0; i < layout->names; ++i) {
+            const auto target = in.name();
+            if (!target) return std::nullopt;
+            record.target += *target + " ";
+          }
+          if (in.at() + layout->after != end) return std::nullopt;
+          record.data.insert(record.data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(in.at()),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(end));
+        } else {
+          record.data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.at()),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(end));
+        }
+        in.seek(end);
+      }
+      message.entries.push_back(std::move(record));
+    }
+  }
+  return message;
+}
+
+bool hasEchEntry(const std::vector<Param>& params) {
+  return std::any_of(params.begin(), params.end(), [](const Param& param) { return param.key == 5; });
+}
+
+// The parameters as the rewrite must leave them: no ech, and no ech in
+// mandatory; a mandatory that listed nothing else goes too.
+std::vector<Param> withoutEch(std::vector<Param> params) {
+  if (!hasEchEntry(params)) return params;
+  std::erase_if(params, [](const Param& param) { return param.key == 5; });
+  std::vector<Param> kept;
+  for (Param& param : params) {
+    if (param.key == 0 && param.value.size() % 2 == 0) {
+      Bytes keys;
+      for (std::size_t i = 0; i < param.value.size(); i += 2) {
+        if (param.value[i] != 0 || param.value[i + 1] != 5) keys.insert(keys.end(), {param.value[i], param.value[i + 1]});
+      }
+      if (keys.empty() && !param.value.empty()) continue;
+      param.value = keys;
+    }
+    kept.push_back(param);
+  }
+  return kept;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::span<const std::uint8_t> input(data, size);
+  (void)vosk::dns::rewriteDnsPacket(input);
+  const auto output = vosk::dns::rewriteDnsAnswer(input);
+  if (!output) return 0;
+  check(!vosk::dns::rewriteDnsAnswer(*output).has_value(), "a rewritten answer needs no second rewrite");
+  const auto before = decode(input);
+  const auto after = decode(*output);
+  check(before.has_value(), "only answers that decode are rewritten");
+  check(after.has_value(), "a rewritten answer decodes, every pointer resolving");
+  check(after->id == before->id, "the ID is kept");
+
+  // Only the canary's answer changes the RCODE or the number of answers.
+  const bool nxdomainBefore = (before->flags & 0x000F) == 3;
+  const bool nxdomainAfter = (after->flags & 0x000F) == 3;
+  if ((nxdomainAfter && !nxdomainBefore) || after->counts[1] != before->counts[1]) {
+    std::string question = before->entries.at(0).owner;
+    std::transform(question.begin(), question.end(), question.begin(), [](unsigned char c) { return std::tolower(c); });
+    check(question == "use-application-dns|net|.", "only the canary is answered NXDOMAIN");
+    check(nxdomainAfter && after->counts[0] == 1 && after->counts[1] == 0 && after->counts[2] == 0,
+          "the canary's answer is an empty NXDOMAIN");
+    check(after->entries[0] == before->entries[0], "the canary's question is kept");
+    check(after->entries.size() == 1 || after->entries[1].type == 41, "the canary's answer keeps only EDNS");
+    return 0;
+  }
+  check(after->flags == before->flags && after->counts == before->counts, "flags and counts are kept");
+  check(after->entries.size() == before->entries.size(), "every record is kept");
+  for (std::size_t i = 0; i < before->entries.size(); ++i) {
+    Record expected = before->entries[i];
+    expected.params = withoutEch(expected.params);
+    check(after->entries[i] == expected, "records mean what they meant, but for ech");
+    check(!hasEchEntry(after->entries[i].params), "no ech is left");
+  }
+  return 0;
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+struct mnl_socket;
+struct nftnl_expr;
+struct nftnl_rule;
+
+namespace vosk::backend {
+
+// How a rule reaches NFQUEUE: the native nft expression, or the xtables
+// target through nft's compatibility layer on kernels without it.
+enum class QueueExpression { native, compat };
+
+// Probes with a dry run (nothing is committed) whether the kernel has the native one.
+QueueExpression detectQueueExpression(std::uint16_t queueNumber);
+
+// A rule of an inet table under construction; each call appends expressions.
+// Comparisons use register 1; a flow key fills the registers from NFT_REG32_00.
+class NftRule {
+ public:
+  NftRule(const std::string& table, const char* chain);
+  nftnl_rule* get() const { return rule_.get(); }
+
+  NftRule& nfproto(std::uint8_t family);
+  NftRule& udpDestinationPort(std::uint16_t port);
+  NftRule& udpSourcePort(std::uint16_t port);
+  // (network header bytes at offset) & mask != value; at most 16 bytes.
+  NftRule& networkBytesDiffer(std::uint32_t offset, std::span<const std::uint8_t> mask,
+                              std::span<const std::uint8_t> value);
+  // (meta mark or ct mark) & bits == value
+  NftRule& markBits(bool connectionMark, std::uint32_t bits, std::uint32_t value);
+  NftRule& addToConnectionMark(std::uint32_t bits);
+  NftRule& clearFromPacketMark(std::uint32_t bits);
+  // Source address . source port . destination address, for a set lookup;
+  // the addresses lie at addressOffset in the network header.
+  NftRule& flowKey(std::uint32_t addressOffset, std::uint32_t addressLength);
+  NftRule& inSet(const char* set, std::uint32_t setId);
+  // Adds the flow key to the set, or restarts its timeout.
+  NftRule& updateSet(const char* set, std::uint32_t setId);
+  NftRule& reject();  // ICMP port unreachable
+  // With bypass: packets pass while nobody listens on the queue.
+  NftRule& queue(std::uint16_t number, QueueExpression expression);
+
+ private:
+  struct Deleter {
+    void operator()(nftnl_rule* rule) const;
+  };
+  nftnl_expr* add(const char* name);
+  void metaLoad(std::uint32_t key);
+  void payloadLoad(std::uint32_t base, std::uint32_t offset, std::uint32_t length, std::uint32_t reg);
+  NftRule& udpPort(std::uint32_t offset, std::uint16_t port);
+  NftRule& compare(std::uint32_t op, const void* data, std::uint32_t length);
+  void bitwise(std::span<const std::uint8_t> mask, std::span<const std::uint8_t> xorValue);
+  void loadMark(bool connectionMark);
+  NftRule& storeMark(bool connectionMark);
+
+  std::unique_ptr<nftnl_rule, Deleter> rule_;
+};
+
+struct NftBaseChain {
+  const char* name;
+  std::uint32_t hook;  // NF_INET_*
+  std::int32_t priority;
+};
+
+// A set of flow keys whose members expire.
+struct NftTimeoutSet {
+  const char* name;
+  std::uint32_t id;
+  std::uint32_t keyType;
+  std::uint32_t keyLength;
+  std::uint32_t size;
+  std::uint64_t timeoutMilliseconds;
+};
+
+// An inet table with the owner flag, made through libnftnl in one transaction
+// (rules libnftables cannot express on kernels without the native queue
+// expression). Ownership belongs to this object's netlink socket: the kernel
+// deletes the table when it closes or the process dies, even on SIGKILL.
+class NftOwnerTable {
+ public:
+  // Throws std::system_error when the kernel refuses the table.
+  NftOwnerTable(const std::string& name, std::span<const NftBaseChain> chains, std::span<const NftTimeoutSet> sets,
+                const std::vector<NftRule>& rules);
+  ~NftOwnerTable();
+  NftOwnerTable(const NftOwnerTable&) = delete;
+  NftOwnerTable& operator=(const NftOwnerTable&) = delete;
+
+ private:
+  mnl_socket* socket_ = nullptr;
+};
+
+}  // namespace vosk::backend
