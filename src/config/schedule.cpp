@@ -6,6 +6,7 @@
 #include <charconv>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 namespace vosk::config {
 namespace {
@@ -133,6 +134,14 @@ std::string formatDays(std::uint8_t days) {
 
 std::string formatWindow(const ScheduleWindow& window) {
   return fmt::format("{} {}-{}", formatDays(window.days), formatClockTime(window.from), formatClockTime(window.to));
+}
+
+nlohmann::json windowJson(const ScheduleWindow& window) {
+  nlohmann::json days = nlohmann::json::array();
+  for (int i = 1; i <= 7; ++i) {
+    if (window.days & (1U << (i % 7))) days.push_back(kWeekdayNames[i % 7]);
+  }
+  return {{"days", std::move(days)}, {"from", formatClockTime(window.from)}, {"to", formatClockTime(window.to)}};
 }
 
 bool scheduleBlocksLess(const Schedule& before, const Schedule& after) {

@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace vosk::config {
 
 // When blocking is on by the clock on the wall: windows on days of the week,
@@ -35,6 +37,8 @@ std::string formatClockTime(int minutes);
 std::string formatDays(std::uint8_t days);
 // "mon-fri 09:00-17:00"
 std::string formatWindow(const ScheduleWindow& window);
+// The window as the configuration file holds it: {"days": ["mon", …], "from": "09:00", "to": "17:00"}.
+nlohmann::json windowJson(const ScheduleWindow& window);
 
 // Whether `after` leaves some minute of the week unblocked that `before`
 // blocks (no schedule blocks all of it).

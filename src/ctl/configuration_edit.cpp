@@ -16,12 +16,12 @@ constexpr mode_t kNewFileMode = 0644;  // the daemon reads it as an unprivileged
 
 // The settings of a document as the daemon reads them, without the block list
 // (which is compared as decoded sites): small enough to read again at once.
-ConfigurationDictionary settingsOf(const nlohmann::json& document) {
+config::Configuration settingsOf(const nlohmann::json& document) {
   nlohmann::json settings = nlohmann::json::object();
   for (const auto& [key, value] : document.items()) {
     if (key != kSitesDataKey) settings[key] = value;
   }
-  return std::get<config::Configuration>(config::parseConfiguration(settings.dump())).dictionary;
+  return std::get<config::Configuration>(config::parseConfiguration(settings.dump()));
 }
 
 }  // namespace
@@ -54,7 +54,9 @@ std::variant<ConfigurationEdit, std::string> ConfigurationEdit::open(const std::
       edit.sites_.push_back(std::move(*decoded));
     }
   }
-  edit.before_ = settingsOf(edit.document_);
+  config::Configuration settings = settingsOf(edit.document_);
+  edit.before_ = std::move(settings.dictionary);
+  edit.scheduleBefore_ = std::move(settings.schedule);
   edit.sitesBefore_ = edit.sites_;
   return edit;
 }
@@ -73,11 +75,13 @@ ConfigurationEdit::Outcome ConfigurationEdit::commit(const DaemonControl& daemon
     return {false, fmt::format("cannot write {}: {}", path_, error.what())};
   }
 
-  const ConfigurationDictionary after = settingsOf(document_);
+  const config::Configuration settings = settingsOf(document_);
+  const ConfigurationDictionary& after = settings.dictionary;
   const std::optional<config::WallTime> lock = config::laterLock(config::timeMember(before_, config::lockedUntilKey),
                                                                  config::timeMember(after, config::lockedUntilKey));
   if (config::lockHolds(lock, now)) {
     std::string why = config::switchWeakening(before_, after, now);
+    if (why.empty()) why = config::scheduleWeakening(before_, scheduleBefore_, settings.schedule);
     if (why.empty() && !(why = config::firstUncovered(sitesBefore_, sites_)).empty()) {
       why = fmt::format("it no longer blocks \"{}\"", why);
     }

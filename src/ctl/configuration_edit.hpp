@@ -26,6 +26,8 @@ class ConfigurationEdit {
   std::vector<BlockedSite>& sites() { return sites_; }
   // The file's settings as the daemon reads them, the block list left out.
   const ConfigurationDictionary& before() const { return before_; }
+  // The file's schedule, its windows that can be read.
+  const config::Schedule& scheduleBefore() const { return scheduleBefore_; }
 
   struct Outcome {
     bool done = false;
@@ -43,6 +45,7 @@ class ConfigurationEdit {
   std::optional<std::string> previousText_;  // absent: there was no file
   nlohmann::json document_;
   ConfigurationDictionary before_;
+  config::Schedule scheduleBefore_;
   std::vector<BlockedSite> sitesBefore_;
   std::vector<BlockedSite> sites_;
 };

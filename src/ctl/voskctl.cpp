@@ -17,6 +17,7 @@
 #include "config/blocking_rules.hpp"
 #include "config/configuration_file.hpp"
 #include "config/domain_entry.hpp"
+#include "config/schedule.hpp"
 #include "ctl/configuration_edit.hpp"
 #include "ctl/daemon_control.hpp"
 #include "ctl/import_list.hpp"
@@ -53,6 +54,10 @@ const std::string kUsageText = fmt::format(
     "                               refuse every change that weakens blocking until then (DURATION: 90m, 8h, 2d;\n"
     "                               TIME: RFC 3339, 2026-12-24T18:00:00Z; at most {} days); a lock is never shortened\n"
     "  import [--site NAME] FILE|-  add the names of a hosts file, adblock-style list or plain list (to site \"{}\")\n"
+    "  schedule list [--json]       the windows in which blocking is on (none: always)\n"
+    "  schedule add DAYS FROM TO    block in this window too (DAYS: mon-fri, sat,sun, mon,wed-fri, daily;\n"
+    "                               FROM, TO: HH:MM in local time; TO before FROM runs past midnight)\n"
+    "  schedule remove N | clear    drop window N (as list numbers them), or every window (blocking always on)\n"
     "\n"
     "  --config FILE     the configuration (default {})\n"
     "  --pid-file PATH   the daemon's pid file (default {}); naming it skips systemctl\n"
@@ -69,6 +74,15 @@ struct Failure {
 };
 
 config::WallTime wallNow() { return floor<seconds>(system_clock::now()); }
+
+// "2026-12-07 17:00 CET": schedules are read in local time.
+std::string localTimeText(config::WallTime time) {
+  const std::time_t moment = system_clock::to_time_t(time);
+  std::tm local{};
+  localtime_r(&moment, &local);
+  std::array<char, 64> text{};
+  return std::string(text.data(), std::strftime(text.data(), text.size(), "%Y-%m-%d %H:%M %Z", &local));
+}
 
 Uuid freshUuid() {
   std::random_device random;
@@ -127,6 +141,7 @@ class Voskctl {
     if (command == "pause") return pause(args);
     if (command == "lock") return lock(args);
     if (command == "import") return import(args);
+    if (command == "schedule") return schedule(args);
     throw UsageError{fmt::format("unknown command \"{}\"", command)};
   }
 
@@ -166,6 +181,7 @@ class Voskctl {
     const bool enabled = flag("blockingEnabled").value_or(false);
     const std::optional<bool> strict = flag("strictMode");
     const bool paused = enabled && config::pausedAt(file, now);
+    const config::BlockingNow blocking = config::blockingAt(file, edit.scheduleBefore(), now);
     const std::optional<config::WallTime> pausedUntil = config::timeMember(file, config::pausedUntilKey);
     const std::optional<config::WallTime> lockedUntil = config::timeMember(file, config::lockedUntilKey);
     const bool locked = config::lockHolds(lockedUntil, now);
@@ -175,7 +191,9 @@ class Voskctl {
     if (json) {
       nlohmann::json out{{"daemon", {{"running", process.running}, {"underSystemd", process.underSystemd}}},
                          {"blockingEnabled", enabled},
-                         {"blocking", enabled && !paused},
+                         {"blocking", blocking.on},
+                         {"why", blocking.why},
+                         {"schedule", scheduleJson(edit.scheduleBefore())},
                          {"paused", paused},
                          {"locked", locked},
                          {"sites", edit.sites().size()},
@@ -185,6 +203,7 @@ class Voskctl {
       if (strict) out["strictMode"] = *strict;
       if (paused) out["pausedUntil"] = config::formatWallTime(*pausedUntil);
       if (locked) out["lockedUntil"] = config::formatWallTime(*lockedUntil);
+      if (blocking.nextChange) out["nextChange"] = config::formatWallTime(*blocking.nextChange);
       std::printf("%s\n", out.dump(2).c_str());
       return kDone;
     }
@@ -193,9 +212,12 @@ class Voskctl {
       daemonState = process.pid != 0 ? fmt::format("running (pid {})", process.pid) : "running (systemd unit vosk-filter)";
     }
     std::printf("vosk-filter: %s\n", daemonState.c_str());
-    std::printf("blocking:    %s\n",
-                paused ? fmt::format("paused until {} (on again by itself)", config::formatWallTime(*pausedUntil)).c_str()
-                       : enabled ? "on" : "off");
+    std::printf("blocking:    %s now (%s)%s\n", blocking.on ? "on" : "off", blocking.why.c_str(),
+                blocking.nextChange ? fmt::format(", changes at {}", localTimeText(*blocking.nextChange)).c_str() : "");
+    for (std::size_t i = 0; i < edit.scheduleBefore().size(); ++i) {
+      std::printf("%s %zu. %s\n", i == 0 ? "schedule:   " : "            ", i + 1,
+                  config::formatWindow(edit.scheduleBefore()[i]).c_str());
+    }
     if (strict) std::printf("strict mode: %s\n", *strict ? "on" : "off");
     std::printf("lock:        %s\n",
                 locked ? fmt::format("locked until {}", config::formatWallTime(*lockedUntil)).c_str() : "none");
@@ -316,6 +338,63 @@ class Voskctl {
     const std::string text = config::formatWallTime(*until);
     edit.document()[std::string(config::lockedUntilKey)] = text;
     return commit(edit, fmt::format("locked until {}: changes that weaken blocking are refused until then", text));
+  }
+
+  static nlohmann::json scheduleJson(const config::Schedule& schedule) {
+    nlohmann::json windows = nlohmann::json::array();
+    for (const config::ScheduleWindow& window : schedule) windows.push_back(config::windowJson(window));
+    return windows;
+  }
+
+  // Windows are numbered as the file lists them; list shows those that can be read.
+  int schedule(const std::vector<std::string>& args) const {
+    const std::string sub = args.empty() ? "list" : args[0];
+    const std::vector<std::string> rest(args.begin() + (args.empty() ? 0 : 1), args.end());
+    ConfigurationEdit edit = open();
+    nlohmann::json& document = edit.document();
+    if (sub == "list") {
+      const config::Schedule& windows = edit.scheduleBefore();
+      if (jsonFlag(rest)) {
+        std::printf("%s\n", scheduleJson(windows).dump(2).c_str());
+        return kDone;
+      }
+      if (windows.empty()) std::printf("no schedule: blocking is on at any time it is switched on\n");
+      for (std::size_t i = 0; i < windows.size(); ++i) {
+        std::printf("%zu. %s\n", i + 1, config::formatWindow(windows[i]).c_str());
+      }
+      return kDone;
+    }
+    if (sub == "add") {
+      if (rest.size() != 3) throw UsageError{"schedule add needs DAYS FROM TO"};
+      const std::optional<std::uint8_t> days = config::parseDayList(rest[0]);
+      if (!days) throw UsageError{fmt::format("no days \"{}\": use mon-fri, sat,sun, mon,wed-fri or daily", rest[0])};
+      const std::optional<int> from = config::parseClockTime(rest[1], false);
+      const std::optional<int> to = config::parseClockTime(rest[2], true);
+      if (!from || !to) throw UsageError{"FROM and TO are times of day, HH:MM (TO up to 24:00)"};
+      const config::ScheduleWindow window{*days, *from, *to};
+      if (!document.contains("schedule") || !document["schedule"].is_array()) document["schedule"] = nlohmann::json::array();
+      document["schedule"].push_back(config::windowJson(window));
+      return commit(edit, fmt::format("schedule: blocking on {}", config::formatWindow(window)));
+    }
+    if (sub == "remove") {
+      std::size_t number = 0;
+      const bool isNumber = rest.size() == 1 && std::from_chars(rest[0].data(), rest[0].data() + rest[0].size(), number).ec ==
+                                                    std::errc();
+      if (!isNumber) throw UsageError{"schedule remove needs the number of a window, as schedule list shows it"};
+      const auto windows = document.find("schedule");
+      if (windows == document.end() || !windows->is_array() || number == 0 || number > windows->size()) {
+        throw Failure{fmt::format("no schedule window {}", rest[0])};
+      }
+      windows->erase(number - 1);
+      if (windows->empty()) document.erase("schedule");
+      return commit(edit, fmt::format("schedule window {} removed", number));
+    }
+    if (sub == "clear") {
+      noArguments(rest);
+      document.erase("schedule");
+      return commit(edit, "schedule cleared: blocking is on at any time it is switched on");
+    }
+    throw UsageError{fmt::format("unknown schedule command \"{}\"", sub)};
   }
 
   int import(std::vector<std::string> args) const {
