@@ -7,7 +7,6 @@
 
 namespace vosk::ctl {
 
-inline constexpr const char* defaultPidFilePath = "/run/vosk-filter.pid";
 inline constexpr const char* serviceUnit = "vosk-filter";
 
 // Finds the running daemon and makes it re-read its configuration: through

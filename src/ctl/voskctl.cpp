@@ -17,6 +17,7 @@
 #include "config/blocking_rules.hpp"
 #include "config/configuration_file.hpp"
 #include "config/domain_entry.hpp"
+#include "config/paths.hpp"
 #include "config/schedule.hpp"
 #include "ctl/configuration_edit.hpp"
 #include "ctl/daemon_control.hpp"
@@ -33,7 +34,6 @@ constexpr int kDone = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
-constexpr const char* kDefaultConfigurationPath = "/etc/vosk-filter/config.json";
 constexpr const char* kDefaultImportSite = "Imported";
 // A pause is for a moment; a lock for a resolution, not for ever.
 constexpr minutes kLongestPause = hours(24);
@@ -63,8 +63,8 @@ const std::string kUsageText = fmt::format(
     "  --pid-file PATH   the daemon's pid file (default {}); naming it skips systemctl\n"
     "  --help, --version\n"
     "Exit status: 0 done, 1 refused or failed, 2 bad usage.\n",
-    kLongestPause.count(), duration_cast<days>(kLongestLock).count(), kDefaultImportSite, kDefaultConfigurationPath,
-    ctl::defaultPidFilePath);
+    kLongestPause.count(), duration_cast<days>(kLongestLock).count(), kDefaultImportSite, config::defaultConfigurationPath,
+    config::defaultPidFilePath);
 
 struct UsageError {
   std::string message;
@@ -442,8 +442,8 @@ class Voskctl {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::string configPath = kDefaultConfigurationPath;
-  std::string pidFile = ctl::defaultPidFilePath;
+  std::string configPath = config::defaultConfigurationPath;
+  std::string pidFile = config::defaultPidFilePath;
   bool pidFileNamed = false;
   try {
     std::size_t i = 0;

@@ -5,16 +5,17 @@
 #include <variant>
 #include <vector>
 
+#include "config/paths.hpp"
 #include "platform/linux/journal_log_sink.hpp"
 #include "platform/linux/privileges.hpp"
 
 namespace vosk::backend {
 
-inline constexpr const char* defaultConfigurationPath = "/etc/vosk-filter/config.json";
+using config::defaultConfigurationPath;
 inline constexpr const char* defaultEncryptedDnsPath = "/usr/share/vosk-filter/encrypted-dns.txt";
 inline constexpr std::uint16_t defaultListenerPort = 15443;
 inline constexpr std::uint32_t defaultFirewallMark = 0x20000000;
-inline constexpr const char* defaultPidFilePath = "/run/vosk-filter.pid";
+using config::defaultPidFilePath;
 inline constexpr const char* defaultStateDirectory = "/var/lib/vosk-filter";
 
 struct DaemonOptions {
