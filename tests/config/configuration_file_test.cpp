@@ -36,9 +36,6 @@ std::string placed(const ConfigurationProblem& note) {
   return std::to_string(note.line) + ":" + std::to_string(note.column) + " " + note.message;
 }
 
-constexpr std::string_view site =
-    R"({"id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8", "name": "A [\"x\"] }", "domains": ["a.test", "b.test"]})";
-
 TEST(ConfigurationFileTest, MembersBecomeValuesOfTheirKind) {
   const ConfigurationDictionary dictionary = parsed(
       R"({"blockingEnabled": true, "name": "x", "count": 3, "big": 18446744073709551615, "ratio": 0.5,
