@@ -1,6 +1,7 @@
 #include "config/configuration_file.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -26,6 +27,8 @@ constexpr const char* strictModeKey = "strictMode";
 constexpr const char* domainsKey = "domains";
 constexpr const char* scheduleKey = "schedule";
 constexpr const char* encryptedDnsServersKey = "encryptedDnsServers";
+constexpr const char* gatewayInterfacesKey = "gatewayInterfaces";
+constexpr std::size_t interfaceNameLimit = 15;  // IFNAMSIZ less its NUL
 constexpr std::string_view utf8ByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view jsonWhitespace = " \t\r\n";
 
@@ -82,9 +85,10 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
     const auto it = domains_.find({site, index});
     return it == domains_.end() ? member(sitesDataKey) : it->second;
   }
-  std::size_t encryptedDnsServer(std::size_t index) const {
-    const auto it = encryptedDnsServers_.find(index);
-    return it == encryptedDnsServers_.end() ? member(encryptedDnsServersKey) : it->second;
+  // An element of a top-level array of texts ("encryptedDnsServers", "gatewayInterfaces").
+  std::size_t textElement(const std::string& key, std::size_t index) const {
+    const auto it = textElements_.find({key, index});
+    return it == textElements_.end() ? member(key) : it->second;
   }
   std::size_t window(std::size_t index) const {
     const auto it = windows_.find(index);
@@ -101,9 +105,7 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
     if (frames_.size() == 4 && frames_[0].key == sitesDataKey && frames_[2].key == domainsKey) {
       domains_[{frames_[1].index, frames_[3].index}] = openingQuote();
     }
-    if (frames_.size() == 2 && frames_[0].key == encryptedDnsServersKey) {
-      encryptedDnsServers_[frames_[1].index] = openingQuote();
-    }
+    if (frames_.size() == 2) textElements_[{frames_[0].key, frames_[1].index}] = openingQuote();
     return scalar();
   }
   bool start_object(std::size_t) override {
@@ -160,7 +162,7 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
   std::vector<Frame> frames_;
   std::map<std::string, std::size_t> members_;
   std::map<std::pair<std::size_t, std::size_t>, std::size_t> domains_;
-  std::map<std::size_t, std::size_t> encryptedDnsServers_;
+  std::map<std::pair<std::string, std::size_t>, std::size_t> textElements_;
   std::map<std::size_t, std::size_t> windows_;
 };
 
@@ -248,10 +250,53 @@ void readEncryptedDnsServers(const nlohmann::json& document, std::string_view te
   }
   std::vector<std::string> names = member->get<std::vector<std::string>>();
   for (std::size_t i = 0; i < names.size(); ++i) {
-    normaliseEntry(names[i], positions.encryptedDnsServer(i), text, configuration);
+    normaliseEntry(names[i], positions.textElement(encryptedDnsServersKey, i), text, configuration);
   }
   const std::string json = nlohmann::json(names).dump();
   configuration.dictionary.emplace(encryptedDnsServersKey, Bytes(json.begin(), json.end()));
+}
+
+// Why a name cannot be an interface of this host, or empty. Names go into
+// nftables rules, so only the characters interface names are made of pass.
+std::string interfaceNameProblem(const std::string& name) {
+  if (name.empty() || name.size() > interfaceNameLimit) {
+    return fmt::format("an interface name has 1 to {} characters", interfaceNameLimit);
+  }
+  const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.' || c == '@';
+  });
+  if (!plain || name == "." || name == "..") return "letters, digits, '-', '_', '.' and '@' only";
+  return "";
+}
+
+// The interfaces whose forwarded traffic is filtered too. A member that is
+// no array keeps the interfaces in force; a bad or repeated name is left out.
+void readGatewayInterfaces(const nlohmann::json& document, std::string_view text, const Positions& positions,
+                           Configuration& configuration) {
+  const auto member = document.find(gatewayInterfacesKey);
+  if (member == document.end()) {
+    configuration.gatewayInterfaces.emplace();
+    return;
+  }
+  if (!member->is_array()) {
+    configuration.problems.push_back(
+        problemAt(text, positions.member(gatewayInterfacesKey),
+                  "\"gatewayInterfaces\" must be an array of interface names; the interfaces in force are kept"));
+    return;
+  }
+  std::vector<std::string>& names = configuration.gatewayInterfaces.emplace();
+  for (std::size_t i = 0; i < member->size(); ++i) {
+    const nlohmann::json& entry = (*member)[i];
+    const std::size_t offset = positions.textElement(gatewayInterfacesKey, i);
+    const std::string problem = entry.is_string() ? interfaceNameProblem(entry.get<std::string>()) : "not a text";
+    if (!problem.empty()) {
+      configuration.problems.push_back(
+          problemAt(text, offset, fmt::format("{} is no interface name ({}); left out", entry.dump(), problem)));
+    } else if (std::find(names.begin(), names.end(), entry.get<std::string>()) == names.end()) {
+      names.push_back(entry.get<std::string>());
+    }
+  }
 }
 
 std::variant<ScheduleWindow, std::string> scheduleWindow(const nlohmann::json& value) {
@@ -344,7 +389,7 @@ std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string
   const Positions positions(text);
   Configuration configuration;
   for (const auto& [key, value] : document.items()) {
-    if (key == sitesDataKey || key == encryptedDnsServersKey) continue;
+    if (key == sitesDataKey || key == encryptedDnsServersKey || key == gatewayInterfacesKey) continue;
     if (std::optional<ConfigurationValue> converted = valueOf(value)) {
       configuration.dictionary.emplace(key, std::move(*converted));
     }
@@ -353,7 +398,13 @@ std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string
   const bool strict = readSwitch(document, strictModeKey, "strict mode", text, positions, configuration);
   configuration.schedule = readSchedule(document, text, positions, configuration);
   readEncryptedDnsServers(document, text, positions, configuration);
+  readGatewayInterfaces(document, text, positions, configuration);
   std::string switches = fmt::format("blocking {}, strict mode {}", blocking ? "on" : "off", strict ? "on" : "off");
+  if (!configuration.gatewayInterfaces) {
+    switches += ", gateway interfaces unusable (those in force are kept)";
+  } else if (!configuration.gatewayInterfaces->empty()) {
+    switches += fmt::format(", gateway for {}", fmt::join(*configuration.gatewayInterfaces, " "));
+  }
   if (!configuration.schedule.empty()) {
     switches += fmt::format(", {} in schedule", plural(configuration.schedule.size(), "window"));
   }

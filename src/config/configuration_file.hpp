@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -35,6 +36,10 @@ struct Configuration {
   std::vector<ConfigurationProblem> problems;
   std::vector<ConfigurationProblem> changes;
   Schedule schedule;    // the windows that could be read
+  // The interfaces whose forwarded TCP 80/443, QUIC and DNS are filtered as
+  // the host's own; empty without the member, absent when the member is no
+  // array (the interfaces in force are kept).
+  std::optional<std::vector<std::string>> gatewayInterfaces;
   std::string summary;  // "blocking on, 2 sites, 5 domains"
 };
 

@@ -121,6 +121,28 @@ TEST(ConfigurationFileTest, ScheduleWindowsReadOrReported) {
             "blocking on, strict mode off, 1 window in schedule, no \"sitesData\" (the block list in force is kept)");
 }
 
+TEST(ConfigurationFileTest, GatewayInterfacesReadOrReported) {
+  EXPECT_EQ(parsed("{}").gatewayInterfaces, std::vector<std::string>{});
+  const Configuration configuration = parsed(
+      "{\"blockingEnabled\": true, \"gatewayInterfaces\": [\"br-lan\", \"wlan0.2\",\n"
+      "  \"x\\\" } accept\", 7, \"sixteen-chars-xx\", \"br-lan\"]}");
+  EXPECT_EQ(configuration.gatewayInterfaces, (std::vector<std::string>{"br-lan", "wlan0.2"}));
+  ASSERT_EQ(configuration.problems.size(), 3U);
+  EXPECT_EQ(placed(configuration.problems[0]),
+            R"(2:3 "x\" } accept" is no interface name (letters, digits, '-', '_', '.' and '@' only); left out)");
+  EXPECT_EQ(placed(configuration.problems[1]), "1:48 7 is no interface name (not a text); left out");
+  EXPECT_EQ(placed(configuration.problems[2]).substr(0, 63),
+            "2:22 \"sixteen-chars-xx\" is no interface name (an interface name");
+  EXPECT_FALSE(configuration.dictionary.contains("gatewayInterfaces"));
+  EXPECT_EQ(configuration.summary,
+            "blocking on, strict mode off, gateway for br-lan wlan0.2, no \"sitesData\" (the block list in force is kept)");
+
+  const Configuration kept = parsed("{\"gatewayInterfaces\": \"br-lan\"}");
+  EXPECT_FALSE(kept.gatewayInterfaces);
+  EXPECT_EQ(placed(kept.problems.at(0)),
+            "1:23 \"gatewayInterfaces\" must be an array of interface names; the interfaces in force are kept");
+}
+
 TEST(ConfigurationFileTest, UnreadableFile) {
   const auto loaded = loadConfigurationFile(::testing::TempDir() + "vosk-no-such-file.json");
   EXPECT_EQ(std::get<ConfigurationProblem>(loaded).message, "No such file or directory");

@@ -35,6 +35,7 @@ e2e_cleanup() {
   done
   ip netns del "$CLIENT_NS" 2>/dev/null || true
   ip netns del "$SERVER_NS" 2>/dev/null || true
+  [ -z "${LAN_NS:-}" ] || ip netns del "$LAN_NS" 2>/dev/null || true
   rm -rf "$E2E_TMP"
 }
 
@@ -67,6 +68,31 @@ e2e_setup() {
     --cert "$E2E_TMP/cert.pem" --key "$E2E_TMP/key.pem" >"$E2E_TMP/server.log" 2>&1 &
   E2E_PIDS="$E2E_PIDS $!"
   e2e_wait_for 10 "server" grep -q serving "$E2E_TMP/server.log"
+}
+
+# e2e_setup_lan: after e2e_setup, the client namespace becomes a router
+# (forwarding on) for a LAN namespace behind its interface $GATEWAY_IF:
+#   LAN 198.18.30.2 2001:db8:30::2 ==veth== 198.18.30.1 2001:db8:30::1 (client namespace)
+# and the server routes the LAN's addresses back through it.
+e2e_setup_lan() {
+  LAN_NS="${CLIENT_NS%c}l"
+  GATEWAY_IF=lan0
+  LAN_GATEWAY4=198.18.30.1
+  LAN_GATEWAY6=2001:db8:30::1
+  ip netns add "$LAN_NS"
+  ip link add "$GATEWAY_IF" netns "$CLIENT_NS" type veth peer name eth0 netns "$LAN_NS"
+  ip -n "$LAN_NS" link set lo up
+  ip -n "$CLIENT_NS" addr add "$LAN_GATEWAY4/24" dev "$GATEWAY_IF"
+  ip -n "$CLIENT_NS" addr add "$LAN_GATEWAY6/64" dev "$GATEWAY_IF" nodad
+  ip -n "$LAN_NS" addr add 198.18.30.2/24 dev eth0
+  ip -n "$LAN_NS" addr add 2001:db8:30::2/64 dev eth0 nodad
+  ip -n "$CLIENT_NS" link set "$GATEWAY_IF" up
+  ip -n "$LAN_NS" link set eth0 up
+  ip -n "$LAN_NS" route add default via "$LAN_GATEWAY4"
+  ip -n "$LAN_NS" -6 route add default via "$LAN_GATEWAY6"
+  ip -n "$SERVER_NS" route add 198.18.30.0/24 via 198.18.10.1
+  ip -n "$SERVER_NS" -6 route add 2001:db8:30::/64 via 2001:db8:10::1
+  ip netns exec "$CLIENT_NS" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
 }
 
 # e2e_wait_for SECONDS WHAT COMMAND...: polls COMMAND every 0.1 s.
@@ -116,7 +142,9 @@ e2e_wait_log() {
   e2e_wait_for "$1" "\"$2\" in the filter's log" grep -qF -- "$2" "$FILTER_LOG"
 }
 
-in_client() { ip netns exec "$CLIENT_NS" "$@"; }
+# Where fetch and the UDP probe run: the filter's namespace, or APP_NS when a
+# test sets it (the LAN behind the gateway).
+in_client() { ip netns exec "${APP_NS:-$CLIENT_NS}" "$@"; }
 
 # fetch SCHEME NAME ADDRESS: prints the body, or nothing when the request failed.
 fetch() {

@@ -38,7 +38,7 @@ std::string usageText() {
       "\n"
       "  --config FILE        configuration (default {}); SIGHUP re-reads it\n"
       "  --encrypted-dns FILE public encrypted-DNS endpoints closed in strict mode (default {})\n"
-      "  --port N             port of the local listeners on 127.0.0.1 and ::1 (default {})\n"
+      "  --port N             port of the listeners, redirected connections only (default {})\n"
       "  --mark N             firewall mark of the daemon's own connections (default {:#x})\n"
       "  --log WHERE          stderr, journal, or auto: the journal when stderr is connected to it (default)\n"
       "  --user NAME          started as root, continue as NAME with only CAP_NET_ADMIN (default {})\n"

@@ -1,6 +1,7 @@
 #include "platform/linux/daemon.hpp"
 
 #include <asio/post.hpp>
+#include <fmt/ranges.h>
 
 #include <systemd/sd-daemon.h>
 
@@ -50,7 +51,7 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
 
 void Daemon::run() {
   std::signal(SIGPIPE, SIG_IGN);  // a peer that went away is an error code, not a reason to die
-  logger_.log("🟢 vosk-filter {} starting: listeners 127.0.0.1 and ::1 port {}, firewall mark {:#x}, configuration {}",
+  logger_.log("🟢 vosk-filter {} starting: listeners on port {}, firewall mark {:#x}, configuration {}",
               VOSK_VERSION, options_.listenerPort, options_.firewallMark, options_.configurationPath);
   if (!pidFile_.problem().empty()) logger_.log("⚠️ {}", pidFile_.problem());
   checkDescriptorLimit();
@@ -60,7 +61,9 @@ void Daemon::run() {
     std::exit(1);
   }
   host_.setUdpInterception(
-      [this](const std::vector<NetworkRule>& udpRules) { return udpInterception_.apply(udpRules); });
+      [this](const std::vector<NetworkRule>& udpRules, const std::vector<std::string>& gatewayInterfaces) {
+        return udpInterception_.apply(udpRules, gatewayInterfaces);
+      });
   runSystemExtension(environment_, [this](std::shared_ptr<TransparentProxyProvider> provider) {
     serve(std::move(provider));
   });
@@ -97,14 +100,25 @@ void Daemon::loadConfiguration() {
                                  loadEncryptedDnsList(config::strictModeActive(configuration.dictionary)));
   // A file refused under the lock leaves the configuration in force as it is.
   auto admitted = blockingClock_.admit(std::move(configuration.dictionary), std::move(configuration.schedule));
-  if (admitted) applyConfiguration(std::move(*admitted));
+  if (!admitted) return;
+  if (configuration.gatewayInterfaces) useGatewayInterfaces(std::move(*configuration.gatewayInterfaces));
+  applyConfiguration(std::move(*admitted));
 }
 
 // What the next start reads, and strict mode's DNS guard to match: both
 // follow the switch in force (a pause or the schedule turns them off too).
 void Daemon::applyConfiguration(ConfigurationDictionary configuration) {
-  dnsGuard_.apply(config::strictModeActive(configuration));
+  dnsGuard_.apply(config::strictModeActive(configuration), gatewayInterfaces_);
   host_.setProviderConfiguration(std::move(configuration));
+}
+
+// Taken by the next start (the interception tables) and the DNS guard.
+void Daemon::useGatewayInterfaces(std::vector<std::string> interfaces) {
+  if (interfaces == gatewayInterfaces_) return;
+  if (interfaces.empty()) logger_.log("🔧 gateway mode off: forwarded traffic passes unfiltered");
+  else logger_.log("🔧 gateway mode: traffic forwarded from {} is filtered", fmt::join(interfaces, ", "));
+  gatewayInterfaces_ = std::move(interfaces);
+  host_.setGatewayInterfaces(gatewayInterfaces_);
 }
 
 // The shipped list of encrypted-DNS endpoints, read again with each
@@ -165,7 +179,7 @@ void Daemon::exitWith(int status) {
   platformContext_.stop();
   if (platformThread_.joinable()) platformThread_.join();
   udpInterception_.remove();
-  dnsGuard_.apply(false);
+  dnsGuard_.apply(false, {});
   pidFile_.remove();
   logger_.log("🔴 vosk-filter stopped");
   mainQueue_.finish(status);

@@ -43,6 +43,7 @@ class Daemon {
   void loadConfiguration();
   void applyConfiguration(ConfigurationDictionary configuration);
   const std::vector<std::string>& loadEncryptedDnsList(bool strictMode);
+  void useGatewayInterfaces(std::vector<std::string> interfaces);
   void startProvider(bool firstStart);
   void awaitSignal();
   void stop();
@@ -70,6 +71,7 @@ class Daemon {
   BlockingClock blockingClock_;  // main queue only
   bool stopping_ = false;  // main queue only
   std::vector<std::string> encryptedDnsNames_;  // main queue only
+  std::vector<std::string> gatewayInterfaces_;  // main queue only
 };
 
 }  // namespace vosk::backend

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/linux/nfqueue_listener.hpp"
 #include "platform/linux/nftnl_owner_table.hpp"
@@ -16,7 +18,8 @@ namespace vosk::backend {
 // non-loopback address (IPv4 and IPv6) waits on the input path in an NFQUEUE
 // of its own and goes on as dns::rewriteDnsPacket makes it: `ech` removed
 // from HTTPS and SVCB records, the canary answered NXDOMAIN, anything else
-// untouched. The owner table exists only while the guard is on, and its queue
+// untouched. Answers forwarded out of a gateway interface (to the network's
+// clients) wait there too, on the forward path. The owner table exists only while the guard is on, and its queue
 // rule is bypassed when nobody listens, so a dead or stalled daemon leaves
 // DNS working. On the context's thread only.
 class DnsGuard {
@@ -26,14 +29,17 @@ class DnsGuard {
 
   DnsGuard(asio::io_context& context, Logger logger) : context_(context), logger_(std::move(logger)) {}
 
-  // Puts the guard in place or removes it; a failure is logged and leaves it off.
-  void apply(bool on);
+  // Puts the guard in place, for the host and the gateway interfaces, or
+  // removes it; a failure is logged and leaves it off.
+  void apply(bool on, const std::vector<std::string>& gatewayInterfaces);
 
  private:
   asio::io_context& context_;
   const Logger logger_;
   std::shared_ptr<NfqueueListener> listener_;
   std::unique_ptr<NftOwnerTable> table_;
+  QueueExpression expression_ = QueueExpression::native;
+  std::vector<std::string> gatewayInterfaces_;  // those of table_
 };
 
 }  // namespace vosk::backend

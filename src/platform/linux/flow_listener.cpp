@@ -20,7 +20,7 @@ FlowListener::FlowListener(asio::io_context& platformContext, MainQueue& platfor
 
 std::error_code FlowListener::listen() {
   for (const asio::ip::address& address :
-       {asio::ip::address(asio::ip::address_v4::loopback()), asio::ip::address(asio::ip::address_v6::loopback())}) {
+       {asio::ip::address(asio::ip::address_v4::any()), asio::ip::address(asio::ip::address_v6::any())}) {
     auto listener = std::make_unique<Listener>(context_);
     asio::ip::tcp::acceptor* acceptor = &listener->acceptor;
     const asio::ip::tcp::endpoint endpoint(address, port_);

@@ -17,8 +17,9 @@
 
 namespace vosk::backend {
 
-// Accepts the redirected connections on 127.0.0.1 and ::1 (same port) and
-// offers each as a TCP flow. A flow the offer declines is carried by a relay
+// Accepts the redirected connections on any IPv4 and any IPv6 address (same
+// port; a redirect of forwarded traffic goes to the incoming interface's
+// address) and offers each as a TCP flow. A flow the offer declines is carried by a relay
 // of its own, judged first while strict mode is in force. Connections made
 // straight to the listener are closed at once.
 class FlowListener {

@@ -10,6 +10,7 @@ namespace vosk::backend {
 namespace {
 
 constexpr int natOutputPriority = -100;
+constexpr int natPreroutingPriority = -100;
 constexpr int ipv4Bits = 32;
 constexpr int ipv6Bits = 128;
 
@@ -49,18 +50,37 @@ std::variant<std::string, Error> tcpRedirect(const NetworkRule& rule, const Inte
   return statement;
 }
 
+// `{ "br-lan", "wlan0" }`
+std::string interfaceSet(const std::vector<std::string>& interfaces) {
+  std::string set;
+  for (const std::string& name : interfaces) set += fmt::format("{}\"{}\"", set.empty() ? "{ " : ", ", name);
+  return set + " }";
+}
+
 }  // namespace
 
-const std::string_view encryptedDnsPortRefusal =
-    "\tchain strict {\n"
-    "\t\ttype filter hook output priority 0; policy accept;\n"
-    "\t\tfib daddr type local return\n"
-    "\t\ttcp dport 853 reject with tcp reset\n"
-    "\t\tudp dport 853 reject with icmpx type port-unreachable\n"
-    "\t}\n";
+std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInterfaces) {
+  std::string chains =
+      "\tchain strict {\n"
+      "\t\ttype filter hook output priority 0; policy accept;\n"
+      "\t\tfib daddr type local return\n"
+      "\t\ttcp dport 853 reject with tcp reset\n"
+      "\t\tudp dport 853 reject with icmpx type port-unreachable\n"
+      "\t}\n";
+  if (gatewayInterfaces.empty()) return chains;
+  const std::string interfaces = interfaceSet(gatewayInterfaces);
+  return chains + fmt::format(
+                      "\tchain strict_forward {{\n"
+                      "\t\ttype filter hook forward priority 0; policy accept;\n"
+                      "\t\tiifname {} tcp dport 853 reject with tcp reset\n"
+                      "\t\tiifname {} udp dport 853 reject with icmpx type port-unreachable\n"
+                      "\t}}\n",
+                      interfaces, interfaces);
+}
 
 std::variant<InterceptionPlan, Error> planInterception(const std::vector<NetworkRule>& rules,
-                                                      const InterceptionTarget& target) {
+                                                      const InterceptionTarget& target,
+                                                      const std::vector<std::string>& gatewayInterfaces) {
   InterceptionPlan plan;
   std::string redirects;
   for (const NetworkRule& rule : rules) {
@@ -86,6 +106,25 @@ std::variant<InterceptionPlan, Error> planInterception(const std::vector<Network
       "{}"
       "\t}}\n",
       natOutputPriority, target.firewallMark, target.firewallMark, redirects);
+  // The listeners take any address (a redirect in prerouting goes to the
+  // incoming interface's address): only loopback and redirected connections
+  // may reach them, so they are no proxy for anyone who finds the port.
+  plan.tableDefinition += fmt::format(
+      "\tchain listener_guard {{\n"
+      "\t\ttype filter hook input priority 0; policy accept;\n"
+      "\t\ttcp dport {} iifname != \"lo\" ct status & dnat == 0 reject with tcp reset\n"
+      "\t}}\n",
+      target.listenerPort);
+  if (!gatewayInterfaces.empty()) {
+    plan.tableDefinition += fmt::format(
+        "\tchain gateway {{\n"
+        "\t\ttype nat hook prerouting priority {}; policy accept;\n"
+        "\t\tiifname != {} return\n"
+        "\t\tfib daddr type local return\n"
+        "{}"
+        "\t}}\n",
+        natPreroutingPriority, interfaceSet(gatewayInterfaces), redirects);
+  }
   return plan;
 }
 

@@ -31,14 +31,18 @@ struct InterceptionPlan {
 };
 
 // Added to the table while strict mode is in force: outbound TCP and UDP to
-// port 853 (DNS over TLS and over QUIC) are refused at once, TCP with a reset
-// and UDP with ICMP port unreachable, so resolvers fall back to plain DNS
-// instead of waiting; a connection already open is cut at its next packet.
-// Dies with the table.
-extern const std::string_view encryptedDnsPortRefusal;
+// port 853 (DNS over TLS and over QUIC), the host's own and that forwarded
+// from the gateway interfaces, are refused at once, TCP with a reset and UDP
+// with ICMP port unreachable, so resolvers fall back to plain DNS instead of
+// waiting; a connection already open is cut at its next packet. Dies with
+// the table.
+std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInterfaces);
 
+// `gatewayInterfaces`: TCP arriving on them to be forwarded is redirected as
+// the host's own is (names already checked by the configuration parser).
 std::variant<InterceptionPlan, Error> planInterception(const std::vector<NetworkRule>& rules,
-                                                      const InterceptionTarget& target);
+                                                      const InterceptionTarget& target,
+                                                      const std::vector<std::string>& gatewayInterfaces = {});
 
 // Our nftables table. It is owned by this process: the kernel deletes it the
 // moment the process ends, however it ends, so a dead filter never blocks

@@ -20,21 +20,28 @@ void LinuxProviderHost::setUdpInterception(UdpInterception udpInterception) {
   udpInterception_ = std::move(udpInterception);
 }
 
+void LinuxProviderHost::setGatewayInterfaces(std::vector<std::string> interfaces) {
+  std::lock_guard lock(mutex_);
+  gatewayInterfaces_ = std::move(interfaces);
+}
+
 void LinuxProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSettings& settings,
                                                  SettingsCompletion completion) {
-  auto planned = planInterception(settings.includedNetworkRules, target_);
-  if (auto* error = std::get_if<Error>(&planned)) return completion(*error);
-  const InterceptionPlan& plan = std::get<InterceptionPlan>(planned);
   UdpInterception udpInterception;
   bool strictMode = false;
+  std::vector<std::string> gatewayInterfaces;
   {
     std::lock_guard lock(mutex_);
     udpInterception = udpInterception_;
     strictMode = strictMode_;
+    gatewayInterfaces = gatewayInterfaces_;
   }
-  const std::string table = plan.tableDefinition + std::string(strictMode ? encryptedDnsPortRefusal : "");
+  auto planned = planInterception(settings.includedNetworkRules, target_, gatewayInterfaces);
+  if (auto* error = std::get_if<Error>(&planned)) return completion(*error);
+  const InterceptionPlan& plan = std::get<InterceptionPlan>(planned);
+  const std::string table = plan.tableDefinition + (strictMode ? encryptedDnsPortRefusal(gatewayInterfaces) : "");
   if (std::optional<Error> error = table_.install(table)) return completion(error);
-  if (udpInterception) return completion(udpInterception(plan.udpRules));
+  if (udpInterception) return completion(udpInterception(plan.udpRules, gatewayInterfaces));
   completion(std::nullopt);
 }
 

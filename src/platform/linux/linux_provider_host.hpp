@@ -3,6 +3,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/linux/interception_table.hpp"
@@ -16,7 +17,8 @@ class LinuxProviderHost final : public ProviderHost {
  public:
   // Takes the UDP rules, which the table cannot redirect; absent = UDP is not
   // intercepted.
-  using UdpInterception = std::function<std::optional<Error>(const std::vector<NetworkRule>& udpRules)>;
+  using UdpInterception = std::function<std::optional<Error>(const std::vector<NetworkRule>& udpRules,
+                                                             const std::vector<std::string>& gatewayInterfaces)>;
 
   explicit LinuxProviderHost(InterceptionTarget target) : target_(target) {}
 
@@ -28,6 +30,8 @@ class LinuxProviderHost final : public ProviderHost {
   // keeps strict mode as it was, as the provider keeps its state.
   void setProviderConfiguration(std::optional<ConfigurationDictionary> configuration);
   void setUdpInterception(UdpInterception udpInterception);
+  // What the next start filters on the forward path besides the host's own traffic.
+  void setGatewayInterfaces(std::vector<std::string> interfaces);
   // Removes the interception at once (also done by the kernel when we die).
   void removeInterception();
 
@@ -37,6 +41,7 @@ class LinuxProviderHost final : public ProviderHost {
   mutable std::mutex mutex_;
   std::optional<ConfigurationDictionary> configuration_;
   bool strictMode_ = false;  // port 853 refused
+  std::vector<std::string> gatewayInterfaces_;
   UdpInterception udpInterception_;
 };
 

@@ -11,6 +11,7 @@
 #include <linux/netfilter.h>
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/xt_NFQUEUE.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <nftables/libnftables.h>
 
@@ -147,6 +148,15 @@ NftRule& NftRule::nfproto(std::uint8_t family) {
 
 NftRule& NftRule::udpDestinationPort(std::uint16_t port) { return udpPort(2, port); }
 NftRule& NftRule::udpSourcePort(std::uint16_t port) { return udpPort(0, port); }
+
+NftRule& NftRule::interfaceName(bool input, const std::string& name) {
+  // The kernel compares the whole name buffer, NUL-padded.
+  std::array<char, IFNAMSIZ> padded{};
+  if (name.size() >= padded.size()) throw std::invalid_argument("interfaceName");
+  name.copy(padded.data(), name.size());
+  metaLoad(input ? NFT_META_IIFNAME : NFT_META_OIFNAME);
+  return compare(NFT_CMP_EQ, padded.data(), padded.size());
+}
 
 NftRule& NftRule::udpPort(std::uint32_t offset, std::uint16_t port) {
   const std::uint8_t udp = IPPROTO_UDP;

@@ -29,6 +29,8 @@ class NftRule {
   NftRule& nfproto(std::uint8_t family);
   NftRule& udpDestinationPort(std::uint16_t port);
   NftRule& udpSourcePort(std::uint16_t port);
+  // The interface the packet came in on (input) or goes out of, by name.
+  NftRule& interfaceName(bool input, const std::string& name);
   // (network header bytes at offset) & mask != value; at most 16 bytes.
   NftRule& networkBytesDiffer(std::uint32_t offset, std::span<const std::uint8_t> mask,
                               std::span<const std::uint8_t> value);

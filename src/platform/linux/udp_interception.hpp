@@ -21,7 +21,8 @@ namespace vosk::backend {
 // the held packets offered to the provider as UDP flows, and the owner table
 // that queues the first packet of each new outbound UDP flow to port 443.
 // Put in place by the first settings that carry UDP rules and kept for later
-// ones. Any thread.
+// ones; the table is made again when the gateway interfaces change (QUIC
+// passes for that moment). Any thread.
 class UdpInterception {
  public:
   UdpInterception(asio::io_context& platformContext, MainQueue& platformQueue, const UdpQueueSettings& settings,
@@ -33,7 +34,8 @@ class UdpInterception {
         offerFlow_(std::move(offerFlow)) {}
 
   // For LinuxProviderHost::setUdpInterception.
-  std::optional<Error> apply(const std::vector<NetworkRule>& udpRules);
+  std::optional<Error> apply(const std::vector<NetworkRule>& udpRules,
+                             const std::vector<std::string>& gatewayInterfaces);
   // Call once the platform thread has stopped: the listener lives on it.
   void remove();
 
@@ -49,6 +51,8 @@ class UdpInterception {
   std::shared_ptr<UdpVerdictSink> verdicts_;
   std::unique_ptr<NfqueueUdpFlows> flows_;
   std::unique_ptr<UdpInterceptionTable> table_;
+  QueueExpression expression_ = QueueExpression::native;
+  std::vector<std::string> gatewayInterfaces_;  // those of table_
 };
 
 }  // namespace vosk::backend

@@ -47,28 +47,38 @@ struct RefusedFlows {
 constexpr RefusedFlows refusedIpv4{"refused4", 1, NFPROTO_IPV4, ipv4AddressType, 12, 4};
 constexpr RefusedFlows refusedIpv6{"refused6", 2, NFPROTO_IPV6, ipv6AddressType, 8, 16};
 
-std::vector<NftRule> rules(const UdpQueueSettings& settings, QueueExpression queueExpression) {
+constexpr const char* forwardQueueChain = "forward_queue";
+constexpr const char* forwardVerdictChain = "forward_verdict";
+
+// The rules of one path: the host's own packets (no interface given) or
+// those forwarded from one gateway interface.
+void addRules(std::vector<NftRule>& rules, const UdpQueueSettings& settings, QueueExpression queueExpression,
+              const char* queue, const char* verdict, const std::string* interface) {
   const std::string table(UdpInterceptionTable::tableName);
-  std::vector<NftRule> rules;
+  const auto queueRule = [&] {
+    NftRule rule(table, queue);
+    if (interface) rule.interfaceName(true, *interface);
+    return rule;
+  };
   for (const RefusedFlows* family : {&refusedIpv4, &refusedIpv6}) {
-    rules.push_back(std::move(NftRule(table, queueChain)
+    rules.push_back(std::move(queueRule()
                                   .nfproto(family->nfproto)
                                   .udpDestinationPort(quicPort)
                                   .flowKey(family->addressOffset, family->addressLength)
                                   .inSet(family->setName, family->setId)
                                   .reject()));
   }
-  rules.push_back(std::move(NftRule(table, queueChain)
+  rules.push_back(std::move(queueRule()
                                 .udpDestinationPort(quicPort)
                                 .markBits(true, settings.declineMark, 0)
                                 .queue(settings.queueNumber, queueExpression)));
-  rules.push_back(std::move(NftRule(table, verdictChain)
+  rules.push_back(std::move(NftRule(table, verdict)
                                 .markBits(false, settings.declineMark, settings.declineMark)
                                 .udpDestinationPort(quicPort)
                                 .addToConnectionMark(settings.declineMark)
                                 .clearFromPacketMark(settings.declineMark)));
   for (const RefusedFlows* family : {&refusedIpv4, &refusedIpv6}) {
-    rules.push_back(std::move(NftRule(table, verdictChain)
+    rules.push_back(std::move(NftRule(table, verdict)
                                   .markBits(false, settings.refuseMark, settings.refuseMark)
                                   .nfproto(family->nfproto)
                                   .udpDestinationPort(quicPort)
@@ -76,17 +86,34 @@ std::vector<NftRule> rules(const UdpQueueSettings& settings, QueueExpression que
                                   .updateSet(family->setName, family->setId)
                                   .reject()));
   }
+}
+
+std::vector<NftRule> rules(const UdpQueueSettings& settings, QueueExpression queueExpression,
+                           const std::vector<std::string>& gatewayInterfaces) {
+  std::vector<NftRule> rules;
+  addRules(rules, settings, queueExpression, queueChain, verdictChain, nullptr);
+  for (const std::string& interface : gatewayInterfaces) {
+    addRules(rules, settings, queueExpression, forwardQueueChain, forwardVerdictChain, &interface);
+  }
   return rules;
 }
 
-const NftBaseChain chains[]{{queueChain, NF_INET_LOCAL_OUT, queueChainPriority},
-                            {verdictChain, NF_INET_LOCAL_OUT, verdictChainPriority}};
+std::vector<NftBaseChain> chains(const std::vector<std::string>& gatewayInterfaces) {
+  std::vector<NftBaseChain> chains{{queueChain, NF_INET_LOCAL_OUT, queueChainPriority},
+                                   {verdictChain, NF_INET_LOCAL_OUT, verdictChainPriority}};
+  if (!gatewayInterfaces.empty()) {
+    chains.push_back({forwardQueueChain, NF_INET_FORWARD, queueChainPriority});
+    chains.push_back({forwardVerdictChain, NF_INET_FORWARD, verdictChainPriority});
+  }
+  return chains;
+}
 
 }  // namespace
 
-UdpInterceptionTable::UdpInterceptionTable(const UdpQueueSettings& settings, QueueExpression queueExpression)
-    : table_(std::string(tableName), chains,
+UdpInterceptionTable::UdpInterceptionTable(const UdpQueueSettings& settings, QueueExpression queueExpression,
+                                           const std::vector<std::string>& gatewayInterfaces)
+    : table_(std::string(tableName), chains(gatewayInterfaces),
              std::vector<NftTimeoutSet>{refusedIpv4.set(), refusedIpv6.set()},
-             rules(settings, queueExpression)) {}
+             rules(settings, queueExpression, gatewayInterfaces)) {}
 
 }  // namespace vosk::backend

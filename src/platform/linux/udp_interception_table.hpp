@@ -1,6 +1,8 @@
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/linux/nftnl_owner_table.hpp"
 #include "platform/linux/udp_queue_settings.hpp"
@@ -16,6 +18,8 @@ namespace vosk::backend {
 //   verdict chain (output, priority 10):
 //     decline mark → recorded in the ct mark, cleared from the packet
 //     refuse mark  → flow remembered for refusedFlowMemory seconds, rejected
+// The same pair of chains on the forward hook, for packets arriving on the
+// gateway interfaces, when there are any.
 // Refused flows are remembered in sets, not in the ct mark: a rejected
 // packet's connection is never confirmed, so its mark would be lost.
 class UdpInterceptionTable {
@@ -24,7 +28,8 @@ class UdpInterceptionTable {
   static constexpr unsigned refusedFlowMemorySeconds = 30;
 
   // Throws std::system_error when the kernel refuses the table.
-  UdpInterceptionTable(const UdpQueueSettings& settings, QueueExpression queueExpression);
+  UdpInterceptionTable(const UdpQueueSettings& settings, QueueExpression queueExpression,
+                       const std::vector<std::string>& gatewayInterfaces);
 
  private:
   NftOwnerTable table_;
