@@ -28,20 +28,6 @@ TEST_F(FlowDispatchTest, TCPFlowsAreAdmittedUpToTheCapThenLeftToTheSystem) {
   EXPECT_EQ(peer.trackedFlowCount(), 1000);
 }
 
-TEST_F(FlowDispatchTest, UDPFlowsGetTheUDPHandlersAnswer) {
-  const auto whileOff = platform.udpFlow(kRemoteHost, "443");
-  EXPECT_FALSE(provider->handleNewFlow(whileOff));
-  EXPECT_EQ(peer.trackedFlowCount(), 0);
-
-  peer.setBlocking(true, {});
-  const auto whileOn = platform.udpFlow(kRemoteHost, "443");
-  EXPECT_TRUE(provider->handleNewFlow(whileOn));
-  EXPECT_EQ(peer.trackedFlowCount(), 1);
-  platform.settle();
-  EXPECT_TRUE(whileOff->core.log.calls().empty());
-  EXPECT_EQ(whileOn->core.log.calls(), (std::vector<std::string>{"open", "closeRead", "closeWrite"}));
-}
-
 TEST_F(FlowDispatchTest, UnknownFlowKindsAreLeftToTheSystem) {
   holdUnits(3);
   const auto other = std::make_shared<FakeOtherFlow>();

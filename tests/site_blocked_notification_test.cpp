@@ -89,31 +89,5 @@ TEST_F(SiteBlockedNotificationTest, ARestartReopensTheGraceButKeepsStamps) {
   EXPECT_EQ(postedCount(), 2u);  // the first one, and video
 }
 
-TEST_F(SiteBlockedNotificationTest, StaleMeansThirtySecondsOrMore) {
-  const Instant now = platform.mainQueue.now();
-  EXPECT_TRUE(TransparentProxyProviderPeer::isStaleBlockedAttempt({social.id, now + -30.0}, now));
-  EXPECT_FALSE(TransparentProxyProviderPeer::isStaleBlockedAttempt({social.id, now + -29.9}, now));
-}
-
-TEST(SweepPolicyTest, IdleStrictlyOverTheLimitOrNewlyBlockedHost) {
-  TestPlatform platform;
-  auto provider = platform.makeProvider();
-  TransparentProxyProviderPeer peer(*provider);
-  const Instant now = platform.mainQueue.now();
-  const auto flowTo = [&](std::optional<std::string> host, double idle) {
-    return ActiveFlow{std::move(host), platform.tcpFlow("198.18.0.2", "443"),
-                      platform.connections.makeConnection("198.18.0.2", 443), now + -idle};
-  };
-  peer.setBlocking(true, {makeSite(1, "social", {"facebook.com"})});
-  EXPECT_FALSE(peer.shouldSweepFlow(flowTo("example.com", 1200.0), now));
-  EXPECT_TRUE(peer.shouldSweepFlow(flowTo("example.com", 1200.5), now));
-  EXPECT_TRUE(peer.shouldSweepFlow(flowTo("www.facebook.com", 1), now));
-  EXPECT_FALSE(peer.shouldSweepFlow(flowTo(std::nullopt, 1), now));
-
-  peer.setBlocking(false, {makeSite(1, "social", {"facebook.com"})});
-  EXPECT_FALSE(peer.shouldSweepFlow(flowTo("www.facebook.com", 1), now));
-  EXPECT_TRUE(peer.shouldSweepFlow(flowTo("www.facebook.com", 1201), now));
-}
-
 }  // namespace
 }  // namespace vosk::test

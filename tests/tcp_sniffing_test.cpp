@@ -152,18 +152,6 @@ TEST_F(TCPSniffingTest, ABlockedFlowIsAnnouncedThenClosedAndNothingGoesUpstream)
   EXPECT_EQ(peer.trackedFlowCount(), 0);
 }
 
-TEST_F(TCPSniffingTest, WithBlockingOffAListedHostIsLoggedAndRelayed) {
-  peer.setBlocking(false, {makeSite(1, "blocked", {"blocked.test"})});
-  const auto flow = offerTCP("80");
-  flow->pushData("GET / HTTP/1.1\r\nHost: blocked.test\r\n\r\n");
-  platform.settle();
-  EXPECT_EQ(platform.log->messages(),
-            std::vector<std::string>{"🔎 flow host: blocked.test:80, blockingEnabled=false, blocked=false"});
-  EXPECT_TRUE(platform.notifier.posted().empty());
-  EXPECT_EQ(replayedUpstream().size(), 1u);
-  EXPECT_EQ(peer.activeFlows().size(), 1u);
-}
-
 TEST_F(TCPSniffingTest, WithoutAHostEndpointThePortIsEmptyAndHTTPIsParsed) {
   const auto flow = tcpFlowTo(std::make_shared<OtherEndpoint>());
   EXPECT_TRUE(provider->handleNewFlow(flow));

@@ -17,25 +17,6 @@ class TrackedFlowCountTest : public ::testing::Test {
   TransparentProxyProviderPeer peer{*provider};
 };
 
-TEST_F(TrackedFlowCountTest, AdmitsUpToTheCapAndRefusesBeyond) {
-  for (int i = 0; i < 999; ++i) ASSERT_TRUE(peer.admitTrackedFlow());
-  EXPECT_TRUE(peer.admitTrackedFlow());  // the 1000th
-  EXPECT_EQ(peer.trackedFlowCount(), 1000);
-  EXPECT_FALSE(peer.admitTrackedFlow());
-  EXPECT_EQ(peer.trackedFlowCount(), 1000);
-  peer.releaseTrackedFlow();
-  EXPECT_TRUE(peer.admitTrackedFlow());
-}
-
-TEST_F(TrackedFlowCountTest, ReleaseAtZeroStaysAtZero) {
-  peer.releaseTrackedFlow();
-  EXPECT_EQ(peer.trackedFlowCount(), 0);
-  ASSERT_TRUE(peer.admitTrackedFlow());
-  peer.releaseTrackedFlow();
-  peer.releaseTrackedFlow();
-  EXPECT_EQ(peer.trackedFlowCount(), 0);
-}
-
 TEST_F(TrackedFlowCountTest, ConcurrentAdmissionsAndReleasesKeepTheCountExact) {
   constexpr int kThreads = 8;
   constexpr int kAttemptsPerThread = 400;
@@ -61,15 +42,6 @@ TEST_F(TrackedFlowCountTest, ConcurrentAdmissionsAndReleasesKeepTheCountExact) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(peer.trackedFlowCount(), 0);
-}
-
-TEST_F(TrackedFlowCountTest, FreshProviderHasNothingInForce) {
-  EXPECT_FALSE(peer.cachedBlockingEnabled());
-  EXPECT_TRUE(peer.cachedSites().empty());
-  EXPECT_TRUE(peer.activeFlows().entries().empty());
-  EXPECT_FALSE(peer.hasSweepTimer());
-  // Before any start, no grace period can hold anything back.
-  EXPECT_GT(platform.mainQueue.now() - peer.startProxyTime(), 1.0e9);
 }
 
 }  // namespace

@@ -40,16 +40,5 @@ TEST_F(UDPFlowTest, TakenCountedAndClosedAsSoonAsTheOpenCompletesWhateverItsOutc
   EXPECT_TRUE(platform.log->takeMessages().empty());
 }
 
-TEST_F(UDPFlowTest, DeclinedWithTheFaultMessageAtTheCap) {
-  holdUnits(1000);
-  EXPECT_FALSE(provider->handleNewFlow(flow));
-  EXPECT_EQ(peer.trackedFlowCount(), 1000);
-  EXPECT_TRUE(flow->core.log.calls().empty());
-  EXPECT_EQ(platform.log->lines(),
-            (std::vector<CapturedLine>{{LogLevel::fault,
-                                        "🛑 maxTrackedFlows (1000) reached — letting the system handle this UDP flow "
-                                        "directly instead of risking full NECP exhaustion"}}));
-}
-
 }  // namespace
 }  // namespace vosk::test

@@ -16,6 +16,7 @@ void FakeConnection::deliverReceive(ReceiveCompletion completion, ReceiveResult 
 
 void FakeConnection::setStateUpdateHandler(StateUpdateHandler handler) {
   std::lock_guard lock(mutex_);
+  if (!handler) calls_.push_back("clearHandler");
   handler_ = std::move(handler);
 }
 
@@ -68,12 +69,9 @@ void FakeConnection::sendEndOfStream() {
   endOfStreamSent_ = true;
 }
 
-void FakeConnection::receive(std::size_t minimumIncompleteLength, std::size_t maximumLength,
-                             ReceiveCompletion completion) {
+void FakeConnection::receive(std::size_t, std::size_t, ReceiveCompletion completion) {
   std::lock_guard lock(mutex_);
   calls_.push_back("receive");
-  lastMinimumLength = minimumIncompleteLength;
-  lastMaximumLength = maximumLength;
   if (cancelCount_ > 0) {
     deliverReceive(std::move(completion), {std::nullopt, false, Error{"connection cancelled"}});
   } else if (!scriptedReceives_.empty()) {

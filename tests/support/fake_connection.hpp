@@ -41,7 +41,6 @@ class FakeConnection final : public Connection {
   void completeSend(std::optional<Error> error = std::nullopt);
 
   bool hasStateHandler() const;
-  bool started() const { return queue_ != nullptr; }
   bool cancelled() const { return cancelCount_ > 0; }
   int cancelCount() const { return cancelCount_; }
   bool endOfStreamSent() const { return endOfStreamSent_; }
@@ -49,13 +48,11 @@ class FakeConnection final : public Connection {
   std::size_t heldSendCount() const;
   std::string sent() const;  // every byte sent, in order
   std::vector<Bytes> sends() const;
-  // Calls in order: "start", "send", "endOfStream", "receive", "cancel".
+  // Calls in order: "start", "send", "endOfStream", "receive", "clearHandler" (a null handler set), "cancel".
   std::vector<std::string> calls() const;
 
   const std::string host;
   const std::uint16_t port;
-  std::size_t lastMinimumLength = 0;
-  std::size_t lastMaximumLength = 0;
 
  private:
   void postOnQueue(std::function<void()> work);

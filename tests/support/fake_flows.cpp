@@ -8,8 +8,11 @@ Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 void FlowCallLog::add(std::string call) {
-  std::lock_guard lock(mutex_);
-  calls_.push_back(std::move(call));
+  {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(call);
+  }
+  if (onCall) onCall(call);
 }
 
 std::vector<std::string> FlowCallLog::calls() const {
@@ -53,7 +56,6 @@ void FakeTCPFlow::deliver(ReadCompletion completion, ReadResult result) {
 
 void FakeTCPFlow::readData(ReadCompletion completion) {
   core.log.add("read");
-  if (onRead) onRead();
   std::lock_guard lock(mutex_);
   if (readClosed_) {
     deliver(std::move(completion), {std::nullopt, Error{"flow read side closed"}});

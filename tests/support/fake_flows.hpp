@@ -37,6 +37,10 @@ class FlowCallLog {
   std::vector<std::string> calls() const;
   std::size_t count(std::string_view call) const;
 
+  // Called at every call, before it is served: lets a test see what else has
+  // happened by then. Set it before the flow is used.
+  std::function<void(std::string_view call)> onCall;
+
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;
@@ -91,9 +95,6 @@ class FakeTCPFlow final : public TCPFlow {
   bool writeClosed() const { return writeClosed_; }
 
   FakeFlowCore core;
-  // Called at every read, before it is served: lets a test see what else has
-  // happened by then. Set it before the flow is used.
-  std::function<void()> onRead;
 
  private:
   void deliver(ReadCompletion completion, ReadResult result);
