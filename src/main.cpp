@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "config/configuration_file.hpp"
-#include "platform/linux/command_line.hpp"
-#include "platform/linux/daemon.hpp"
-#include "platform/linux/privileges.hpp"
+#include "linux/service/command_line.hpp"
+#include "linux/service/daemon.hpp"
+#include "linux/service/privileges.hpp"
 
 namespace {
 

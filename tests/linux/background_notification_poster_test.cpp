@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/background_notification_poster.hpp"
+#include "linux/service/background_notification_poster.hpp"
 
 namespace vosk::backend {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/linux/command_line.hpp"
+#include "linux/service/command_line.hpp"
 
 namespace vosk::backend {
 namespace {

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/linux/dbus_notification_poster.hpp"
+#include "linux/service/dbus_notification_poster.hpp"
 #include "support/capture.hpp"
 
 namespace vosk::backend {

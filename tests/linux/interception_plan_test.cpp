@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/linux/interception_table.hpp"
+#include "linux/nft/interception_table.hpp"
 
 namespace vosk::backend {
 namespace {

@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/linux/journal_log_sink.hpp"
+#include "linux/service/journal_log_sink.hpp"
 
 namespace vosk::backend {
 namespace {

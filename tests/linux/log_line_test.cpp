@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/linux/log_sink.hpp"
+#include "linux/service/log_sink.hpp"
 
 namespace vosk::backend {
 namespace {

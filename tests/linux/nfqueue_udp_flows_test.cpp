@@ -3,8 +3,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/linux/nfqueue_listener.hpp"
-#include "platform/linux/nfqueue_udp_flows.hpp"
+#include "linux/udp/nfqueue_listener.hpp"
+#include "linux/udp/nfqueue_udp_flows.hpp"
 #include "support/provider_peer.hpp"
 #include "support/test_platform.hpp"
 #include "support/virtual_time.hpp"

@@ -7,7 +7,7 @@
 
 #include <stdexcept>
 
-#include "platform/linux/privileges.hpp"
+#include "linux/service/privileges.hpp"
 
 namespace vosk::backend {
 namespace {

@@ -1,0 +1,172 @@
+#include "linux/nft/interception_table.hpp"
+
+#include <arpa/inet.h>
+#include <nftables/libnftables.h>
+
+#include <charconv>
+#include <fmt/format.h>
+
+namespace vosk::backend {
+namespace {
+
+constexpr int natOutputPriority = -100;
+constexpr int natPreroutingPriority = -100;
+constexpr int ipv4Bits = 32;
+constexpr int ipv6Bits = 128;
+
+bool isPort(const std::string& text, unsigned& port) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+  return error == std::errc() && end == text.data() + text.size() && port <= 65535;
+}
+
+// One TCP rule as an nftables statement, or why it cannot be one.
+std::variant<std::string, Error> tcpRedirect(const NetworkRule& rule, const InterceptionTarget& target) {
+  const std::string& host = rule.remoteNetwork.hostname();
+  unsigned char address[16];
+  std::string family;
+  int bits = 0;
+  if (inet_pton(AF_INET, host.c_str(), address) == 1) {
+    family = "ip";
+    bits = ipv4Bits;
+  } else if (inet_pton(AF_INET6, host.c_str(), address) == 1) {
+    family = "ip6";
+    bits = ipv6Bits;
+  } else {
+    return Error{fmt::format("the rule's remote network \"{}\" is not an IP address", host)};
+  }
+  if (rule.remotePrefix < 0 || rule.remotePrefix > bits) {
+    return Error{fmt::format("the rule's prefix /{} does not fit {}", rule.remotePrefix, host)};
+  }
+  std::string statement = fmt::format("meta nfproto {}", family == "ip" ? "ipv4" : "ipv6");
+  if (rule.remotePrefix > 0) statement += fmt::format(" {} daddr {}/{}", family, host, rule.remotePrefix);
+  const std::string& portText = rule.remoteNetwork.port();
+  unsigned port = 0;
+  if (!portText.empty() && !isPort(portText, port)) {
+    return Error{fmt::format("the rule's remote port \"{}\" is not a port number", portText)};
+  }
+  if (port != 0) statement += fmt::format(" tcp dport {}", port);
+  else statement += " meta l4proto tcp";
+  statement += fmt::format(" redirect to :{}", target.listenerPort);
+  return statement;
+}
+
+// `{ "br-lan", "wlan0" }`
+std::string interfaceSet(const std::vector<std::string>& interfaces) {
+  std::string set;
+  for (const std::string& name : interfaces) set += fmt::format("{}\"{}\"", set.empty() ? "{ " : ", ", name);
+  return set + " }";
+}
+
+}  // namespace
+
+std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInterfaces) {
+  std::string chains =
+      "\tchain strict {\n"
+      "\t\ttype filter hook output priority 0; policy accept;\n"
+      "\t\tfib daddr type local return\n"
+      "\t\ttcp dport 853 reject with tcp reset\n"
+      "\t\tudp dport 853 reject with icmpx type port-unreachable\n"
+      "\t}\n";
+  if (gatewayInterfaces.empty()) return chains;
+  const std::string interfaces = interfaceSet(gatewayInterfaces);
+  return chains + fmt::format(
+                      "\tchain strict_forward {{\n"
+                      "\t\ttype filter hook forward priority 0; policy accept;\n"
+                      "\t\tiifname {} tcp dport 853 reject with tcp reset\n"
+                      "\t\tiifname {} udp dport 853 reject with icmpx type port-unreachable\n"
+                      "\t}}\n",
+                      interfaces, interfaces);
+}
+
+std::variant<InterceptionPlan, Error> planInterception(const std::vector<NetworkRule>& rules,
+                                                      const InterceptionTarget& target,
+                                                      const std::vector<std::string>& gatewayInterfaces) {
+  InterceptionPlan plan;
+  std::string redirects;
+  for (const NetworkRule& rule : rules) {
+    if (rule.direction != TrafficDirection::outbound || rule.localNetwork) {
+      return Error{"only outbound rules without a local network can be intercepted"};
+    }
+    if (rule.protocol == NetworkRuleProtocol::udp) {
+      plan.udpRules.push_back(rule);
+      continue;
+    }
+    if (rule.protocol != NetworkRuleProtocol::tcp) return Error{"only TCP and UDP rules can be intercepted"};
+    auto statement = tcpRedirect(rule, target);
+    if (auto* error = std::get_if<Error>(&statement)) return *error;
+    redirects += "\t\t" + std::get<std::string>(statement) + "\n";
+  }
+  // The daemon's own connections carry the mark; local destinations are
+  // never intercepted (that includes the listeners themselves).
+  plan.tableDefinition = fmt::format(
+      "\tchain output {{\n"
+      "\t\ttype nat hook output priority {}; policy accept;\n"
+      "\t\tmeta mark & {:#x} == {:#x} return\n"
+      "\t\tfib daddr type local return\n"
+      "{}"
+      "\t}}\n",
+      natOutputPriority, target.firewallMark, target.firewallMark, redirects);
+  // The listeners take any address (a redirect in prerouting goes to the
+  // incoming interface's address): only loopback and redirected connections
+  // may reach them, so they are no proxy for anyone who finds the port.
+  plan.tableDefinition += fmt::format(
+      "\tchain listener_guard {{\n"
+      "\t\ttype filter hook input priority 0; policy accept;\n"
+      "\t\ttcp dport {} iifname != \"lo\" ct status & dnat == 0 reject with tcp reset\n"
+      "\t}}\n",
+      target.listenerPort);
+  if (!gatewayInterfaces.empty()) {
+    plan.tableDefinition += fmt::format(
+        "\tchain gateway {{\n"
+        "\t\ttype nat hook prerouting priority {}; policy accept;\n"
+        "\t\tiifname != {} return\n"
+        "\t\tfib daddr type local return\n"
+        "{}"
+        "\t}}\n",
+        natPreroutingPriority, interfaceSet(gatewayInterfaces), redirects);
+  }
+  return plan;
+}
+
+InterceptionTable::InterceptionTable() : context_(nft_ctx_new(NFT_CTX_DEFAULT)) {
+  nft_ctx_buffer_output(context_);
+  nft_ctx_buffer_error(context_);
+}
+
+InterceptionTable::~InterceptionTable() { nft_ctx_free(context_); }
+
+std::optional<Error> InterceptionTable::install(const std::string& tableDefinition) {
+  std::lock_guard lock(mutex_);
+  // The owner flag cannot be set again on a live table: replace it whole.
+  const std::string commands =
+      fmt::format("{}table inet {} {{\n\tflags owner\n{}}}\n",
+                  installed_ ? fmt::format("delete table inet {}\n", interceptionTableName) : "",
+                  interceptionTableName, tableDefinition);
+  std::optional<Error> error = run(commands);
+  if (!error) installed_ = true;
+  return error;
+}
+
+void InterceptionTable::remove() {
+  std::lock_guard lock(mutex_);
+  if (!installed_) return;
+  run(fmt::format("delete table inet {}\n", interceptionTableName));
+  installed_ = false;
+}
+
+std::optional<Error> InterceptionTable::run(const std::string& commands) {
+  if (nft_run_cmd_from_buffer(context_, commands.c_str()) == 0) return std::nullopt;
+  // The error buffer empties on every read: read it once.
+  std::string detail = nft_ctx_get_error_buffer(context_);
+  detail = detail.substr(0, detail.find('\n'));
+  if (detail.starts_with("Error: ")) detail.erase(0, 7);
+  if (detail.empty()) detail = "unknown error";
+  std::string hint;
+  if (detail.find("Operation not permitted") != std::string::npos) hint = " (the daemon needs CAP_NET_ADMIN)";
+  else if (detail.find("No such file or directory") != std::string::npos ||
+           detail.find("Protocol not supported") != std::string::npos)
+    hint = " (is nf_tables with nat, fib and redirect available in this kernel?)";
+  return Error{fmt::format("nftables refused the interception table: {}{}", detail, hint)};
+}
+
+}  // namespace vosk::backend

@@ -1,0 +1,109 @@
+#include "linux/service/asio_main_queue.hpp"
+
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+namespace vosk::backend {
+namespace {
+
+std::chrono::steady_clock::duration toDuration(double seconds) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// Cancellation happens on the main queue only, so the flag needs no lock.
+class TimerWork final : public DelayedWork {
+ public:
+  TimerWork(asio::io_context& context, double delaySeconds) : timer_(context, toDuration(delaySeconds)) {}
+  void arm(std::shared_ptr<TimerWork> self, MainQueue::Work work) {
+    timer_.async_wait([self = std::move(self), work = std::move(work)](const std::error_code& error) {
+      if (!error && !self->cancelled_) work();
+    });
+  }
+  void cancel() override {
+    cancelled_ = true;
+    timer_.cancel();
+  }
+
+ private:
+  asio::steady_timer timer_;
+  bool cancelled_ = false;
+};
+
+// Fires at fixed deadlines (zero leeway) until the handle is destroyed, which
+// may happen on any thread: the shared state is stopped on the main queue.
+class AsioRepeatingTimer final : public RepeatingTimer {
+ public:
+  AsioRepeatingTimer(asio::io_context& context, double firstDelaySeconds, double intervalSeconds,
+                     MainQueue::Work handler)
+      : state_(std::make_shared<State>(context, toDuration(intervalSeconds), std::move(handler))) {
+    state_->timer.expires_after(toDuration(firstDelaySeconds));
+    arm(state_);
+  }
+  ~AsioRepeatingTimer() override {
+    asio::post(state_->timer.get_executor(), [state = state_] {
+      state->stopped = true;
+      state->timer.cancel();
+    });
+  }
+
+ private:
+  struct State {
+    State(asio::io_context& context, std::chrono::steady_clock::duration interval, MainQueue::Work handler)
+        : timer(context), interval(interval), handler(std::move(handler)) {}
+    asio::steady_timer timer;
+    std::chrono::steady_clock::duration interval;
+    MainQueue::Work handler;
+    bool stopped = false;  // main queue only
+  };
+
+  static void arm(const std::shared_ptr<State>& state) {
+    state->timer.async_wait([state](const std::error_code& error) {
+      if (error || state->stopped) return;
+      state->timer.expires_at(state->timer.expiry() + state->interval);
+      arm(state);
+      state->handler();
+    });
+  }
+
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace
+
+AsioMainQueue::AsioMainQueue() : keepServing_(asio::make_work_guard(context_)) {}
+
+Instant AsioMainQueue::now() const {
+  const auto sinceEpoch = std::chrono::steady_clock::now().time_since_epoch();
+  return Instant::fromSeconds(std::chrono::duration<double>(sinceEpoch).count());
+}
+
+void AsioMainQueue::post(Work work) { asio::post(context_, std::move(work)); }
+
+std::shared_ptr<DelayedWork> AsioMainQueue::schedule(double delaySeconds, Work work) {
+  auto delayed = std::make_shared<TimerWork>(context_, delaySeconds);
+  delayed->arm(delayed, std::move(work));
+  return delayed;
+}
+
+std::unique_ptr<RepeatingTimer> AsioMainQueue::makeRepeatingTimer(double firstDelaySeconds, double intervalSeconds,
+                                                                  Work handler) {
+  return std::make_unique<AsioRepeatingTimer>(context_, firstDelaySeconds, intervalSeconds, std::move(handler));
+}
+
+void AsioMainQueue::dispatchMain() {
+  context_.run();
+  std::fflush(nullptr);
+  std::exit(exitStatus_.load());
+}
+
+void AsioMainQueue::finish(int exitStatus) {
+  exitStatus_.store(exitStatus);
+  keepServing_.reset();
+  context_.stop();
+}
+
+}  // namespace vosk::backend

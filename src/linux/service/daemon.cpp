@@ -1,0 +1,188 @@
+#include "linux/service/daemon.hpp"
+
+#include <asio/post.hpp>
+#include <fmt/ranges.h>
+
+#include <systemd/sd-daemon.h>
+
+#include <csignal>
+
+#include "config/configuration_file.hpp"
+#include "config/encrypted_dns_list.hpp"
+#include "linux/service/descriptor_limit.hpp"
+#include "linux/service/log_sink.hpp"
+#include "provider/process_entry.hpp"
+
+namespace vosk::backend {
+namespace {
+
+constexpr std::int64_t stopReasonUserInitiated = 1;
+// Each relayed flow holds two descriptors; a few more for listeners, the
+// netlink socket and the log.
+constexpr std::uint64_t descriptorsNeeded = 2 * maxTrackedFlows + 64;
+
+}  // namespace
+
+Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
+    : options_(options),
+      pidFile_(std::move(pidFile)),
+      platformWork_(asio::make_work_guard(platformContext_)),
+      logSink_(makeDaemonLogSink(options.logDestination)),
+      logger_(std::string(logSubsystem), std::string(logCategory), logSink_),
+      busPoster_(mainQueue_, logger_),
+      connections_(mainQueue_.context(), options.firewallMark),
+      host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
+      environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_},
+      listener_(platformContext_, platformQueue_, options.listenerPort, options.firewallMark,
+                [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); },
+                [this]() -> std::shared_ptr<const TransparentProxyProvider> {
+                  return provider_->strictModeActive() ? provider_ : nullptr;
+                }),
+      udpInterception_(platformContext_, platformQueue_, UdpQueueSettings{}, logger_,
+                       [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
+      signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP),
+      blockingClock_(
+          mainQueue_.context(), logger_, options.stateDirectory,
+          [] { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); },
+          [this](ConfigurationDictionary configuration) {
+            applyConfiguration(std::move(configuration));
+            startProvider(false);
+          }) {}
+
+void Daemon::run() {
+  std::signal(SIGPIPE, SIG_IGN);  // a peer that went away is an error code, not a reason to die
+  logger_.log("🟢 vosk-filter {} starting: listeners on port {}, firewall mark {:#x}, configuration {}",
+              VOSK_VERSION, options_.listenerPort, options_.firewallMark, options_.configurationPath);
+  if (!pidFile_.problem().empty()) logger_.log("⚠️ {}", pidFile_.problem());
+  checkDescriptorLimit();
+  // Listen before the table exists: a redirected connection must find a listener.
+  if (const std::error_code error = listener_.listen()) {
+    logger_.log("❌ cannot listen on port {}: {}", options_.listenerPort, error.message());
+    std::exit(1);
+  }
+  host_.setUdpInterception(
+      [this](const std::vector<NetworkRule>& udpRules, const std::vector<std::string>& gatewayInterfaces) {
+        return udpInterception_.apply(udpRules, gatewayInterfaces);
+      });
+  runSystemExtension(environment_, [this](std::shared_ptr<TransparentProxyProvider> provider) {
+    serve(std::move(provider));
+  });
+}
+
+// Connections wait in the listeners' backlog until the platform thread runs.
+void Daemon::serve(std::shared_ptr<TransparentProxyProvider> provider) {
+  provider_ = std::move(provider);
+  platformThread_ = std::thread([this] { platformContext_.run(); });
+  loadConfiguration();
+  startProvider(true);
+  awaitSignal();
+}
+
+void Daemon::checkDescriptorLimit() {
+  const DescriptorLimit limit = raiseDescriptorLimit();
+  if (limit.soft < descriptorsNeeded) {
+    logger_.log("⚠️ open-descriptor limit {} is below the {} that {} relayed flows need; raise the hard limit",
+                limit.soft, descriptorsNeeded, maxTrackedFlows);
+  }
+}
+
+void Daemon::loadConfiguration() {
+  const std::string& path = options_.configurationPath;
+  auto loaded = config::loadConfigurationFile(path);
+  if (auto* problem = std::get_if<config::ConfigurationProblem>(&loaded)) {
+    logger_.log("❌ cannot use configuration {}", config::describeProblem(path, *problem));
+    host_.setProviderConfiguration(std::nullopt);
+    return;
+  }
+  config::Configuration& configuration = std::get<config::Configuration>(loaded);
+  for (const std::string& note : config::describeNotes(path, configuration)) logger_.log("⚠️ {}", note);
+  config::addEncryptedDnsServers(configuration.dictionary,
+                                 loadEncryptedDnsList(config::strictModeActive(configuration.dictionary)));
+  // A file refused under the lock leaves the configuration in force as it is.
+  auto admitted = blockingClock_.admit(std::move(configuration.dictionary), std::move(configuration.schedule));
+  if (!admitted) return;
+  if (configuration.gatewayInterfaces) useGatewayInterfaces(std::move(*configuration.gatewayInterfaces));
+  applyConfiguration(std::move(*admitted));
+}
+
+// What the next start reads, and strict mode's DNS guard to match: both
+// follow the switch in force (a pause or the schedule turns them off too).
+void Daemon::applyConfiguration(ConfigurationDictionary configuration) {
+  dnsGuard_.apply(config::strictModeActive(configuration), gatewayInterfaces_);
+  host_.setProviderConfiguration(std::move(configuration));
+}
+
+// Taken by the next start (the interception tables) and the DNS guard.
+void Daemon::useGatewayInterfaces(std::vector<std::string> interfaces) {
+  if (interfaces == gatewayInterfaces_) return;
+  if (interfaces.empty()) logger_.log("🔧 gateway mode off: forwarded traffic passes unfiltered");
+  else logger_.log("🔧 gateway mode: traffic forwarded from {} is filtered", fmt::join(interfaces, ", "));
+  gatewayInterfaces_ = std::move(interfaces);
+  host_.setGatewayInterfaces(gatewayInterfaces_);
+}
+
+// The shipped list of encrypted-DNS endpoints, read again with each
+// configuration; one that cannot be used leaves the last good one in force,
+// and is worth a line only when strict mode needs it.
+const std::vector<std::string>& Daemon::loadEncryptedDnsList(bool strictMode) {
+  auto loaded = config::loadEncryptedDnsList(options_.encryptedDnsPath);
+  if (auto* names = std::get_if<std::vector<std::string>>(&loaded)) {
+    encryptedDnsNames_ = std::move(*names);
+  } else if (strictMode) {
+    logger_.log("⚠️ cannot use the encrypted-DNS list {} (keeping {} names)",
+                config::describeProblem(options_.encryptedDnsPath, std::get<config::ConfigurationProblem>(loaded)),
+                encryptedDnsNames_.size());
+  }
+  return encryptedDnsNames_;
+}
+
+// The provider's overrides run on the platform thread, as the platform's own would.
+void Daemon::startProvider(bool firstStart) {
+  asio::post(platformContext_, [this, firstStart] {
+    provider_->startProxyWithOptions(std::nullopt, [this, firstStart](std::optional<Error> error) {
+      // A refused reload leaves the previous table in force; a refused first
+      // start means there is no filter at all.
+      if (error && firstStart) return mainQueue_.post([this] { exitWith(1); });
+      sd_notify(0, "READY=1");  // the service manager's cue: the rules are in place
+    });
+  });
+}
+
+void Daemon::awaitSignal() {
+  signals_.async_wait([this](std::error_code error, int signal) {
+    if (error) return;
+    if (signal == SIGHUP && !stopping_) {
+      logger_.log("🔧 SIGHUP: re-reading configuration {}", options_.configurationPath);
+      sd_notify(0, "RELOADING=1");
+      loadConfiguration();
+      startProvider(false);
+    } else if (signal != SIGHUP) {
+      stop();
+    }
+    awaitSignal();
+  });
+}
+
+void Daemon::stop() {
+  if (stopping_) return;
+  stopping_ = true;
+  sd_notify(0, "STOPPING=1");
+  asio::post(platformContext_, [this] {
+    provider_->stopProxyWithReason(stopReasonUserInitiated, [this] { mainQueue_.post([this] { exitWith(0); }); });
+  });
+}
+
+void Daemon::exitWith(int status) {
+  host_.removeInterception();
+  listener_.close();
+  platformWork_.reset();
+  platformContext_.stop();
+  if (platformThread_.joinable()) platformThread_.join();
+  udpInterception_.remove();
+  dnsGuard_.apply(false, {});
+  pidFile_.remove();
+  logger_.log("🔴 vosk-filter stopped");
+  mainQueue_.finish(status);
+}
+
+}  // namespace vosk::backend

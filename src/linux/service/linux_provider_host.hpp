@@ -1,0 +1,48 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "linux/nft/interception_table.hpp"
+#include "platform/proxy_provider.hpp"
+
+namespace vosk::backend {
+
+// The hosting system on Linux: hands the provider the configuration read
+// from the file, and turns its interception rules into our nftables table.
+class LinuxProviderHost final : public ProviderHost {
+ public:
+  // Takes the UDP rules, which the table cannot redirect; absent = UDP is not
+  // intercepted.
+  using UdpInterception = std::function<std::optional<Error>(const std::vector<NetworkRule>& udpRules,
+                                                             const std::vector<std::string>& gatewayInterfaces)>;
+
+  explicit LinuxProviderHost(InterceptionTarget target) : target_(target) {}
+
+  std::optional<ConfigurationDictionary> providerConfiguration() const override;
+  void setTunnelNetworkSettings(const TransparentProxyNetworkSettings& settings,
+                                SettingsCompletion completion) override;
+
+  // What the next start reads; absent = no readable configuration, which
+  // keeps strict mode as it was, as the provider keeps its state.
+  void setProviderConfiguration(std::optional<ConfigurationDictionary> configuration);
+  void setUdpInterception(UdpInterception udpInterception);
+  // What the next start filters on the forward path besides the host's own traffic.
+  void setGatewayInterfaces(std::vector<std::string> interfaces);
+  // Removes the interception at once (also done by the kernel when we die).
+  void removeInterception();
+
+ private:
+  const InterceptionTarget target_;
+  InterceptionTable table_;
+  mutable std::mutex mutex_;
+  std::optional<ConfigurationDictionary> configuration_;
+  bool strictMode_ = false;  // port 853 refused
+  std::vector<std::string> gatewayInterfaces_;
+  UdpInterception udpInterception_;
+};
+
+}  // namespace vosk::backend

@@ -1,0 +1,78 @@
+#include "linux/tcp/flow_listener.hpp"
+
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+
+#include "linux/tcp/socket_options.hpp"
+#include "linux/tcp/tcp_flow.hpp"
+#include "linux/tcp/unfiltered_relay.hpp"
+
+namespace vosk::backend {
+
+FlowListener::FlowListener(asio::io_context& platformContext, MainQueue& platformQueue, std::uint16_t port,
+                           std::uint32_t mark, Offer offer, StrictJudge strictJudge)
+    : context_(platformContext),
+      queue_(platformQueue),
+      port_(port),
+      mark_(mark),
+      offer_(std::move(offer)),
+      strictJudge_(std::move(strictJudge)) {}
+
+std::error_code FlowListener::listen() {
+  for (const asio::ip::address& address :
+       {asio::ip::address(asio::ip::address_v4::any()), asio::ip::address(asio::ip::address_v6::any())}) {
+    auto listener = std::make_unique<Listener>(context_);
+    asio::ip::tcp::acceptor* acceptor = &listener->acceptor;
+    const asio::ip::tcp::endpoint endpoint(address, port_);
+    std::error_code error;
+    acceptor->open(endpoint.protocol(), error);
+    if (error == asio::error::address_family_not_supported && address.is_v6()) break;
+    if (!error) acceptor->set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
+    if (!error && address.is_v6()) acceptor->set_option(asio::ip::v6_only(true), error);
+    if (!error) acceptor->bind(endpoint, error);
+    if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
+    if (error) return error;
+    listeners_.push_back(std::move(listener));
+  }
+  for (auto& listener : listeners_) {
+    asio::post(context_, [this, listener = listener.get()] { acceptNext(*listener); });
+  }
+  return {};
+}
+
+void FlowListener::close() {
+  asio::post(context_, [this] {
+    for (auto& listener : listeners_) {
+      std::error_code ignored;
+      listener->retryTimer.cancel();
+      listener->acceptor.close(ignored);
+    }
+  });
+}
+
+void FlowListener::acceptNext(Listener& listener) {
+  listener.acceptor.async_accept([this, &listener](std::error_code error, asio::ip::tcp::socket socket) {
+    if (error == asio::error::operation_aborted) return;
+    if (!error) {
+      takeConnection(std::move(socket));
+      acceptNext(listener);
+      return;
+    }
+    // Out of descriptors or memory: accepting again at once would only spin.
+    listener.retryTimer.expires_after(acceptRetryDelay);
+    listener.retryTimer.async_wait([this, &listener](std::error_code error) {
+      if (!error) acceptNext(listener);
+    });
+  });
+}
+
+void FlowListener::takeConnection(asio::ip::tcp::socket socket) {
+  const std::optional<asio::ip::tcp::endpoint> destination = originalDestination(socket);
+  if (!destination) return;  // not redirected: closed as the socket goes
+  setNoDelay(socket);
+  auto flow = std::make_shared<SocketTCPFlow>(std::move(socket), *destination);
+  if (offer_(flow)) return;
+  UnfilteredRelay::start(flow->takeSocket(), *destination, mark_, queue_, strictJudge_());
+}
+
+}  // namespace vosk::backend

@@ -1,0 +1,57 @@
+#include "linux/tcp/socket_options.hpp"
+
+// <netinet/in.h> must come before the netfilter headers.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <linux/netfilter_ipv4.h>
+#include <linux/netfilter_ipv6/ip6_tables.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vosk::backend {
+namespace {
+
+std::error_code setIntOption(asio::ip::tcp::socket& socket, int level, int name, int value) {
+  if (::setsockopt(socket.native_handle(), level, name, &value, sizeof value) != 0) {
+    return {errno, std::system_category()};
+  }
+  return {};
+}
+
+}  // namespace
+
+std::error_code setFirewallMark(asio::ip::tcp::socket& socket, std::uint32_t mark) {
+  return setIntOption(socket, SOL_SOCKET, SO_MARK, static_cast<int>(mark));
+}
+
+std::error_code setNoDelay(asio::ip::tcp::socket& socket) { return setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1); }
+
+std::optional<asio::ip::tcp::endpoint> originalDestination(asio::ip::tcp::socket& socket) {
+  std::error_code error;
+  const asio::ip::tcp::endpoint local = socket.local_endpoint(error);
+  if (error) return std::nullopt;
+
+  asio::ip::tcp::endpoint destination;
+  socklen_t length = 0;
+  int result = -1;
+  if (local.address().is_v4()) {
+    sockaddr_in address{};
+    length = sizeof address;
+    result = ::getsockopt(socket.native_handle(), SOL_IP, SO_ORIGINAL_DST, &address, &length);
+    std::memcpy(destination.data(), &address, sizeof address);
+  } else {
+    sockaddr_in6 address{};
+    length = sizeof address;
+    result = ::getsockopt(socket.native_handle(), SOL_IPV6, IP6T_SO_ORIGINAL_DST, &address, &length);
+    std::memcpy(destination.data(), &address, sizeof address);
+  }
+  if (result == 0) destination.resize(length);
+  // ENOENT: conntrack never saw a redirect. Equal to the listener: a direct
+  // connection. Relaying either would connect the daemon to itself.
+  if (result != 0 || destination == local) return std::nullopt;
+  return destination;
+}
+
+}  // namespace vosk::backend

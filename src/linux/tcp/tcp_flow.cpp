@@ -1,0 +1,93 @@
+#include "linux/tcp/tcp_flow.hpp"
+
+#include <asio/post.hpp>
+#include <asio/write.hpp>
+
+#include <string>
+
+#include "linux/tcp/read_scratch.hpp"
+
+namespace vosk::backend {
+namespace {
+
+Error errorOf(const std::error_code& error) { return Error{error.message()}; }
+
+}  // namespace
+
+SocketTCPFlow::SocketTCPFlow(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& originalDestination)
+    : socket_(std::move(socket)),
+      remote_(std::make_shared<const HostEndpoint>(originalDestination.address().to_string(),
+                                                   std::to_string(originalDestination.port()))) {
+  std::error_code ignored;  // accepted sockets can always be made non-blocking
+  socket_.non_blocking(true, ignored);
+}
+
+// The connection is already accepted: opening has nothing left to wait for.
+void SocketTCPFlow::open(OpenCompletion completion) {
+  asio::post(socket_.get_executor(), [completion = std::move(completion)] { completion(std::nullopt); });
+}
+
+void SocketTCPFlow::readData(ReadCompletion completion) {
+  asio::post(socket_.get_executor(), [self = shared_from_this(), completion = std::move(completion)]() mutable {
+    if (self->readClosed_ || !self->socket_.is_open()) {
+      completion(Bytes{}, std::nullopt);
+      return;
+    }
+    readWhenReadable(self->socket_, socketReadMaximum,
+                     [self, completion = std::move(completion)](Bytes data, std::error_code error) {
+                       if (error == asio::error::eof) return completion(Bytes{}, std::nullopt);
+                       if (error) return completion(std::nullopt, errorOf(error));
+                       completion(std::move(data), std::nullopt);
+                     });
+  });
+}
+
+void SocketTCPFlow::writeData(Bytes data, WriteCompletion completion) {
+  asio::post(socket_.get_executor(),
+             [self = shared_from_this(), data = std::move(data), completion = std::move(completion)]() mutable {
+               if (self->writeClosed_ || !self->socket_.is_open()) {
+                 completion(Error{"the flow is closed for writing"});
+                 return;
+               }
+               auto buffer = std::make_shared<Bytes>(std::move(data));
+               ++self->writesInFlight_;
+               asio::async_write(self->socket_, asio::buffer(*buffer),
+                                 [self, buffer, completion = std::move(completion)](std::error_code error, std::size_t) {
+                                   if (--self->writesInFlight_ == 0 && self->writeClosed_) self->shutdownSend();
+                                   completion(error ? std::optional(errorOf(error)) : std::nullopt);
+                                 });
+             });
+}
+
+void SocketTCPFlow::closeRead() {
+  asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    if (self->readClosed_) return;
+    self->readClosed_ = true;
+    std::error_code ignored;
+    self->socket_.shutdown(asio::ip::tcp::socket::shutdown_receive, ignored);
+    self->closeIfBothSidesClosed();
+  });
+}
+
+void SocketTCPFlow::closeWrite() {
+  asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    if (self->writeClosed_) return;
+    self->writeClosed_ = true;
+    // Data already handed over still goes out before the end of stream.
+    if (self->writesInFlight_ == 0) self->shutdownSend();
+    self->closeIfBothSidesClosed();
+  });
+}
+
+void SocketTCPFlow::shutdownSend() {
+  std::error_code ignored;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+}
+
+void SocketTCPFlow::closeIfBothSidesClosed() {
+  if (!readClosed_ || !writeClosed_) return;
+  std::error_code ignored;
+  socket_.close(ignored);
+}
+
+}  // namespace vosk::backend

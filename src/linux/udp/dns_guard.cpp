@@ -1,0 +1,97 @@
+#include "linux/udp/dns_guard.hpp"
+
+#include <linux/netfilter.h>
+
+#include <array>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "dns/dns_rewrite.hpp"
+
+namespace vosk::backend {
+namespace {
+
+constexpr std::uint16_t dnsPort = 53;
+// The largest IP packet: the whole answer is needed to rewrite it.
+constexpr std::uint32_t copiedPacketBytes = 65535;
+constexpr std::int32_t answerChainPriority = 0;
+constexpr const char* answerChain = "answers";
+constexpr const char* forwardedAnswerChain = "forwarded_answers";
+
+constexpr std::uint32_t ipv4SourceOffset = 12;
+constexpr std::uint32_t ipv6SourceOffset = 8;
+constexpr std::array<std::uint8_t, 1> ipv4LoopbackMask{0xFF};  // 127.0.0.0/8
+constexpr std::array<std::uint8_t, 1> ipv4Loopback{127};
+constexpr std::array<std::uint8_t, 16> ipv6LoopbackMask{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr std::array<std::uint8_t, 16> ipv6Loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
+std::unique_ptr<NftOwnerTable> makeTable(QueueExpression expression,
+                                         const std::vector<std::string>& gatewayInterfaces) {
+  const std::string table(DnsGuard::tableName);
+  std::vector<NftRule> rules;
+  rules.push_back(std::move(NftRule(table, answerChain)
+                                .nfproto(NFPROTO_IPV4)
+                                .udpSourcePort(dnsPort)
+                                .networkBytesDiffer(ipv4SourceOffset, ipv4LoopbackMask, ipv4Loopback)
+                                .queue(DnsGuard::queueNumber, expression)));
+  rules.push_back(std::move(NftRule(table, answerChain)
+                                .nfproto(NFPROTO_IPV6)
+                                .udpSourcePort(dnsPort)
+                                .networkBytesDiffer(ipv6SourceOffset, ipv6LoopbackMask, ipv6Loopback)
+                                .queue(DnsGuard::queueNumber, expression)));
+  for (const std::string& interface : gatewayInterfaces) {
+    rules.push_back(std::move(NftRule(table, forwardedAnswerChain)
+                                  .interfaceName(false, interface)
+                                  .udpSourcePort(dnsPort)
+                                  .queue(DnsGuard::queueNumber, expression)));
+  }
+  std::vector<NftBaseChain> chains{{answerChain, NF_INET_LOCAL_IN, answerChainPriority}};
+  if (!gatewayInterfaces.empty()) chains.push_back({forwardedAnswerChain, NF_INET_FORWARD, answerChainPriority});
+  return std::make_unique<NftOwnerTable>(table, chains, std::span<const NftTimeoutSet>(), rules);
+}
+
+}  // namespace
+
+void DnsGuard::apply(bool on, const std::vector<std::string>& gatewayInterfaces) {
+  if (on == (table_ != nullptr) && (!on || gatewayInterfaces == gatewayInterfaces_)) return;
+  if (on && listener_) {
+    // Other gateway interfaces: the same listener, the table made again.
+    table_.reset();
+    try {
+      table_ = makeTable(expression_, gatewayInterfaces);
+      gatewayInterfaces_ = gatewayInterfaces;
+    } catch (const std::system_error& error) {
+      listener_.reset();
+      logger_.log("❌ DNS guard: {}; DNS answers pass untouched", error.what());
+    }
+    return;
+  }
+  if (!on) {
+    table_.reset();
+    listener_.reset();
+    logger_.log("✅ DNS guard off: DNS answers pass untouched");
+    return;
+  }
+  try {
+    // Listening first: the rule then finds its queue served from the first packet on.
+    auto listener = std::make_shared<NfqueueListener>(context_, queueNumber, copiedPacketBytes, logger_);
+    const QueueExpression expression = detectQueueExpression(queueNumber);
+    table_ = makeTable(expression, gatewayInterfaces);
+    expression_ = expression;
+    gatewayInterfaces_ = gatewayInterfaces;
+    listener->start([listener = listener.get()](const HeldPacket& packet) {
+      const auto rewritten = dns::rewriteDnsPacket(packet.bytes);
+      listener->accept(packet.id, packet.mark, rewritten ? std::span<const std::uint8_t>(*rewritten)
+                                                         : std::span<const std::uint8_t>());
+    });
+    listener_ = std::move(listener);
+    logger_.log("✅ DNS guard on: UDP answers from port 53 go through NFQUEUE {} ({} queue rule), ech removed",
+                queueNumber, expression == QueueExpression::native ? "native" : "compatibility");
+  } catch (const std::system_error& error) {
+    logger_.log("❌ DNS guard: {}; DNS answers pass untouched", error.what());
+  }
+}
+
+}  // namespace vosk::backend

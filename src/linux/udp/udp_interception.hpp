@@ -1,0 +1,58 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/error.hpp"
+#include "linux/udp/nfqueue_listener.hpp"
+#include "linux/udp/nfqueue_udp_flows.hpp"
+#include "linux/udp/udp_interception_table.hpp"
+#include "platform/logger.hpp"
+#include "platform/main_queue.hpp"
+#include "platform/proxy_provider.hpp"
+
+namespace vosk::backend {
+
+// The UDP rules of the interception settings made real: the queue listener,
+// the held packets offered to the provider as UDP flows, and the owner table
+// that queues the first packet of each new outbound UDP flow to port 443.
+// Put in place by the first settings that carry UDP rules and kept for later
+// ones; the table is made again when the gateway interfaces change (QUIC
+// passes for that moment). Any thread.
+class UdpInterception {
+ public:
+  UdpInterception(asio::io_context& platformContext, MainQueue& platformQueue, const UdpQueueSettings& settings,
+                  Logger logger, NfqueueUdpFlows::OfferFlow offerFlow)
+      : platformContext_(platformContext),
+        platformQueue_(platformQueue),
+        settings_(settings),
+        logger_(std::move(logger)),
+        offerFlow_(std::move(offerFlow)) {}
+
+  // For LinuxProviderHost::setUdpInterception.
+  std::optional<Error> apply(const std::vector<NetworkRule>& udpRules,
+                             const std::vector<std::string>& gatewayInterfaces);
+  // Call once the platform thread has stopped: the listener lives on it.
+  void remove();
+
+ private:
+  asio::io_context& platformContext_;
+  MainQueue& platformQueue_;
+  const UdpQueueSettings settings_;
+  const Logger logger_;
+  const NfqueueUdpFlows::OfferFlow offerFlow_;
+
+  std::mutex mutex_;
+  std::shared_ptr<NfqueueListener> listener_;
+  std::shared_ptr<UdpVerdictSink> verdicts_;
+  std::unique_ptr<NfqueueUdpFlows> flows_;
+  std::unique_ptr<UdpInterceptionTable> table_;
+  QueueExpression expression_ = QueueExpression::native;
+  std::vector<std::string> gatewayInterfaces_;  // those of table_
+};
+
+}  // namespace vosk::backend

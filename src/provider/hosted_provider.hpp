@@ -1,0 +1,46 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/clock.hpp"
+#include "platform/connection.hpp"
+#include "platform/flow.hpp"
+#include "platform/logger.hpp"
+#include "platform/main_queue.hpp"
+#include "platform/notification_poster.hpp"
+#include "platform/proxy_provider.hpp"
+
+// The provider as a hosting platform sees it: what it is given, what it may
+// call. A backend includes this header (and the platform contracts) only.
+namespace vosk {
+
+// What the hosting platform gives the provider. Everything here outlives it.
+struct ProviderEnvironment {
+  MainQueue& mainQueue;
+  const Clock& clock;
+  std::shared_ptr<LogSink> logSink;
+  NotificationPoster& notificationPoster;
+  ConnectionFactory& connectionFactory;
+  ProviderHost& host;
+};
+
+class HostedProvider : public AppProxyProvider {
+ public:
+  using AppProxyProvider::AppProxyProvider;
+
+  // Carries a TCP flow that handleNewFlow declined (over the flow cap): the
+  // interception must never drop a flow. It stays outside the flow count and
+  // the registry; while strict mode is in force it is judged first, as any
+  // other flow. Called where the platform offers flows.
+  virtual void carryDeclinedFlow(std::shared_ptr<TCPFlow> flow) = 0;
+};
+
+using StartSystemExtensionMode = std::function<void(std::shared_ptr<HostedProvider> provider)>;
+
+// The process entry: creates the one provider, hands it to the host, which
+// from then on calls its overrides, then serves the main queue for ever.
+[[noreturn]] void runSystemExtension(const ProviderEnvironment& environment,
+                                     const StartSystemExtensionMode& startSystemExtensionMode);
+
+}  // namespace vosk
