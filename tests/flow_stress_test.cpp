@@ -92,7 +92,6 @@ TEST(FlowStressTest, FlowsCompletingOnAnotherThreadEndConsistent) {
   platform.settle();  // repeated teardowns still in flight
 
   ASSERT_TRUE(allEnded());
-  EXPECT_EQ(peer.connectionsHoldingUnit(), 0u);
   EXPECT_EQ(platform.connections.made().size(), 2u * kFlows / 5);
   for (int i = 0; i < kFlows; ++i) {
     SCOPED_TRACE(i);

@@ -33,9 +33,9 @@ TEST_F(IdleSweeperTest, EmptyRegistryStillPrunesAttemptsThirtySecondsOrOlder) {
 }
 
 TEST_F(IdleSweeperTest, SweepsOnlyFlowsIdleStrictlyOverTheLimit) {
-  const RelayedFlow atLimit = relayFlow(platform, peer, "a.example", 1200.0);
-  const RelayedFlow overLimit = relayFlow(platform, peer, "b.example", 1200.5);
-  const RelayedFlow noHost = relayFlow(platform, peer, std::nullopt, 1300.9);
+  const RegisteredFlow atLimit = relayFlow(platform, peer, "a.example", 1200.0);
+  const RegisteredFlow overLimit = relayFlow(platform, peer, "b.example", 1200.5);
+  const RegisteredFlow noHost = relayFlow(platform, peer, std::nullopt, 1300.9);
   ASSERT_EQ(peer.trackedFlowCount(), 3);
 
   peer.sweepIdleFlows();
@@ -57,9 +57,9 @@ TEST_F(IdleSweeperTest, SweepsOnlyFlowsIdleStrictlyOverTheLimit) {
 }
 
 TEST_F(IdleSweeperTest, NewlyBlockedHostIsSweptWithItsShortIdleTimeOnlyWhileBlockingIsOn) {
-  const RelayedFlow blockedHost = relayFlow(platform, peer, "www.news.example", 2.7);
-  const RelayedFlow otherHost = relayFlow(platform, peer, "weather.example", 2.7);
-  const RelayedFlow noHost = relayFlow(platform, peer, std::nullopt, 2.7);
+  const RegisteredFlow blockedHost = relayFlow(platform, peer, "www.news.example", 2.7);
+  const RegisteredFlow otherHost = relayFlow(platform, peer, "weather.example", 2.7);
+  const RegisteredFlow noHost = relayFlow(platform, peer, std::nullopt, 2.7);
 
   peer.setBlocking(false, {news});
   sweep();

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "provider/process_entry.hpp"
+#include "provider/hosted_provider.hpp"
 #include "support/relayed_flow.hpp"
 
 namespace vosk::test {
@@ -14,7 +14,7 @@ TEST(ProcessEntryDeathTest, HandsTheProviderToTheHostThenServesTheMainQueueForEv
   EXPECT_EXIT(
       {
         TestPlatform platform;
-        runSystemExtension(platform.environment(), [&](std::shared_ptr<AppProxyProvider> provider) {
+        runSystemExtension(platform.environment(), [&](std::shared_ptr<HostedProvider> provider) {
           // What the host does with it: a flow is already relayed, then the proxy starts.
           TransparentProxyProviderPeer peer(static_cast<TransparentProxyProvider&>(*provider));
           relayFlow(platform, peer, "a.example", 1300);

@@ -131,8 +131,8 @@ TEST_F(ProxyStartTest, ARepeatedStartKeepsTheOneTimerOnItsSchedule) {
 
 TEST_F(ProxyStartTest, AStartThatBlocksTheHostOfARelayedFlowClosesItAtOnce) {
   start(ConfigurationDictionary{{"blockingEnabled", false}, {"sitesData", sitesData({news})}});
-  const RelayedFlow reading = relayFlow(platform, peer, "www.news.example", 0.4);
-  const RelayedFlow other = relayFlow(platform, peer, "weather.example", 0.4);
+  const RegisteredFlow reading = relayFlow(platform, peer, "www.news.example", 0.4);
+  const RegisteredFlow other = relayFlow(platform, peer, "weather.example", 0.4);
   platform.log->clear();
   const Instant before = platform.mainQueue.now();
 
@@ -185,7 +185,7 @@ TEST_F(ProxyStartTest, CompletesOnceWithoutLoggingWhenTheProviderIsGone) {
 
 TEST_F(ProxyStartTest, StartsAndStopsOnAPlatformThreadWhileTheMainQueueRuns) {
   constexpr int kRounds = 200;
-  const RelayedFlow reading = relayFlow(platform, peer, "www.news.example", 0);
+  const RegisteredFlow reading = relayFlow(platform, peer, "www.news.example", 0);
   std::atomic<bool> done{false};
   std::thread platformThread([&] {
     // The first stop ends the relayed flow; the last start leaves blocking on with the baseline list.

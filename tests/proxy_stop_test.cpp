@@ -16,7 +16,7 @@ class ProxyStopTest : public ::testing::Test {
     provider->stopProxyWithReason(reason, [completions] { ++*completions; });
     return completions;
   }
-  std::vector<RelayedFlow> relayThree() {
+  std::vector<RegisteredFlow> relayThree() {
     return {relayFlow(platform, peer, "a.example", 1), relayFlow(platform, peer, "b.example", 2),
             relayFlow(platform, peer, std::nullopt, 3)};
   }
@@ -35,7 +35,7 @@ TEST_F(ProxyStopTest, WithNoRelayedFlowsItCompletesFromTheMainQueue) {
 }
 
 TEST_F(ProxyStopTest, EndsEveryRelayedFlowAndGivesBackOnlyTheirUnits) {
-  const std::vector<RelayedFlow> relayed = relayThree();
+  const std::vector<RegisteredFlow> relayed = relayThree();
   ASSERT_TRUE(peer.admitTrackedFlow());  // two flows still sniffing
   ASSERT_TRUE(peer.admitTrackedFlow());
   ASSERT_EQ(peer.trackedFlowCount(), 5);
@@ -44,26 +44,26 @@ TEST_F(ProxyStopTest, EndsEveryRelayedFlowAndGivesBackOnlyTheirUnits) {
   EXPECT_EQ(platform.log->messages(), std::vector<std::string>{fmt::format(kStopped, 1, 3)});
   platform.settle();
   EXPECT_EQ(*completions, 1);
-  for (const RelayedFlow& flow : relayed) EXPECT_TRUE(flow.ended());
+  for (const RegisteredFlow& flow : relayed) EXPECT_TRUE(flow.ended());
   EXPECT_TRUE(peer.activeFlows().entries().empty());
   EXPECT_EQ(peer.activeFlows().size(), 0u);
   EXPECT_EQ(peer.trackedFlowCount(), 2);
 
   // The relay of a stopped flow still ends it on its own; the unit is already back.
-  peer.closeFlow(relayed[0].flow, relayed[0].connection);
+  relayed[0].relayed->closeFlow();
   platform.settle();
   EXPECT_EQ(peer.trackedFlowCount(), 2);
 }
 
 TEST_F(ProxyStopTest, TwoStopsInARowBothCompleteAndEachFlowEndsOnce) {
-  const std::vector<RelayedFlow> relayed = relayThree();
+  const std::vector<RegisteredFlow> relayed = relayThree();
   const auto first = stop(2);
   const auto second = stop(2);  // before the first one's teardown ran: it sees the same flows
   platform.settle();
   EXPECT_EQ(*first, 1);
   EXPECT_EQ(*second, 1);
   EXPECT_EQ(platform.log->count(fmt::format(kStopped, 2, 3)), 2u);
-  for (const RelayedFlow& flow : relayed) EXPECT_EQ(flow.connection->cancelCount(), 1);
+  for (const RegisteredFlow& flow : relayed) EXPECT_EQ(flow.connection->cancelCount(), 1);
   EXPECT_EQ(peer.trackedFlowCount(), 0);
 
   const auto third = stop(2);

@@ -34,7 +34,7 @@ TEST_F(TCPSniffingTest, ATLSClientHelloOn443IsDecidedAfterOneRead) {
     EXPECT_EQ(platform.connections.last()->host, kRemoteHost);
     EXPECT_EQ(platform.connections.last()->port, 443);
     EXPECT_EQ(replayedUpstream(), std::vector<Bytes>{hello});
-    EXPECT_EQ(entryOf({flow, platform.connections.last()})->hostname, "allowed.test");
+    EXPECT_EQ(entryOf({flow, platform.connections.last()})->hostname(), "allowed.test");
   }
   EXPECT_GE(platform.connections.made().size(), 1u);
 }
@@ -65,7 +65,7 @@ TEST_F(TCPSniffingTest, PlainHTTPOn443GoesOnlyToTheTLSParserAndPassesThroughAfte
             std::vector<std::string>{
                 "⚠️ Could not determine hostname for :443 flow after 38 bytes — passing through unblocked"});
   EXPECT_EQ(replayedUpstream().size(), 1u);
-  EXPECT_EQ(entryOf({flow, platform.connections.last()})->hostname, std::nullopt);
+  EXPECT_EQ(entryOf({flow, platform.connections.last()})->hostname(), std::nullopt);
 }
 
 TEST_F(TCPSniffingTest, SniffingStopsOnceSixteenKibibytesHaveBeenRead) {

@@ -1,11 +1,13 @@
+#include "flows/sniffing_flow.hpp"
 #include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk {
 
 bool TransparentProxyProvider::handleNewFlow(const std::shared_ptr<Flow>& flow) {
   if (auto tcpFlow = std::dynamic_pointer_cast<TCPFlow>(flow)) {
-    if (!admitOfferedFlow("TCP")) return false;
-    handleTCPFlow(std::move(tcpFlow));
+    std::optional<TrackedFlowTicket> ticket = admitOfferedFlow("TCP");
+    if (!ticket) return false;
+    handleTCPFlow(std::move(tcpFlow), std::move(*ticket));
     return true;
   }
   if (auto udpFlow = std::dynamic_pointer_cast<UDPFlow>(flow)) return handleUDPFlow(std::move(udpFlow));
@@ -13,20 +15,42 @@ bool TransparentProxyProvider::handleNewFlow(const std::shared_ptr<Flow>& flow) 
   return false;
 }
 
-bool TransparentProxyProvider::admitOfferedFlow(std::string_view kind) {
-  if (admitTrackedFlow()) return true;
+std::optional<TrackedFlowTicket> TransparentProxyProvider::admitOfferedFlow(std::string_view kind) {
+  if (admitTrackedFlow()) return TrackedFlowTicket(weak_from_this());
   // A refused flow is not lost: the system carries it, unfiltered.
   logger.fault(
       "🛑 maxTrackedFlows ({}) reached — letting the system handle this {} flow directly instead of risking full "
       "NECP exhaustion",
       maxTrackedFlows, kind);
-  return false;
+  return std::nullopt;
 }
 
-void TransparentProxyProvider::closeAndRelease(Flow& flow) {
-  flow.closeRead();
-  flow.closeWrite();
-  releaseTrackedFlow();
+void TransparentProxyProvider::handleTCPFlow(std::shared_ptr<TCPFlow> flow, TrackedFlowTicket ticket) {
+  std::make_shared<SniffingFlow>(shared_from_this(), std::move(flow), std::move(ticket), SniffingFlow::Mode::judged,
+                                 /*registered=*/true)
+      ->start();
+}
+
+// Over the cap the flow holds no place and is never registered, but while
+// strict mode is in force its first bytes are judged as any other flow's.
+void TransparentProxyProvider::carryDeclinedFlow(std::shared_ptr<TCPFlow> flow) {
+  const auto mode = strictModeActive() ? SniffingFlow::Mode::judged : SniffingFlow::Mode::unjudged;
+  std::make_shared<SniffingFlow>(shared_from_this(), std::move(flow), TrackedFlowTicket(), mode,
+                                 /*registered=*/false)
+      ->start();
+}
+
+// QUIC hides the host, so while blocking is on every UDP flow is taken and
+// closed without a datagram passing: the application falls back to TCP.
+bool TransparentProxyProvider::handleUDPFlow(std::shared_ptr<UDPFlow> flow) {
+  if (!cachedBlockingEnabled.load()) return false;
+  std::optional<TrackedFlowTicket> ticket = admitOfferedFlow("UDP");
+  if (!ticket) return false;
+  logger.log("🚫 Rejecting UDP:443 (QUIC) flow while blocking is enabled, forcing TCP fallback");
+  auto tracked = std::make_shared<TrackedFlow>(TrackedFlow{std::move(flow), std::move(*ticket)});
+  // Whether the open succeeded makes no difference.
+  openFlow(shared_from_this(), tracked, "UDP", [tracked](std::optional<Error>) { tracked->closeAndRelease(); });
+  return true;
 }
 
 }  // namespace vosk

@@ -1,4 +1,5 @@
 #include "provider/transparent_proxy_provider.hpp"
+#include "relay/relayed_flow.hpp"
 
 namespace vosk {
 
@@ -23,11 +24,11 @@ bool TransparentProxyProvider::isStaleBlockedAttempt(const std::pair<const Uuid,
   return now - entry.second >= blockedNotifyWindow;
 }
 
-bool TransparentProxyProvider::shouldSweepFlow(const ActiveFlow& flow, Instant now) const {
-  const bool idleTooLong = now - flow.lastActivity > idleFlowLimit;
-  if (cachedBlockingEnabled.load() && flow.hostname) {
-    return idleTooLong || isHostBlocked(*flow.hostname, *cachedSites.load()) ||
-           isEncryptedDnsFlow(*flow.hostname, portTextOf(*flow.flow));
+bool TransparentProxyProvider::shouldSweepFlow(const RelayedFlow& flow, Instant now) const {
+  const bool idleTooLong = now - flow.lastActivity() > idleFlowLimit;
+  if (cachedBlockingEnabled.load() && flow.hostname()) {
+    return idleTooLong || isHostBlocked(*flow.hostname(), *cachedSites.load()) ||
+           isEncryptedDnsFlow(*flow.hostname(), portTextOf(flow.flow()));
   }
   return idleTooLong;
 }

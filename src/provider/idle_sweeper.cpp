@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "provider/transparent_proxy_provider.hpp"
+#include "relay/relayed_flow.hpp"
 
 namespace vosk {
 
@@ -12,15 +13,15 @@ void TransparentProxyProvider::sweepIdleFlows() {
   const Instant now = clock.now();
 
   // Collect first: the teardowns are posted and change the registry only later.
-  std::vector<std::shared_ptr<ActiveFlow>> swept;
-  for (const auto& [connection, entry] : activeFlows.entries()) {
-    if (shouldSweepFlow(*entry, now)) swept.push_back(entry);
+  std::vector<std::shared_ptr<RelayedFlow>> swept;
+  for (const auto& [connection, flow] : activeFlows.entries()) {
+    if (shouldSweepFlow(*flow, now)) swept.push_back(flow);
   }
-  for (const std::shared_ptr<ActiveFlow>& entry : swept) {
-    const auto idleFor = static_cast<std::int64_t>(now - entry->lastActivity);  // truncates toward zero
+  for (const std::shared_ptr<RelayedFlow>& flow : swept) {
+    const auto idleFor = static_cast<std::int64_t>(now - flow->lastActivity());  // truncates toward zero
     logger.log("🧹 Sweeping connection to {}: idleFor={}s",
-               entry->hostname ? std::string_view(*entry->hostname) : std::string_view("unknown"), idleFor);
-    closeFlow(entry->flow, entry->connection);
+               flow->hostname() ? std::string_view(*flow->hostname()) : std::string_view("unknown"), idleFor);
+    flow->closeFlow();
   }
 
   std::erase_if(lastBlockedAttempt, [now](const auto& attempt) { return isStaleBlockedAttempt(attempt, now); });

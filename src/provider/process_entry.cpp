@@ -1,4 +1,5 @@
-#include "provider/process_entry.hpp"
+#include "provider/hosted_provider.hpp"
+#include "provider/transparent_proxy_provider.hpp"
 
 #include <cstdlib>
 
@@ -7,7 +8,7 @@ namespace vosk {
 void runSystemExtension(const ProviderEnvironment& environment,
                         const StartSystemExtensionMode& startSystemExtensionMode) {
   // Lives as long as the process: dispatchMain never returns.
-  const std::shared_ptr<TransparentProxyProvider> provider = TransparentProxyProvider::create(environment);
+  const std::shared_ptr<HostedProvider> provider = TransparentProxyProvider::create(environment);
   startSystemExtensionMode(provider);
   environment.mainQueue.dispatchMain();
   // The compiler cannot see [[noreturn]] through the virtual call.

@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "provider/transparent_proxy_provider.hpp"
+#include "relay/relayed_flow.hpp"
 
 namespace vosk {
 
@@ -19,10 +20,9 @@ void TransparentProxyProvider::tearDownActiveFlows(std::weak_ptr<TransparentProx
   if (const std::shared_ptr<TransparentProxyProvider> self = weakSelf.lock()) {
     // Only relayed flows: those still opening, sniffing, connecting or
     // replaying go on and end by their own paths.
-    for (const auto& [connection, entry] : self->activeFlows.entries()) {
-      endRelayedFlow(self.get(), *entry->flow, *entry->connection, RegistryEntry::keep);
+    for (const auto& [connection, flow] : self->activeFlows.takeAll()) {
+      flow->endRelayedFlow(RelayedFlow::RegistryEntry::keep);
     }
-    self->activeFlows.clear();
   }
   completion();
 }

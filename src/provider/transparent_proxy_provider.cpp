@@ -9,7 +9,7 @@ std::shared_ptr<TransparentProxyProvider> TransparentProxyProvider::create(const
 }
 
 TransparentProxyProvider::TransparentProxyProvider(const ProviderEnvironment& environment)
-    : AppProxyProvider(environment.host),
+    : HostedProvider(environment.host),
       mainQueue(environment.mainQueue),
       clock(environment.clock),
       notificationPoster(environment.notificationPoster),
@@ -26,6 +26,15 @@ bool TransparentProxyProvider::admitTrackedFlow() {
 void TransparentProxyProvider::releaseTrackedFlow() {
   std::lock_guard lock(trackedFlowCountLock);
   trackedFlowCount = std::max<std::int64_t>(trackedFlowCount - 1, 0);
+}
+
+}  // namespace vosk
+
+namespace vosk {
+
+void TrackedFlowTicket::release() {
+  if (const auto provider = provider_.lock()) provider->releaseTrackedFlow();
+  provider_.reset();
 }
 
 }  // namespace vosk

@@ -25,18 +25,10 @@
 #include "policy/host_extraction.hpp"
 #include "provider/active_flow.hpp"
 #include "provider/constants.hpp"
+#include "provider/hosted_provider.hpp"
+#include "provider/tracked_flow_ticket.hpp"
 
 namespace vosk {
-
-// What the hosting platform gives the provider. Everything here outlives it.
-struct ProviderEnvironment {
-  MainQueue& mainQueue;
-  const Clock& clock;
-  std::shared_ptr<LogSink> logSink;
-  NotificationPoster& notificationPoster;
-  ConnectionFactory& connectionFactory;
-  ProviderHost& host;
-};
 
 // The block list in force, written by the start on the platform's thread and
 // read on the main queue and in flow admission: readers always get a whole
@@ -69,8 +61,11 @@ struct FlowDecision {
 
 // The transparent proxy: offered every new outbound TCP flow to ports 443 and
 // 80 and UDP flow to 443, it blocks flows to listed sites and relays the rest.
-// Owned by a shared pointer; every deferred callback holds it weakly.
-class TransparentProxyProvider final : public AppProxyProvider,
+// It keeps what all flows share (switches, lists, the registry, the count,
+// the timers); each flow's own state lives in its flow object (SniffingFlow,
+// then RelayedFlow). Owned by a shared pointer; every deferred callback holds
+// it weakly.
+class TransparentProxyProvider final : public HostedProvider,
                                        public std::enable_shared_from_this<TransparentProxyProvider> {
  public:
   static std::shared_ptr<TransparentProxyProvider> create(const ProviderEnvironment& environment);
@@ -80,6 +75,7 @@ class TransparentProxyProvider final : public AppProxyProvider,
                              StartCompletion completionHandler) override;
   void stopProxyWithReason(std::int64_t reason, StopCompletion completionHandler) override;
   bool handleNewFlow(const std::shared_ptr<Flow>& flow) override;
+  void carryDeclinedFlow(std::shared_ptr<TCPFlow> flow) override;
 
   // Strict mode in force: "strictMode" and blocking both on. Any thread.
   bool strictModeActive() const { return cachedBlockingEnabled.load() && cachedStrictMode.load(); }
@@ -91,9 +87,20 @@ class TransparentProxyProvider final : public AppProxyProvider,
   // the decision. Any thread.
   FlowDecision decideFlow(const std::optional<std::string>& host, std::string_view portText,
                           std::size_t bytesRead) const;
+  // The port text of a host endpoint; empty for any other kind of endpoint.
+  static std::string portTextOf(const Flow& flow);
+
+  // What the flow objects use (main queue unless said otherwise).
+  const Logger& log() const { return logger; }
+  MainQueue& queue() const { return mainQueue; }
+  const Clock& time() const { return clock; }
+  ConnectionFactory& connections() const { return connectionFactory; }
+  void notifySiteBlocked(std::string_view host, const BlockedSite& site);
+  ActiveFlowRegistry& registry() { return activeFlows; }
 
  private:
   friend class TransparentProxyProviderPeer;  // tests' view of the internals
+  friend class TrackedFlowTicket;             // gives the place back
 
   explicit TransparentProxyProvider(const ProviderEnvironment& environment);
 
@@ -108,51 +115,17 @@ class TransparentProxyProvider final : public AppProxyProvider,
   void sweepIdleFlows();
 
   // Flow interception.
-  struct SniffRead;
-  using OpenedHandler = std::function<void(TransparentProxyProvider& self, std::optional<Error> error)>;
-  // Admits an offered TCP or UDP flow under maxTrackedFlows, logging the refusal.
-  bool admitOfferedFlow(std::string_view kind);
-  // Opens a flow under flowOpenTimeout; `onOpened` runs on the main queue when
-  // the open completes first and the provider still exists.
-  void openFlow(std::shared_ptr<Flow> flow, std::string_view kind, OpenedHandler onOpened);
-  void handleTCPFlow(std::shared_ptr<TCPFlow> flow);
-  void readInitialBytes(std::shared_ptr<TCPFlow> flow, std::string portText, Bytes buffer);
-  void handleInitialBytes(std::optional<Bytes> data, std::optional<Error> error, SniffRead read);
+  // Admits an offered TCP or UDP flow under maxTrackedFlows, logging the
+  // refusal; the ticket holds no place when refused.
+  std::optional<TrackedFlowTicket> admitOfferedFlow(std::string_view kind);
+  void handleTCPFlow(std::shared_ptr<TCPFlow> flow, TrackedFlowTicket ticket);
   bool handleUDPFlow(std::shared_ptr<UDPFlow> flow);
-  // Closes a flow that has no upstream connection: read side, write side, release.
-  void closeAndRelease(Flow& flow);
 
   // Blocking policy.
-  void notifySiteBlocked(std::string_view host, const BlockedSite& site);
   static bool isStaleBlockedAttempt(const std::pair<const Uuid, Instant>& entry, Instant now);
-  bool shouldSweepFlow(const ActiveFlow& flow, Instant now) const;
+  bool shouldSweepFlow(const RelayedFlow& flow, Instant now) const;
   // A flow to a public encrypted-DNS endpoint while strict mode is in force.
   bool isEncryptedDnsFlow(std::string_view host, std::string_view portText) const;
-  // The port text of a host endpoint; empty for any other kind of endpoint.
-  static std::string portTextOf(const Flow& flow);
-
-  // Upstream relay.
-  void connectUpstream(std::shared_ptr<TCPFlow> flow, Bytes initialBytes, std::optional<std::string> hostname);
-  void replayInitialBytes(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection,
-                          std::shared_ptr<const HostEndpoint> endpoint, std::uint16_t port, Bytes initialBytes,
-                          std::optional<std::string> hostname);
-  void startRelay(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection,
-                  std::optional<std::string> hostname);
-  void relayFlowToUpstream(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
-  void relayUpstreamToFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
-  void continueUpstreamToFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection, bool isComplete,
-                              std::optional<Error> receiveError);
-  void endRelayDirection(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection,
-                         RelayDirection direction);
-  void recordActivity(std::shared_ptr<Connection> connection);
-  void closeFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection);
-  // What every teardown of a relayed flow does, in order: ends the connection,
-  // removes the registry entry (unless the stop empties the registry itself),
-  // closes both sides of the flow and gives the flow's unit back. With the
-  // provider gone (self null) only the ending and the closing.
-  enum class RegistryEntry { remove, keep };
-  static void endRelayedFlow(TransparentProxyProvider* self, TCPFlow& flow, Connection& connection,
-                             RegistryEntry entry);
 
   // The hosting platform.
   MainQueue& mainQueue;
@@ -173,10 +146,6 @@ class TransparentProxyProvider final : public AppProxyProvider,
   mutable std::mutex trackedFlowCountLock;
   std::unordered_map<Uuid, Instant> lastBlockedAttempt;
   std::atomic<Instant> startProxyTime{Instant::distantPast()};
-
-  // Connections whose flow still holds its tracked-flow unit (main queue only):
-  // however many teardowns are posted for a flow, only the first releases it.
-  std::unordered_set<const Connection*> connectionsHoldingUnit;
 };
 
 }  // namespace vosk

@@ -57,8 +57,7 @@ class FlowPathTest : public ::testing::Test {
   // Hands a tracked, sniffed flow to the upstream relay, as sniffing does.
   void connectTracked(const std::shared_ptr<FakeTCPFlow>& flow, std::string_view initialBytes,
                       std::optional<std::string> hostname) {
-    ASSERT_TRUE(peer.admitTrackedFlow());
-    peer.connectUpstream(flow, bytesOf(initialBytes), std::move(hostname));
+    ASSERT_TRUE(peer.connectUpstream(flow, bytesOf(initialBytes), std::move(hostname)));
     platform.settle();
   }
 
@@ -76,7 +75,7 @@ class FlowPathTest : public ::testing::Test {
     platform.settle();
     return r;
   }
-  const ActiveFlow* entryOf(const Relayed& r) const { return peer.activeFlows().find(r.connection.get()); }
+  RelayedFlow* entryOf(const Relayed& r) const { return peer.activeFlows().find(r.connection.get()); }
 
   // Units admitted by the test itself, outside any flow.
   void holdUnits(int count) {
@@ -90,11 +89,10 @@ class FlowPathTest : public ::testing::Test {
 
   void TearDown() override {
     if (provider) {
-      for (const auto& [key, entry] : peer.activeFlows().entries()) peer.closeFlow(entry->flow, entry->connection);
+      for (const auto& [key, entry] : peer.activeFlows().entries()) entry->closeFlow();
       platform.advance(60, 5);  // past every time limit of the flow path
       EXPECT_EQ(peer.trackedFlowCount(), unitsHeldByTest);
       EXPECT_TRUE(peer.activeFlows().entries().empty());
-      EXPECT_EQ(peer.connectionsHoldingUnit(), 0u);
     }
     for (const auto& connection : platform.connections.made()) {
       connection->setStateUpdateHandler(nullptr);

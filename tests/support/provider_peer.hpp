@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "provider/transparent_proxy_provider.hpp"
+#include "relay/relayed_flow.hpp"
 
 namespace vosk {
 
@@ -25,7 +26,6 @@ class TransparentProxyProviderPeer {
 
   const ActiveFlowRegistry& activeFlows() const { return p_.activeFlows; }
   std::unordered_map<Uuid, Instant>& lastBlockedAttempt() { return p_.lastBlockedAttempt; }
-  std::size_t connectionsHoldingUnit() const { return p_.connectionsHoldingUnit.size(); }
   bool hasSweepTimer() const { return p_.sweepTimer != nullptr; }
 
   bool cachedBlockingEnabled() const { return p_.cachedBlockingEnabled.load(); }
@@ -44,22 +44,26 @@ class TransparentProxyProviderPeer {
   static bool isStaleBlockedAttempt(const std::pair<const Uuid, Instant>& entry, Instant now) {
     return TransparentProxyProvider::isStaleBlockedAttempt(entry, now);
   }
-  bool shouldSweepFlow(const ActiveFlow& flow, Instant now) const { return p_.shouldSweepFlow(flow, now); }
-  void connectUpstream(std::shared_ptr<TCPFlow> flow, Bytes initialBytes, std::optional<std::string> hostname) {
-    p_.connectUpstream(std::move(flow), std::move(initialBytes), std::move(hostname));
+  bool shouldSweepFlow(const RelayedFlow& flow, Instant now) const { return p_.shouldSweepFlow(flow, now); }
+  // Hands an admitted flow upstream as sniffing does; false when the cap refused it.
+  bool connectUpstream(std::shared_ptr<TCPFlow> flow, Bytes initialBytes, std::optional<std::string> hostname) {
+    if (!p_.admitTrackedFlow()) return false;
+    RelayedFlow::connectUpstream(p_, std::move(flow), TrackedFlowTicket(p_.weak_from_this()), std::move(initialBytes),
+                                 std::move(hostname), /*registered=*/true);
+    return true;
   }
-  void closeFlow(std::shared_ptr<TCPFlow> flow, std::shared_ptr<Connection> connection) {
-    p_.closeFlow(std::move(flow), std::move(connection));
-  }
-  void recordActivity(std::shared_ptr<Connection> connection) { p_.recordActivity(std::move(connection)); }
+  static void recordActivity(RelayedFlow& flow) { flow.recordActivity(); }
 
-  // Registers a relayed flow as the replay would: admitted, holding its unit, in the registry.
-  void insertRelayedFlow(std::optional<std::string> hostname, std::shared_ptr<TCPFlow> flow,
+  // Registers a relayed flow as the replay would: admitted, holding its place, in the registry.
+  std::shared_ptr<RelayedFlow> insertRelayedFlow(std::optional<std::string> hostname, std::shared_ptr<TCPFlow> flow,
                          std::shared_ptr<Connection> connection, Instant lastActivity) {
     p_.admitTrackedFlow();
-    p_.connectionsHoldingUnit.insert(connection.get());
-    p_.activeFlows.insert(std::make_shared<ActiveFlow>(
-        ActiveFlow{std::move(hostname), std::move(flow), std::move(connection), lastActivity}));
+    const Connection* key = connection.get();
+    auto relayed = std::make_shared<RelayedFlow>(p_, std::move(flow), std::move(connection),
+                                                 TrackedFlowTicket(p_.weak_from_this()), std::move(hostname), true);
+    relayed->lastActivity_.store(lastActivity);
+    p_.activeFlows.insert(key, relayed);
+    return relayed;
   }
 
  private:

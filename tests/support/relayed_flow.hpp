@@ -10,9 +10,10 @@
 namespace vosk::test {
 
 // A flow registered as relayed, for tests of what ends relayed flows.
-struct RelayedFlow {
+struct RegisteredFlow {
   std::shared_ptr<FakeTCPFlow> flow;
   std::shared_ptr<FakeConnection> connection;
+  std::shared_ptr<RelayedFlow> relayed;
 
   // Ended the one way a relayed flow is ended: connection first, then both flow sides.
   bool ended() const {
@@ -24,12 +25,14 @@ struct RelayedFlow {
 
 // Registers a relayed flow to `host` (none: relayed without a host) whose
 // last activity was `idleSeconds` ago, holding one tracked-flow unit.
-inline RelayedFlow relayFlow(TestPlatform& platform, TransparentProxyProviderPeer& peer,
+inline RegisteredFlow relayFlow(TestPlatform& platform, TransparentProxyProviderPeer& peer,
                              std::optional<std::string> host, double idleSeconds) {
-  RelayedFlow relayed{platform.tcpFlow("198.18.0.10", "443"), std::make_shared<FakeConnection>("198.18.0.10", 443)};
+  RegisteredFlow relayed{platform.tcpFlow("198.18.0.10", "443"), std::make_shared<FakeConnection>("198.18.0.10", 443),
+                         nullptr};
   relayed.connection->setStateUpdateHandler([](const ConnectionState&) {});
   relayed.connection->start(platform.mainQueue);
-  peer.insertRelayedFlow(std::move(host), relayed.flow, relayed.connection, platform.mainQueue.now() + -idleSeconds);
+  relayed.relayed = peer.insertRelayedFlow(std::move(host), relayed.flow, relayed.connection,
+                                           platform.mainQueue.now() + -idleSeconds);
   return relayed;
 }
 

@@ -11,7 +11,7 @@
 #include "config/encrypted_dns_list.hpp"
 #include "linux/service/descriptor_limit.hpp"
 #include "linux/service/log_sink.hpp"
-#include "provider/process_entry.hpp"
+#include "provider/constants.hpp"
 
 namespace vosk::backend {
 namespace {
@@ -33,11 +33,9 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
       connections_(mainQueue_.context(), options.firewallMark),
       host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
       environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_},
-      listener_(platformContext_, platformQueue_, options.listenerPort, options.firewallMark,
+      listener_(platformContext_, options.listenerPort,
                 [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); },
-                [this]() -> std::shared_ptr<const TransparentProxyProvider> {
-                  return provider_->strictModeActive() ? provider_ : nullptr;
-                }),
+                [this](std::shared_ptr<TCPFlow> flow) { provider_->carryDeclinedFlow(std::move(flow)); }),
       udpInterception_(platformContext_, platformQueue_, UdpQueueSettings{}, logger_,
                        [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
       signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP),
@@ -64,13 +62,13 @@ void Daemon::run() {
       [this](const std::vector<NetworkRule>& udpRules, const std::vector<std::string>& gatewayInterfaces) {
         return udpInterception_.apply(udpRules, gatewayInterfaces);
       });
-  runSystemExtension(environment_, [this](std::shared_ptr<TransparentProxyProvider> provider) {
+  runSystemExtension(environment_, [this](std::shared_ptr<HostedProvider> provider) {
     serve(std::move(provider));
   });
 }
 
 // Connections wait in the listeners' backlog until the platform thread runs.
-void Daemon::serve(std::shared_ptr<TransparentProxyProvider> provider) {
+void Daemon::serve(std::shared_ptr<HostedProvider> provider) {
   provider_ = std::move(provider);
   platformThread_ = std::thread([this] { platformContext_.run(); });
   loadConfiguration();

@@ -23,7 +23,7 @@
 #include "platform/logger.hpp"
 #include "platform/notification_poster.hpp"
 #include "platform/proxy_provider.hpp"
-#include "provider/transparent_proxy_provider.hpp"
+#include "provider/hosted_provider.hpp"
 
 namespace vosk::backend {
 
@@ -38,7 +38,7 @@ class Daemon {
   [[noreturn]] void run();
 
  private:
-  void serve(std::shared_ptr<TransparentProxyProvider> provider);
+  void serve(std::shared_ptr<HostedProvider> provider);
   void checkDescriptorLimit();
   void loadConfiguration();
   void applyConfiguration(ConfigurationDictionary configuration);
@@ -63,7 +63,7 @@ class Daemon {
   UpstreamConnectionFactory connections_;
   LinuxProviderHost host_;
   const ProviderEnvironment environment_;
-  std::shared_ptr<TransparentProxyProvider> provider_;  // set once, before the platform thread starts
+  std::shared_ptr<HostedProvider> provider_;  // set once, before the platform thread starts
   FlowListener listener_;
   UdpInterception udpInterception_;
   DnsGuard dnsGuard_{mainQueue_.context(), logger_};  // main queue only

@@ -5,18 +5,11 @@
 
 #include "linux/tcp/socket_options.hpp"
 #include "linux/tcp/tcp_flow.hpp"
-#include "linux/tcp/unfiltered_relay.hpp"
 
 namespace vosk::backend {
 
-FlowListener::FlowListener(asio::io_context& platformContext, MainQueue& platformQueue, std::uint16_t port,
-                           std::uint32_t mark, Offer offer, StrictJudge strictJudge)
-    : context_(platformContext),
-      queue_(platformQueue),
-      port_(port),
-      mark_(mark),
-      offer_(std::move(offer)),
-      strictJudge_(std::move(strictJudge)) {}
+FlowListener::FlowListener(asio::io_context& context, std::uint16_t port, Offer offer, CarryDeclined carryDeclined)
+    : context_(context), port_(port), offer_(std::move(offer)), carryDeclined_(std::move(carryDeclined)) {}
 
 std::error_code FlowListener::listen() {
   for (const asio::ip::address& address :
@@ -71,8 +64,7 @@ void FlowListener::takeConnection(asio::ip::tcp::socket socket) {
   if (!destination) return;  // not redirected: closed as the socket goes
   setNoDelay(socket);
   auto flow = std::make_shared<SocketTCPFlow>(std::move(socket), *destination);
-  if (offer_(flow)) return;
-  UnfilteredRelay::start(flow->takeSocket(), *destination, mark_, queue_, strictJudge_());
+  if (!offer_(flow)) carryDeclined_(std::move(flow));
 }
 
 }  // namespace vosk::backend

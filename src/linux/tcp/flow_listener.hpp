@@ -12,26 +12,21 @@
 #include <vector>
 
 #include "platform/flow.hpp"
-#include "platform/main_queue.hpp"
-#include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk::backend {
 
 // Accepts the redirected connections on any IPv4 and any IPv6 address (same
 // port; a redirect of forwarded traffic goes to the incoming interface's
-// address) and offers each as a TCP flow. A flow the offer declines is carried by a relay
-// of its own, judged first while strict mode is in force. Connections made
-// straight to the listener are closed at once.
+// address) and offers each as a TCP flow. A flow the offer declines is handed
+// on to be carried all the same. Connections made straight to the listener are
+// closed at once.
 class FlowListener {
  public:
   // true: the provider owns the flow.
   using Offer = std::function<bool(const std::shared_ptr<Flow>&)>;
-  // The provider while its strict mode is in force, to judge a declined flow; null otherwise.
-  using StrictJudge = std::function<std::shared_ptr<const TransparentProxyProvider>()>;
+  using CarryDeclined = std::function<void(std::shared_ptr<TCPFlow>)>;
 
-  // `platformQueue` serves `platformContext`.
-  FlowListener(asio::io_context& platformContext, MainQueue& platformQueue, std::uint16_t port, std::uint32_t mark,
-               Offer offer, StrictJudge strictJudge);
+  FlowListener(asio::io_context& context, std::uint16_t port, Offer offer, CarryDeclined carryDeclined);
   // Binds both listeners; an error names what failed. IPv6 is skipped on a
   // host without it.
   std::error_code listen();
@@ -50,11 +45,9 @@ class FlowListener {
   void takeConnection(asio::ip::tcp::socket socket);
 
   asio::io_context& context_;
-  MainQueue& queue_;
   const std::uint16_t port_;
-  const std::uint32_t mark_;
   const Offer offer_;
-  const StrictJudge strictJudge_;
+  const CarryDeclined carryDeclined_;
   std::vector<std::unique_ptr<Listener>> listeners_;
 };
 

@@ -24,9 +24,6 @@ class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<
   void closeWrite() override;
   std::shared_ptr<const Endpoint> remoteEndpoint() const override { return remote_; }
 
-  // Hands the socket back, for a flow the provider declined and never touched.
-  asio::ip::tcp::socket takeSocket() { return std::move(socket_); }
-
  private:
   void shutdownSend();
   void closeIfBothSidesClosed();

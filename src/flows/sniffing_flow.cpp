@@ -1,0 +1,108 @@
+#include "flows/sniffing_flow.hpp"
+
+#include "provider/transparent_proxy_provider.hpp"
+#include "relay/relayed_flow.hpp"
+
+namespace vosk {
+
+void openFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::shared_ptr<TrackedFlow> tracked,
+              std::string_view kind, std::function<void(std::optional<Error> error)> onOpened) {
+  MainQueue& queue = provider->queue();
+  TimeLimit openTimeLimit(queue, flowOpenTimeout, [weakProvider = provider->weak_from_this(), tracked,
+                                                   kind = std::string(kind)] {
+    const auto provider = weakProvider.lock();
+    if (!provider) return;
+    provider->log().log("⏱️ {} flow.open() never completed within {}s, closing directly", kind,
+                        static_cast<long>(flowOpenTimeout));
+    tracked->closeAndRelease();
+  });
+  // The open is not withdrawn at the time limit; its late completion finds the flag set.
+  tracked->flow->open([weakProvider = provider->weak_from_this(), &queue, openTimeLimit,
+                       onOpened = std::move(onOpened)](std::optional<Error> error) {
+    queue.post([weakProvider, openTimeLimit, onOpened, error = std::move(error)]() mutable {
+      if (!openTimeLimit.complete()) return;
+      if (weakProvider.lock()) onOpened(std::move(error));
+    });
+  });
+}
+
+SniffingFlow::SniffingFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::shared_ptr<TCPFlow> flow,
+                           TrackedFlowTicket ticket, Mode mode, bool registered)
+    : provider_(provider),
+      queue_(provider->queue()),
+      flow_(flow),
+      tracked_{std::move(flow), std::move(ticket)},
+      mode_(mode),
+      registered_(registered),
+      portText_(TransparentProxyProvider::portTextOf(*flow_)) {}
+
+void SniffingFlow::start() {
+  const auto provider = provider_.lock();
+  if (!provider) return;
+  // The open's time limit and completion share the flow and its place with this object.
+  openFlow(provider, std::shared_ptr<TrackedFlow>(shared_from_this(), &tracked_), "TCP",
+           [self = shared_from_this()](std::optional<Error> error) {
+             if (error) {
+               if (const auto provider = self->provider_.lock()) {
+                 provider->log().log("❌ Failed to open TCP flow: {}", error->localizedDescription);
+               }
+               self->tracked_.closeAndRelease();
+               return;
+             }
+             if (self->mode_ == Mode::unjudged) return self->goUpstream(std::nullopt);
+             self->readInitialBytes();
+           });
+}
+
+void SniffingFlow::readInitialBytes() {
+  readTimeLimit_.emplace(queue_, sniffReadTimeout, [self = shared_from_this()] {
+    const auto provider = self->provider_.lock();
+    if (!provider) return;
+    provider->log().log("⏱️ Flow to :{} sent no data within {}s while sniffing, closing", self->portText_,
+                        static_cast<long>(sniffReadTimeout));
+    self->tracked_.closeAndRelease();
+  });
+  // The read is not withdrawn at the time limit; what it brings late is dropped.
+  flow_->readData([self = shared_from_this()](std::optional<Bytes> data, std::optional<Error> error) mutable {
+    MainQueue& queue = self->queue_;
+    queue.post([self = std::move(self), data = std::move(data), error = std::move(error)]() mutable {
+      self->handleInitialBytes(std::move(data), std::move(error));
+    });
+  });
+}
+
+void SniffingFlow::handleInitialBytes(std::optional<Bytes> data, std::optional<Error> error) {
+  if (!readTimeLimit_->complete()) return;
+  const auto provider = provider_.lock();
+  if (!provider) return;
+  if (error) {
+    // Bytes that came with the error are not looked at.
+    provider->log().log("❌ readData error while sniffing: {}", error->localizedDescription);
+    tracked_.closeAndRelease();
+    return;
+  }
+  if (!data || data->empty()) {  // the application closed its side before naming a host
+    tracked_.closeAndRelease();
+    return;
+  }
+  buffer_.insert(buffer_.end(), data->begin(), data->end());
+
+  HostExtraction extraction = TransparentProxyProvider::inspectFirstBytes(buffer_, portText_);
+  if (extraction.needsMoreData) return readInitialBytes();
+  const FlowDecision decision = provider->decideFlow(extraction.host, portText_, buffer_.size());
+  if (decision.closes()) {
+    if (decision.site) provider->notifySiteBlocked(*extraction.host, *decision.site);
+    tracked_.closeAndRelease();
+    return;
+  }
+  goUpstream(std::move(extraction.host));
+}
+
+void SniffingFlow::goUpstream(std::optional<std::string> hostname) {
+  const auto provider = provider_.lock();
+  if (!provider) return;
+  RelayedFlow::connectUpstream(*provider, flow_, std::move(tracked_.ticket), std::move(buffer_), std::move(hostname),
+                               registered_);
+}
+
+}  // namespace vosk

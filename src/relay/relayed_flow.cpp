@@ -1,0 +1,236 @@
+#include "relay/relayed_flow.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string_view>
+
+#include "provider/time_limit.hpp"
+#include "provider/transparent_proxy_provider.hpp"
+
+namespace vosk {
+namespace {
+
+// Base-10 port text: an optional sign, then one or more ASCII digits, within
+// 0...65535 (so a minus sign lets only zero through).
+std::optional<std::uint16_t> parsePortText(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  std::uint32_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    if (value > std::numeric_limits<std::uint16_t>::max()) return std::nullopt;
+  }
+  if (negative && value != 0) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
+}
+
+}  // namespace
+
+void RelayedFlow::connectUpstream(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
+                                  TrackedFlowTicket ticket, Bytes initialBytes, std::optional<std::string> hostname,
+                                  bool registered) {
+  auto endpoint = std::dynamic_pointer_cast<const HostEndpoint>(flow->remoteEndpoint());
+  const std::optional<std::uint16_t> port = endpoint ? parsePortText(endpoint->port()) : std::nullopt;
+  if (!port) {
+    provider.log().log("⚠️ Could not read remoteEndpoint host/port, closing flow");
+    flow->closeRead();
+    flow->closeWrite();
+    return;  // the ticket gives the place back as it goes
+  }
+  // From here on the flow's place is given back by its teardown.
+  auto relayed = std::make_shared<RelayedFlow>(provider, std::move(flow),
+                                               provider.connections().makeConnection(endpoint->hostname(), *port),
+                                               std::move(ticket), std::move(hostname), registered);
+  relayed->watchConnection(std::move(endpoint), *port, std::move(initialBytes));
+}
+
+RelayedFlow::RelayedFlow(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
+                         std::shared_ptr<Connection> connection, TrackedFlowTicket ticket,
+                         std::optional<std::string> hostname, bool registered)
+    : provider_(provider.weak_from_this()),
+      queue_(provider.queue()),
+      clock_(provider.time()),
+      flow_(std::move(flow)),
+      connection_(std::move(connection)),
+      ticket_(std::move(ticket)),
+      hostname_(std::move(hostname)),
+      registered_(registered),
+      lastActivity_(clock_.now()) {}
+
+void RelayedFlow::watchConnection(std::shared_ptr<const HostEndpoint> endpoint, std::uint16_t port,
+                                  Bytes initialBytes) {
+  // The time limits hold the flow: it is ended by one of them even when nothing else holds it.
+  TimeLimit connectTimeLimit(queue_, upstreamConnectTimeout, [self = shared_from_this(), endpoint, port] {
+    const auto provider = self->provider_.lock();
+    if (!provider) return;
+    provider->log().log("⏱️ Connection to {}:{} timed out establishing, cancelling", endpoint->hostname(), port);
+    self->closeFlow();
+  });
+  // The handler holds the object that owns the connection that owns the
+  // handler; the teardown, or the cancelled state, clears it and so breaks the cycle.
+  connection_->setStateUpdateHandler([self = shared_from_this(), connectTimeLimit, endpoint, port,
+                                      initialBytes = std::move(initialBytes)](const ConnectionState& state) mutable {
+    const auto provider = self->provider_.lock();
+    if (!provider) return;
+    switch (state.kind) {
+      case ConnectionState::Kind::ready:
+        if (!connectTimeLimit.complete()) return;
+        self->replayInitialBytes(*endpoint, port, std::move(initialBytes));
+        return;
+      case ConnectionState::Kind::failed:
+        if (!connectTimeLimit.complete()) return;
+        provider->log().log("❌ Upstream connection failed: {}",
+                            state.error ? state.error->localizedDescription : std::string());
+        self->closeFlow();
+        return;
+      case ConnectionState::Kind::cancelled: {
+        // Clearing destroys this handler: nothing captured is touched afterwards.
+        const std::shared_ptr<Connection> owner = self->connection_;
+        owner->setStateUpdateHandler(nullptr);
+        return;
+      }
+      case ConnectionState::Kind::setup:
+      case ConnectionState::Kind::preparing:
+      case ConnectionState::Kind::waiting:
+        return;  // a connection that stays waiting is ended by the time limit
+    }
+  });
+  connection_->start(queue_);
+}
+
+// The bytes read while sniffing were taken from the flow: they go upstream
+// first, and only once they are out does the flow become a relayed flow.
+void RelayedFlow::replayInitialBytes(const HostEndpoint& endpoint, std::uint16_t port, Bytes initialBytes) {
+  if (initialBytes.empty()) return startRelay();  // carried unjudged: nothing was read
+  TimeLimit replayTimeLimit(queue_, initialBytesSendTimeout,
+                            [self = shared_from_this(), host = endpoint.hostname(), port] {
+                              const auto provider = self->provider_.lock();
+                              if (!provider) return;
+                              provider->log().log("⏱️ Initial-bytes send to {}:{} never completed within {}s, cancelling",
+                                                  host, port, static_cast<long>(initialBytesSendTimeout));
+                              self->closeFlow();
+                            });
+  connection_->send(std::move(initialBytes), [self = shared_from_this(),
+                                               replayTimeLimit](std::optional<Error> error) mutable {
+    const auto provider = self->provider_.lock();
+    if (!provider) return;
+    if (!replayTimeLimit.complete()) return;
+    if (error) {
+      provider->log().log("❌ Failed to replay initial bytes upstream: {}", error->localizedDescription);
+      self->closeFlow();
+      return;
+    }
+    self->startRelay();
+  });
+}
+
+void RelayedFlow::startRelay() {
+  lastActivity_.store(clock_.now(), std::memory_order_relaxed);
+  if (registered_) {
+    if (const auto provider = provider_.lock()) provider->registry().insert(connection_.get(), shared_from_this());
+  }
+  relayFlowToUpstream();
+  relayUpstreamToFlow();
+}
+
+void RelayedFlow::relayFlowToUpstream() {
+  flowToUpstreamHold_ = shared_from_this();
+  flow_->readData([this](std::optional<Bytes> data, std::optional<Error> error) {
+    if (provider_.expired()) return void(flowToUpstreamHold_.reset());
+    if (error) {  // data that came with the error is dropped
+      closeFlow();
+      return void(flowToUpstreamHold_.reset());
+    }
+    if (!data || data->empty()) {
+      endRelayDirection(Direction::flowToUpstream);
+      return void(flowToUpstreamHold_.reset());
+    }
+    connection_->send(std::move(*data), [this](std::optional<Error> sendError) {
+      const std::shared_ptr<RelayedFlow> self = std::move(flowToUpstreamHold_);
+      if (provider_.expired()) return;
+      if (sendError) return closeFlow();
+      recordActivity();
+      relayFlowToUpstream();
+    });
+  });
+}
+
+void RelayedFlow::relayUpstreamToFlow() {
+  upstreamToFlowHold_ = shared_from_this();
+  connection_->receive(relayReceiveMinimum, relayReceiveMaximum,
+                       [this](std::optional<Bytes> data, bool isComplete, std::optional<Error> error) {
+                         if (provider_.expired()) return void(upstreamToFlowHold_.reset());
+                         receiveComplete_ = isComplete;
+                         receiveError_ = std::move(error);
+                         if (!data || data->empty()) return continueUpstreamToFlow();
+                         // A final chunk, or one that came with an error, still reaches the application.
+                         flow_->writeData(std::move(*data), [this](std::optional<Error> writeError) {
+                           if (provider_.expired()) return void(upstreamToFlowHold_.reset());
+                           if (writeError) {
+                             closeFlow();
+                             return void(upstreamToFlowHold_.reset());
+                           }
+                           // A chunk that came with an error is delivered, but the flow ends with it.
+                           if (!receiveError_) recordActivity();
+                           continueUpstreamToFlow();
+                         });
+                       });
+}
+
+// After a receive has been delivered (or was empty): an error ends the flow,
+// the server's end of stream ends this direction, anything else receives again.
+void RelayedFlow::continueUpstreamToFlow() {
+  const std::shared_ptr<RelayedFlow> self = std::move(upstreamToFlowHold_);
+  if (receiveError_) {
+    closeFlow();
+  } else if (receiveComplete_) {
+    endRelayDirection(Direction::upstreamToFlow);
+  } else {
+    relayUpstreamToFlow();
+  }
+}
+
+// Half-close: the end of one direction is passed on to the other side, whose
+// data keeps flowing; the flow is torn down once both directions have ended.
+void RelayedFlow::endRelayDirection(Direction direction) {
+  queue_.post([self = shared_from_this(), direction] {
+    if (self->provider_.expired() || self->tornDown_) return;
+    if (direction == Direction::flowToUpstream) {
+      self->flowToUpstreamEnded_ = true;
+      self->connection_->sendEndOfStream();
+    } else {
+      self->upstreamToFlowEnded_ = true;
+      self->flow_->closeWrite();
+    }
+    if (self->flowToUpstreamEnded_ && self->upstreamToFlowEnded_) self->closeFlow();
+  });
+}
+
+// A timestamp, not a post: the sweep reads it on the main queue.
+void RelayedFlow::recordActivity() { lastActivity_.store(clock_.now(), std::memory_order_relaxed); }
+
+void RelayedFlow::closeFlow() {
+  queue_.post([self = shared_from_this()] { self->endRelayedFlow(RegistryEntry::remove); });
+}
+
+void RelayedFlow::endRelayedFlow(RegistryEntry entry) {
+  // Both relay directions, the sweeper and the stop may each end the same flow; only the first acts.
+  if (tornDown_) return;
+  tornDown_ = true;
+  connection_->setStateUpdateHandler(nullptr);  // breaks the connection ↔ handler cycle
+  connection_->cancel();
+  if (registered_ && entry == RegistryEntry::remove) {
+    if (const auto provider = provider_.lock()) provider->registry().erase(connection_.get());
+  }
+  flow_->closeRead();
+  flow_->closeWrite();
+  ticket_.release();
+}
+
+}  // namespace vosk

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/clock.hpp"
+#include "platform/connection.hpp"
+#include "platform/flow.hpp"
+#include "platform/main_queue.hpp"
+#include "provider/tracked_flow_ticket.hpp"
+
+namespace vosk {
+
+class TransparentProxyProvider;
+
+// One flow the provider carries itself, from its upstream connection to its
+// one teardown: it owns the flow, the connection, the sniffed bytes until they
+// are replayed, the two relay directions and the flow's place. Registered
+// flows (all but those carried over the cap) sit in activeFlows while relayed.
+//
+// Each direction keeps exactly one chunk in flight and goes on from the
+// completion that delivered the previous one, on whichever queue that is: a
+// chunk costs no post. Activity is a timestamp the sweep reads; the end of a
+// direction and the teardown run on the main queue.
+class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
+ public:
+  // Connects upstream to the flow's original destination, replays
+  // `initialBytes`, then relays. Main queue.
+  static void connectUpstream(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
+                              TrackedFlowTicket ticket, Bytes initialBytes, std::optional<std::string> hostname,
+                              bool registered);
+
+  RelayedFlow(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
+              std::shared_ptr<Connection> connection, TrackedFlowTicket ticket, std::optional<std::string> hostname,
+              bool registered);
+
+  const std::optional<std::string>& hostname() const { return hostname_; }
+  const TCPFlow& flow() const { return *flow_; }
+  Instant lastActivity() const { return lastActivity_.load(std::memory_order_relaxed); }
+
+  // The one teardown, posted onto the main queue (so it runs after work already queued there).
+  void closeFlow();
+  // What the teardown does, in order: ends the connection, removes the
+  // registry entry (unless the stop empties the registry itself), closes both
+  // sides of the flow and gives the flow's place back. Only the first call acts.
+  enum class RegistryEntry { remove, keep };
+  void endRelayedFlow(RegistryEntry entry);
+
+ private:
+  friend class TransparentProxyProviderPeer;  // tests' view of the internals
+
+  void watchConnection(std::shared_ptr<const HostEndpoint> endpoint, std::uint16_t port, Bytes initialBytes);
+  void replayInitialBytes(const HostEndpoint& endpoint, std::uint16_t port, Bytes initialBytes);
+  void startRelay();
+  void relayFlowToUpstream();
+  void relayUpstreamToFlow();
+  void continueUpstreamToFlow();
+  enum class Direction { flowToUpstream, upstreamToFlow };
+  void endRelayDirection(Direction direction);
+  void recordActivity();
+
+  const std::weak_ptr<TransparentProxyProvider> provider_;
+  MainQueue& queue_;
+  const Clock& clock_;
+  const std::shared_ptr<TCPFlow> flow_;
+  const std::shared_ptr<Connection> connection_;
+  TrackedFlowTicket ticket_;
+  const std::optional<std::string> hostname_;
+  const bool registered_;
+  std::atomic<Instant> lastActivity_;
+
+  // Each direction's chunk in flight holds the object alive through these, so
+  // that its completions capture no more than a pointer.
+  std::shared_ptr<RelayedFlow> flowToUpstreamHold_;
+  std::shared_ptr<RelayedFlow> upstreamToFlowHold_;
+  // How the receive whose chunk is being written ended.
+  bool receiveComplete_ = false;
+  std::optional<Error> receiveError_;
+
+  // Main queue only.
+  bool flowToUpstreamEnded_ = false;
+  bool upstreamToFlowEnded_ = false;
+  bool tornDown_ = false;
+};
+
+}  // namespace vosk
