@@ -1,5 +1,6 @@
 #include "linux/tcp/tcp_flow.hpp"
 
+#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 
@@ -28,7 +29,7 @@ void SocketTCPFlow::open(OpenCompletion completion) {
 }
 
 void SocketTCPFlow::readData(ReadCompletion completion) {
-  asio::post(socket_.get_executor(), [self = shared_from_this(), completion = std::move(completion)]() mutable {
+  asio::dispatch(socket_.get_executor(), [self = shared_from_this(), completion = std::move(completion)]() mutable {
     if (self->readClosed_ || !self->socket_.is_open()) {
       completion(Bytes{}, std::nullopt);
       return;
@@ -43,16 +44,18 @@ void SocketTCPFlow::readData(ReadCompletion completion) {
 }
 
 void SocketTCPFlow::writeData(Bytes data, WriteCompletion completion) {
-  asio::post(socket_.get_executor(),
+  asio::dispatch(socket_.get_executor(),
              [self = shared_from_this(), data = std::move(data), completion = std::move(completion)]() mutable {
                if (self->writeClosed_ || !self->socket_.is_open()) {
                  completion(Error{"the flow is closed for writing"});
                  return;
                }
-               auto buffer = std::make_shared<Bytes>(std::move(data));
                ++self->writesInFlight_;
-               asio::async_write(self->socket_, asio::buffer(*buffer),
-                                 [self, buffer, completion = std::move(completion)](std::error_code error, std::size_t) {
+               const asio::const_buffer buffer = asio::buffer(data);
+               asio::async_write(self->socket_, buffer,
+                                 [self, data = std::move(data), completion = std::move(completion)](
+                                     std::error_code error, std::size_t) mutable {
+                                   recycleChunkBuffer(std::move(data));
                                    if (--self->writesInFlight_ == 0 && self->writeClosed_) self->shutdownSend();
                                    completion(error ? std::optional(errorOf(error)) : std::nullopt);
                                  });
@@ -60,7 +63,7 @@ void SocketTCPFlow::writeData(Bytes data, WriteCompletion completion) {
 }
 
 void SocketTCPFlow::closeRead() {
-  asio::post(socket_.get_executor(), [self = shared_from_this()] {
+  asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
     if (self->readClosed_) return;
     self->readClosed_ = true;
     std::error_code ignored;
@@ -70,7 +73,7 @@ void SocketTCPFlow::closeRead() {
 }
 
 void SocketTCPFlow::closeWrite() {
-  asio::post(socket_.get_executor(), [self = shared_from_this()] {
+  asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
     if (self->writeClosed_) return;
     self->writeClosed_ = true;
     // Data already handed over still goes out before the end of stream.

@@ -1,5 +1,6 @@
 #include "linux/tcp/upstream_connection.hpp"
 
+#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 
@@ -86,7 +87,7 @@ void UpstreamConnection::deliverState(ConnectionState state) {
 }
 
 void UpstreamConnection::send(Bytes content, SendCompletion completion) {
-  asio::post(context_, [self = shared_from_this(), content = std::move(content),
+  asio::dispatch(context_, [self = shared_from_this(), content = std::move(content),
                         completion = std::move(completion)]() mutable {
     self->sends_.push_back(PendingSend{std::move(content), std::move(completion)});
     self->writeNext();
@@ -94,7 +95,7 @@ void UpstreamConnection::send(Bytes content, SendCompletion completion) {
 }
 
 void UpstreamConnection::sendEndOfStream() {
-  asio::post(context_, [self = shared_from_this()] {
+  asio::dispatch(context_, [self = shared_from_this()] {
     self->endOfStreamRequested_ = true;
     self->writeNext();
   });
@@ -126,13 +127,14 @@ void UpstreamConnection::writeNext() {
                       self->writing_ = false;
                       PendingSend sent = std::move(self->sends_.front());
                       self->sends_.pop_front();
+                      recycleChunkBuffer(std::move(sent.content));
                       sent.completion(error ? std::optional(errorOf(error)) : std::nullopt);
                       self->writeNext();
                     });
 }
 
 void UpstreamConnection::receive(std::size_t, std::size_t maximumLength, ReceiveCompletion completion) {
-  asio::post(context_, [self = shared_from_this(), maximumLength, completion = std::move(completion)]() mutable {
+  asio::dispatch(context_, [self = shared_from_this(), maximumLength, completion = std::move(completion)]() mutable {
     if (self->phase_ != Phase::ready) {
       completion(std::nullopt, false, notConnected);
       return;
@@ -147,7 +149,7 @@ void UpstreamConnection::receive(std::size_t, std::size_t maximumLength, Receive
 }
 
 void UpstreamConnection::cancel() {
-  asio::post(context_, [self = shared_from_this()] {
+  asio::dispatch(context_, [self = shared_from_this()] {
     if (self->phase_ == Phase::ended) return;
     self->phase_ = Phase::ended;
     if (self->resolver_) self->resolver_->cancel();
