@@ -19,6 +19,13 @@ struct ConnectionState {
   std::optional<Error> error;  // with failed (and possibly waiting)
 };
 
+// What one step of a relay direction did.
+struct ForwardResult {
+  std::size_t bytes = 0;       // moved and delivered to the other side
+  bool endOfStream = false;    // the sending side ended its stream (after `bytes`)
+  std::optional<Error> error;  // reading or delivering failed: the relay must end
+};
+
 // The provider's own upstream TCP connection. Its identity (address) keys the
 // registry of relayed flows. Every callback arrives on the queue it was started on.
 class Connection {
@@ -39,6 +46,14 @@ class Connection {
   // The completion runs once, with at most maximumLength bytes.
   virtual void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength,
                        ReceiveCompletion completion) = 0;
+  // One step of the relay from `flow` to this connection's peer: the next
+  // bytes the flow sends are read and delivered in full before the
+  // completion runs, once. Bytes that come with an error are dropped. Only
+  // once ready, one step per direction at a time; `flow` outlives the step.
+  virtual void forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) = 0;
+  // One step the other way: the next bytes the peer sends are delivered to
+  // `flow`; bytes that come with an error or the end of stream still are.
+  virtual void forwardTo(TCPFlow& flow, std::function<void(ForwardResult)> completion) = 0;
   // Ends the connection; calling it again is harmless.
   virtual void cancel() = 0;
 };

@@ -17,8 +17,6 @@ inline constexpr double sniffReadTimeout = 15.0;
 inline constexpr std::size_t maxSniffBytes = 16384;
 inline constexpr double upstreamConnectTimeout = 15.0;
 inline constexpr double initialBytesSendTimeout = 15.0;
-inline constexpr std::size_t relayReceiveMinimum = 1;
-inline constexpr std::size_t relayReceiveMaximum = 65536;
 inline constexpr std::string_view tunnelRemoteAddress = "127.0.0.1";
 
 inline constexpr std::string_view logSubsystem = "com.brelvant.vosk.VoskNetworkFilter";

@@ -141,59 +141,29 @@ void RelayedFlow::startRelay() {
 
 void RelayedFlow::relayFlowToUpstream() {
   flowToUpstreamHold_ = shared_from_this();
-  flow_->readData([this](std::optional<Bytes> data, std::optional<Error> error) {
-    if (provider_.expired()) return void(flowToUpstreamHold_.reset());
-    if (error) {  // data that came with the error is dropped
-      closeFlow();
-      return void(flowToUpstreamHold_.reset());
-    }
-    if (!data || data->empty()) {
-      endRelayDirection(Direction::flowToUpstream);
-      return void(flowToUpstreamHold_.reset());
-    }
-    connection_->send(std::move(*data), [this](std::optional<Error> sendError) {
-      const std::shared_ptr<RelayedFlow> self = std::move(flowToUpstreamHold_);
-      if (provider_.expired()) return;
-      if (sendError) return closeFlow();
-      recordActivity();
-      relayFlowToUpstream();
-    });
+  connection_->forwardFrom(*flow_, [this](ForwardResult result) {
+    const std::shared_ptr<RelayedFlow> self = std::move(flowToUpstreamHold_);
+    continueRelay(Direction::flowToUpstream, result);
   });
 }
 
 void RelayedFlow::relayUpstreamToFlow() {
   upstreamToFlowHold_ = shared_from_this();
-  connection_->receive(relayReceiveMinimum, relayReceiveMaximum,
-                       [this](std::optional<Bytes> data, bool isComplete, std::optional<Error> error) {
-                         if (provider_.expired()) return void(upstreamToFlowHold_.reset());
-                         receiveComplete_ = isComplete;
-                         receiveError_ = std::move(error);
-                         if (!data || data->empty()) return continueUpstreamToFlow();
-                         // A final chunk, or one that came with an error, still reaches the application.
-                         flow_->writeData(std::move(*data), [this](std::optional<Error> writeError) {
-                           if (provider_.expired()) return void(upstreamToFlowHold_.reset());
-                           if (writeError) {
-                             closeFlow();
-                             return void(upstreamToFlowHold_.reset());
-                           }
-                           // A chunk that came with an error is delivered, but the flow ends with it.
-                           if (!receiveError_) recordActivity();
-                           continueUpstreamToFlow();
-                         });
-                       });
+  connection_->forwardTo(*flow_, [this](ForwardResult result) {
+    const std::shared_ptr<RelayedFlow> self = std::move(upstreamToFlowHold_);
+    continueRelay(Direction::upstreamToFlow, result);
+  });
 }
 
-// After a receive has been delivered (or was empty): an error ends the flow,
-// the server's end of stream ends this direction, anything else receives again.
-void RelayedFlow::continueUpstreamToFlow() {
-  const std::shared_ptr<RelayedFlow> self = std::move(upstreamToFlowHold_);
-  if (receiveError_) {
-    closeFlow();
-  } else if (receiveComplete_) {
-    endRelayDirection(Direction::upstreamToFlow);
-  } else {
-    relayUpstreamToFlow();
-  }
+// After a step: an error ends the flow (a chunk delivered with it counts for
+// nothing), the end of stream ends this direction, anything else goes on.
+void RelayedFlow::continueRelay(Direction direction, const ForwardResult& result) {
+  if (provider_.expired()) return;
+  if (result.error) return closeFlow();
+  if (result.bytes > 0) recordActivity();
+  if (result.endOfStream) return endRelayDirection(direction);
+  if (direction == Direction::flowToUpstream) return relayFlowToUpstream();
+  relayUpstreamToFlow();
 }
 
 // Half-close: the end of one direction is passed on to the other side, whose

@@ -21,9 +21,9 @@ class TransparentProxyProvider;
 // are replayed, the two relay directions and the flow's place. Registered
 // flows (all but those carried over the cap) sit in activeFlows while relayed.
 //
-// Each direction keeps exactly one chunk in flight and goes on from the
-// completion that delivered the previous one, on whichever queue that is: a
-// chunk costs no post. Activity is a timestamp the sweep reads; the end of a
+// Each direction keeps exactly one step in flight (the platform moves the
+// bytes) and goes on from the completion of the previous one, on whichever
+// queue that is: a chunk costs no post. Activity is a timestamp the sweep reads; the end of a
 // direction and the teardown run on the main queue.
 class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
  public:
@@ -57,8 +57,8 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   void startRelay();
   void relayFlowToUpstream();
   void relayUpstreamToFlow();
-  void continueUpstreamToFlow();
   enum class Direction { flowToUpstream, upstreamToFlow };
+  void continueRelay(Direction direction, const ForwardResult& result);
   void endRelayDirection(Direction direction);
   void recordActivity();
 
@@ -72,13 +72,10 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   const bool registered_;
   std::atomic<Instant> lastActivity_;
 
-  // Each direction's chunk in flight holds the object alive through these, so
+  // Each direction's step in flight holds the object alive through these, so
   // that its completions capture no more than a pointer.
   std::shared_ptr<RelayedFlow> flowToUpstreamHold_;
   std::shared_ptr<RelayedFlow> upstreamToFlowHold_;
-  // How the receive whose chunk is being written ended.
-  bool receiveComplete_ = false;
-  std::optional<Error> receiveError_;
 
   // Main queue only.
   bool flowToUpstreamEnded_ = false;

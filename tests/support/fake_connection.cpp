@@ -82,6 +82,29 @@ void FakeConnection::receive(std::size_t, std::size_t, ReceiveCompletion complet
   }
 }
 
+void FakeConnection::forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) {
+  flow.readData([this, completion = std::move(completion)](std::optional<Bytes> data, std::optional<Error> error) {
+    if (error) return completion(ForwardResult{0, false, std::move(error)});
+    if (!data || data->empty()) return completion(ForwardResult{0, true, std::nullopt});
+    const std::size_t bytes = data->size();
+    send(std::move(*data), [bytes, completion](std::optional<Error> sendError) {
+      completion(sendError ? ForwardResult{0, false, std::move(sendError)} : ForwardResult{bytes, false, std::nullopt});
+    });
+  });
+}
+
+void FakeConnection::forwardTo(TCPFlow& flow, std::function<void(ForwardResult)> completion) {
+  receive(1, 65536, [&flow, completion = std::move(completion)](std::optional<Bytes> data, bool isComplete,
+                                                               std::optional<Error> error) {
+    if (!data || data->empty()) return completion(ForwardResult{0, isComplete, std::move(error)});
+    const std::size_t bytes = data->size();
+    flow.writeData(std::move(*data), [bytes, isComplete, error, completion](std::optional<Error> writeError) {
+      if (writeError) return completion(ForwardResult{0, false, std::move(writeError)});
+      completion(ForwardResult{bytes, isComplete, error});
+    });
+  });
+}
+
 void FakeConnection::pushReceive(ReceiveResult result) {
   std::lock_guard lock(mutex_);
   if (pendingReceive_) {

@@ -33,7 +33,7 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
       connections_(mainQueue_.context(), options.firewallMark),
       host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
       environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_},
-      listener_(platformContext_, options.listenerPort,
+      listener_(mainQueue_.context(), options.listenerPort,
                 [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); },
                 [this](std::shared_ptr<TCPFlow> flow) { provider_->carryDeclinedFlow(std::move(flow)); }),
       udpInterception_(platformContext_, platformQueue_, UdpQueueSettings{}, logger_,

@@ -16,14 +16,12 @@ inline constexpr std::size_t socketReadMaximum = 65536;
 // on a busy loop, few enough that an idle daemon holds little.
 inline constexpr std::size_t chunkBuffersKept = 32;
 
-// A chunk buffer for a read: from this thread's pool when one is there, so
-// that a relayed chunk costs no allocation. Its size is socketReadMaximum.
-Bytes takeChunkBuffer();
-// Gives a written chunk's buffer back to this thread's pool.
+// Gives a written chunk's buffer back to this thread's pool, from which reads
+// take theirs: a relayed chunk costs no allocation.
 void recycleChunkBuffer(Bytes&& buffer);
 
 // Reads what the socket holds now (it must be in non-blocking mode), at most
-// `maximum` bytes, straight into a pooled chunk buffer, and returns exactly
+// `maximum` bytes, into a pooled chunk buffer, and returns exactly
 // what arrived: idle sockets hold no buffer of their own. Sets `error` to
 // would_block when nothing is there yet and to eof at the end of the stream.
 Bytes readAvailable(asio::ip::tcp::socket& socket, std::size_t maximum, std::error_code& error);

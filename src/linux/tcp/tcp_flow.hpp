@@ -24,6 +24,9 @@ class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<
   void closeWrite() override;
   std::shared_ptr<const Endpoint> remoteEndpoint() const override { return remote_; }
 
+  // For the relay steps of its upstream connection, on the same loop.
+  asio::ip::tcp::socket& socket() { return socket_; }
+
  private:
   void shutdownSend();
   void closeIfBothSidesClosed();

@@ -5,6 +5,8 @@
 #include <asio/write.hpp>
 
 #include "linux/tcp/read_scratch.hpp"
+#include "linux/tcp/splice_forward.hpp"
+#include "linux/tcp/tcp_flow.hpp"
 #include "linux/tcp/socket_options.hpp"
 
 namespace vosk::backend {
@@ -146,6 +148,22 @@ void UpstreamConnection::receive(std::size_t, std::size_t maximumLength, Receive
                        completion(std::move(data), false, std::nullopt);
                      });
   });
+}
+
+void UpstreamConnection::forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) {
+  forward(flow, Toward::connection, std::move(completion));
+}
+
+void UpstreamConnection::forwardTo(TCPFlow& flow, std::function<void(ForwardResult)> completion) {
+  forward(flow, Toward::flow, std::move(completion));
+}
+
+void UpstreamConnection::forward(TCPFlow& flow, Toward toward, std::function<void(ForwardResult)> completion) {
+  auto* const socketFlow = dynamic_cast<SocketTCPFlow*>(&flow);
+  if (phase_ != Phase::ready || socketFlow == nullptr) return completion(ForwardResult{0, false, notConnected});
+  asio::ip::tcp::socket& from = toward == Toward::connection ? socketFlow->socket() : socket_;
+  asio::ip::tcp::socket& to = toward == Toward::connection ? socket_ : socketFlow->socket();
+  spliceForward(from, to, std::move(completion));
 }
 
 void UpstreamConnection::cancel() {

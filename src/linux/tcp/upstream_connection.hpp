@@ -28,6 +28,9 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
   void sendEndOfStream() override;
   void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength,
                ReceiveCompletion completion) override;
+  // Spliced inside the kernel; the flow must be a SocketTCPFlow on this connection's loop.
+  void forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) override;
+  void forwardTo(TCPFlow& flow, std::function<void(ForwardResult)> completion) override;
   void cancel() override;
 
  private:
@@ -41,6 +44,8 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
   void fail(const std::error_code& error);
   void deliverState(ConnectionState state);
   void writeNext();
+  enum class Toward { connection, flow };
+  void forward(TCPFlow& flow, Toward toward, std::function<void(ForwardResult)> completion);
 
   asio::io_context& context_;
   const std::string host_;

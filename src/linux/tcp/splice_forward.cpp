@@ -1,0 +1,119 @@
+#include "linux/tcp/splice_forward.hpp"
+
+#include <asio/post.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+namespace vosk::backend {
+namespace {
+
+struct Pipe {
+  int readEnd = -1;
+  int writeEnd = -1;
+};
+
+thread_local std::vector<Pipe> pipes;
+thread_local int inlineSteps = 0;
+
+std::error_code lastError() { return {errno, std::system_category()}; }
+
+bool takePipe(Pipe& pipe) {
+  if (!pipes.empty()) {
+    pipe = pipes.back();
+    pipes.pop_back();
+    return true;
+  }
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  pipe = {ends[0], ends[1]};
+  return true;
+}
+
+// An empty pipe goes back to the pool; one that still holds bytes is closed.
+void givePipeBack(Pipe& pipe, bool empty) {
+  if (pipe.readEnd < 0) return;
+  if (empty && pipes.size() < pipesKept) {
+    if (pipes.capacity() == 0) pipes.reserve(pipesKept);
+    pipes.push_back(pipe);
+  } else {
+    ::close(pipe.readEnd);
+    ::close(pipe.writeEnd);
+  }
+  pipe = {};
+}
+
+// A step's whole state travels by value through its handlers, whose memory
+// the event loop recycles: a step allocates nothing.
+struct Step {
+  asio::ip::tcp::socket* from;
+  asio::ip::tcp::socket* to;
+  std::function<void(ForwardResult)> done;
+  Pipe pipe;
+  std::size_t moved = 0;    // read from `from` in this step
+  std::size_t pending = 0;  // of those, still in the pipe
+};
+
+void finish(Step& step, std::size_t bytes, bool endOfStream, std::error_code error) {
+  ForwardResult outcome{bytes, endOfStream, std::nullopt};
+  if (error) outcome.error = Error{error.message()};
+  givePipeBack(step.pipe, step.pending == 0);
+  if (inlineSteps < inlineStepsMaximum) {
+    ++inlineSteps;
+    step.done(outcome);
+    --inlineSteps;
+    return;
+  }
+  asio::post(step.to->get_executor(), [done = std::move(step.done), outcome = std::move(outcome)] { done(outcome); });
+}
+
+void run(Step step) {
+  while (step.pending > 0) {
+    const ssize_t count = ::splice(step.pipe.readEnd, nullptr, step.to->native_handle(), nullptr, step.pending,
+                                   SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (count > 0) {
+      step.pending -= static_cast<std::size_t>(count);
+      continue;
+    }
+    if (count < 0 && errno == EAGAIN) {
+      asio::ip::tcp::socket& to = *step.to;
+      to.async_wait(asio::ip::tcp::socket::wait_write, [step = std::move(step)](std::error_code error) mutable {
+        if (error) return finish(step, 0, false, error);
+        run(std::move(step));
+      });
+      return;
+    }
+    return finish(step, 0, false, count == 0 ? asio::error::broken_pipe : lastError());
+  }
+  if (step.moved > 0) return finish(step, step.moved, false, {});
+
+  if (step.pipe.readEnd < 0 && !takePipe(step.pipe)) return finish(step, 0, false, lastError());
+  const ssize_t count = ::splice(step.from->native_handle(), nullptr, step.pipe.writeEnd, nullptr, forwardStepMaximum,
+                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  if (count > 0) {
+    step.moved = step.pending = static_cast<std::size_t>(count);
+    return run(std::move(step));
+  }
+  if (count == 0) return finish(step, 0, true, {});
+  if (errno != EAGAIN) return finish(step, 0, false, lastError());
+  // Nothing there yet: wait without holding the pipe.
+  givePipeBack(step.pipe, true);
+  asio::ip::tcp::socket& from = *step.from;
+  from.async_wait(asio::ip::tcp::socket::wait_read, [step = std::move(step)](std::error_code error) mutable {
+    if (error) return finish(step, 0, false, error);
+    run(std::move(step));
+  });
+}
+
+}  // namespace
+
+void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to,
+                   std::function<void(ForwardResult)> done) {
+  run(Step{&from, &to, std::move(done), {}, 0, 0});
+}
+
+}  // namespace vosk::backend
