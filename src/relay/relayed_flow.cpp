@@ -73,18 +73,30 @@ void RelayedFlow::watchConnection(std::shared_ptr<const HostEndpoint> endpoint, 
     self->closeFlow();
   });
   // The handler holds the object that owns the connection that owns the
-  // handler; the teardown, or the cancelled state, clears it and so breaks the cycle.
-  connection_->setStateUpdateHandler([self = shared_from_this(), connectTimeLimit, endpoint, port,
-                                      initialBytes = std::move(initialBytes)](const ConnectionState& state) mutable {
+  // handler; the teardown, or the cancelled state, clears it and so breaks the
+  // cycle. What only connecting needs is dropped once connected: an idle flow
+  // keeps no spent time limit.
+  connection_->setStateUpdateHandler([self = shared_from_this(),
+                                      connecting = std::optional<TimeLimit>(std::move(connectTimeLimit)),
+                                      endpoint, port, initialBytes = std::move(initialBytes)](
+                                         const ConnectionState& state) mutable {
     const auto provider = self->provider_.lock();
     if (!provider) return;
+    // The first of ready, failed and the time limit decides; later states find it spent.
+    const auto decides = [&connecting] {
+      const bool first = connecting && connecting->complete();
+      connecting.reset();
+      return first;
+    };
     switch (state.kind) {
-      case ConnectionState::Kind::ready:
-        if (!connectTimeLimit.complete()) return;
-        self->replayInitialBytes(*endpoint, port, std::move(initialBytes));
+      case ConnectionState::Kind::ready: {
+        if (!decides()) return;
+        const std::shared_ptr<const HostEndpoint> destination = std::move(endpoint);
+        self->replayInitialBytes(*destination, port, std::move(initialBytes));
         return;
+      }
       case ConnectionState::Kind::failed:
-        if (!connectTimeLimit.complete()) return;
+        if (!decides()) return;
         provider->log().log("❌ Upstream connection failed: {}",
                             state.error ? state.error->localizedDescription : std::string());
         self->closeFlow();

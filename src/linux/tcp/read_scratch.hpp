@@ -12,16 +12,9 @@ namespace vosk::backend {
 
 // Largest single read from a socket, flow or connection.
 inline constexpr std::size_t socketReadMaximum = 65536;
-// Chunk buffers kept for reuse per thread: enough for every chunk in flight
-// on a busy loop, few enough that an idle daemon holds little.
-inline constexpr std::size_t chunkBuffersKept = 32;
-
-// Gives a written chunk's buffer back to this thread's pool, from which reads
-// take theirs: a relayed chunk costs no allocation.
-void recycleChunkBuffer(Bytes&& buffer);
 
 // Reads what the socket holds now (it must be in non-blocking mode), at most
-// `maximum` bytes, into a pooled chunk buffer, and returns exactly
+// `maximum` bytes, through one scratch buffer per thread, and returns exactly
 // what arrived: idle sockets hold no buffer of their own. Sets `error` to
 // would_block when nothing is there yet and to eof at the end of the stream.
 Bytes readAvailable(asio::ip::tcp::socket& socket, std::size_t maximum, std::error_code& error);

@@ -55,7 +55,6 @@ void SocketTCPFlow::writeData(Bytes data, WriteCompletion completion) {
                asio::async_write(self->socket_, buffer,
                                  [self, data = std::move(data), completion = std::move(completion)](
                                      std::error_code error, std::size_t) mutable {
-                                   recycleChunkBuffer(std::move(data));
                                    if (--self->writesInFlight_ == 0 && self->writeClosed_) self->shutdownSend();
                                    completion(error ? std::optional(errorOf(error)) : std::nullopt);
                                  });

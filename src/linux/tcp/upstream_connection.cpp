@@ -110,7 +110,7 @@ void UpstreamConnection::writeNext() {
   if (phase_ == Phase::ended) {
     while (!sends_.empty()) {
       PendingSend pending = std::move(sends_.front());
-      sends_.pop_front();
+      sends_.erase(sends_.begin());
       pending.completion(notConnected);
     }
     return;
@@ -128,8 +128,7 @@ void UpstreamConnection::writeNext() {
                     [self = shared_from_this()](std::error_code error, std::size_t) {
                       self->writing_ = false;
                       PendingSend sent = std::move(self->sends_.front());
-                      self->sends_.pop_front();
-                      recycleChunkBuffer(std::move(sent.content));
+                      self->sends_.erase(self->sends_.begin());
                       sent.completion(error ? std::optional(errorOf(error)) : std::nullopt);
                       self->writeNext();
                     });
