@@ -91,8 +91,15 @@ void RelayedFlow::watchConnection(std::shared_ptr<const HostEndpoint> endpoint, 
     switch (state.kind) {
       case ConnectionState::Kind::ready: {
         if (!decides()) return;
+        // Connected, only a cancellation is left to come, and nothing needs
+        // breaking any more: an idle flow keeps no handler state. This handler
+        // is destroyed with the swap, so what it holds is moved out first.
+        const std::shared_ptr<RelayedFlow> flow = std::move(self);
         const std::shared_ptr<const HostEndpoint> destination = std::move(endpoint);
-        self->replayInitialBytes(*destination, port, std::move(initialBytes));
+        Bytes bytes = std::move(initialBytes);
+        const std::uint16_t destinationPort = port;
+        flow->connection_->setStateUpdateHandler([](const ConnectionState&) {});
+        flow->replayInitialBytes(*destination, destinationPort, std::move(bytes));
         return;
       }
       case ConnectionState::Kind::failed:

@@ -17,10 +17,14 @@ Error errorOf(const std::error_code& error) { return Error{error.message()}; }
 
 SocketTCPFlow::SocketTCPFlow(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& originalDestination)
     : socket_(std::move(socket)),
-      remote_(std::make_shared<const HostEndpoint>(originalDestination.address().to_string(),
-                                                   std::to_string(originalDestination.port()))) {
+      originalDestination_(originalDestination) {
   std::error_code ignored;  // accepted sockets can always be made non-blocking
   socket_.non_blocking(true, ignored);
+}
+
+std::shared_ptr<const Endpoint> SocketTCPFlow::remoteEndpoint() const {
+  return std::make_shared<const HostEndpoint>(originalDestination_.address().to_string(),
+                                              std::to_string(originalDestination_.port()));
 }
 
 // The connection is already accepted: opening has nothing left to wait for.

@@ -22,7 +22,8 @@ class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<
   void writeData(Bytes data, WriteCompletion completion) override;
   void closeRead() override;
   void closeWrite() override;
-  std::shared_ptr<const Endpoint> remoteEndpoint() const override { return remote_; }
+  // Made when asked for (a few times per flow): an idle flow keeps only the address.
+  std::shared_ptr<const Endpoint> remoteEndpoint() const override;
 
   // For the relay steps of its upstream connection, on the same loop.
   asio::ip::tcp::socket& socket() { return socket_; }
@@ -32,7 +33,7 @@ class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<
   void closeIfBothSidesClosed();
 
   asio::ip::tcp::socket socket_;
-  const std::shared_ptr<const HostEndpoint> remote_;
+  const asio::ip::tcp::endpoint originalDestination_;
   // Platform io_context only. Both sides closed = socket closed, which also
   // ends writes still in flight.
   bool readClosed_ = false;

@@ -44,7 +44,7 @@ void UpstreamConnection::start(MainQueue&) {
       self->connect(asio::ip::tcp::endpoint(address, self->port_));
       return;
     }
-    self->resolver_.emplace(self->context_);
+    self->resolver_ = std::make_unique<asio::ip::tcp::resolver>(self->context_);
     self->resolver_->async_resolve(self->host_, std::to_string(self->port_),
                                   [self](std::error_code error, asio::ip::tcp::resolver::results_type results) {
                                     if (self->phase_ != Phase::connecting) return;

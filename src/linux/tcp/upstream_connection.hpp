@@ -57,7 +57,7 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
 
   // Main io_context only.
   asio::ip::tcp::socket socket_;
-  std::optional<asio::ip::tcp::resolver> resolver_;  // only for a host name, not an address
+  std::unique_ptr<asio::ip::tcp::resolver> resolver_;  // only for a host name, not an address
   Phase phase_ = Phase::idle;
   // The front one is being written once ready. Rarely more than one: a vector
   // costs an idle connection nothing, unlike a deque's first block.
