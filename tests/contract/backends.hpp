@@ -28,8 +28,6 @@ namespace vosk::test {
 // a listening server makes a started connection ready, any other fails it.
 class InMemoryBackend {
  public:
-  static constexpr bool receiveHonoursMaximum = false;  // the fake hands over what was scripted
-
   MainQueue& queue() { return queue_; }
   Clock& clock() { return queue_; }
   bool onQueue() const { return serving_; }
@@ -112,8 +110,6 @@ class InMemoryBackend {
 // network namespace of its own. Flows live on the main queue's io_context.
 class LinuxBackend {
  public:
-  static constexpr bool receiveHonoursMaximum = true;
-
   MainQueue& queue() { return queue_; }
   Clock& clock() { return queue_; }
   bool onQueue() { return queue_.context().get_executor().running_in_this_thread(); }
@@ -136,15 +132,9 @@ class LinuxBackend {
     bool ended = false;
     void send(std::string_view text) { asio::write(socket, asio::buffer(text)); }
     void end() { socket.shutdown(asio::ip::tcp::socket::shutdown_send); }
-    std::string received() {
-      poll();
-      return in;
-    }
-    bool sawEnd() {
-      poll();
-      return ended;
-    }
-    void poll() {
+    std::string received() { return poll().in; }
+    bool sawEnd() { return poll().ended; }
+    Endpoint& poll() {
       char chunk[65536];
       std::error_code error;
       while (!ended && socket.is_open()) {
@@ -153,10 +143,11 @@ class LinuxBackend {
         socket.non_blocking(false);
         if (error) {
           ended = error != asio::error::would_block;
-          return;
+          break;
         }
         in.append(chunk, got);
       }
+      return *this;
     }
   };
   using FlowPeer = Endpoint;
