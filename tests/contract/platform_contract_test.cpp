@@ -140,7 +140,9 @@ TYPED_TEST(PlatformContract, FlowNamesItsDestinationOpensOnceAndReadsThePeersByt
 // Hands every chunk over at once, then maybe closes the write side; what the peer received.
 template <typename Backend>
 std::string writeAll(Backend& backend, const std::vector<std::string>& chunks, bool thenCloseWrite) {
-  auto [flow, peer] = backend.makeFlow("198.18.0.1", "443");
+  auto made = backend.makeFlow("198.18.0.1", "443");  // not a structured binding: lambdas below use it
+  auto& flow = made.first;
+  auto& peer = made.second;
   std::vector<int> completions(chunks.size(), 0);
   int failures = 0;
   for (std::size_t i = 0; i < chunks.size(); ++i) {
