@@ -137,6 +137,17 @@ e2e_start_filter() {
   e2e_wait_for 10 "the filter's log" grep -q "setTunnelNetworkSettings succeeded" "$FILTER_LOG"
 }
 
+log_count() { grep -cF -- "$1" "$FILTER_LOG" || true; }
+applied_more_than() { [ "$(log_count "setTunnelNetworkSettings succeeded")" -gt "$1" ]; }
+
+# e2e_reload: SIGHUP, then waits for the filter to apply its file again.
+e2e_reload() {
+  local before
+  before=$(log_count "setTunnelNetworkSettings succeeded")
+  kill -HUP "$FILTER_PID"
+  e2e_wait_for 10 "the reload" applied_more_than "$before"
+}
+
 # e2e_wait_log SECONDS TEXT: waits for TEXT in the filter's log.
 e2e_wait_log() {
   e2e_wait_for "$1" "\"$2\" in the filter's log" grep -qF -- "$2" "$FILTER_LOG"

@@ -24,8 +24,6 @@ expect_udp() {
 UDP_PASSES="reply reply reply"
 UDP_REFUSED="refused( (refused|denied)){2}"  # the first at once, later ones without asking again
 
-log_count() { grep -cF -- "$1" "$FILTER_LOG" || true; }
-
 # bus_start DIR: a private message bus at DIR/bus that any user may join (the
 # filter runs unprivileged), and a monitor writing its signals to
 # DIR/monitor.log, as a desktop companion would see them. Sets BUS_PIDS (the

@@ -24,22 +24,8 @@ ECHO_CHUNKS = 16
 ECHO_CHUNK_DELAY = 0.02
 
 
-def pattern_bytes(offset, size):
-    out = bytearray()
-    while size > 0:
-        start = offset % len(PATTERN)
-        piece = PATTERN[start:start + size]
-        out += piece
-        offset += len(piece)
-        size -= len(piece)
-    return bytes(out)
-
-
-def pattern_sha256(size):
-    digest = hashlib.sha256()
-    for offset in range(0, size, len(PATTERN)):
-        digest.update(PATTERN[:min(len(PATTERN), size - offset)])
-    return digest.hexdigest()
+def pattern(size):
+    return (PATTERN * (size // len(PATTERN) + 1))[:size]
 
 
 class NotHttp(Exception):
@@ -75,9 +61,8 @@ async def handle(reader, writer):
             if path.startswith("/bytes/"):
                 size = int(path[len("/bytes/"):])
                 writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % size)
-                for offset in range(0, size, len(PATTERN)):
-                    writer.write(PATTERN[:min(len(PATTERN), size - offset)])
-                    await writer.drain()
+                writer.write(pattern(size))
+                await writer.drain()
                 return
             if path in ("/sha256", "/echo-later"):
                 digest, body = hashlib.sha256(), bytearray()
@@ -145,7 +130,7 @@ def body_of(response):
 
 def half_close(args):
     """Sends a body, ends its side, and expects the whole slow echo back."""
-    payload = pattern_bytes(7, args.size)
+    payload = pattern(args.size)
     sock = connect(args.address, args.port)
     sock.sendall(b"POST /echo-later HTTP/1.1\r\nHost: %s\r\n\r\n" % args.host.encode() + payload)
     sock.shutdown(socket.SHUT_WR)
@@ -158,30 +143,21 @@ def half_close(args):
 
 
 def transfer(args):
-    """100 MiB up (hash checked by the server) and down (hash checked here)."""
+    """100 MiB up (hash checked by the server) and down (checked here)."""
+    data = pattern(args.size)
+    expected = hashlib.sha256(data).hexdigest()
     sock = connect(args.address, args.port, timeout=60)
-    sock.sendall(b"POST /sha256 HTTP/1.1\r\nHost: %s\r\n\r\n" % args.host.encode())
-    for offset in range(0, args.size, len(PATTERN)):
-        sock.sendall(PATTERN[:min(len(PATTERN), args.size - offset)])
+    sock.sendall(b"POST /sha256 HTTP/1.1\r\nHost: %s\r\n\r\n" % args.host.encode() + data)
     sock.shutdown(socket.SHUT_WR)
     up = body_of(read_all(sock)).decode().split()
-    expected = pattern_sha256(args.size)
     if up != [expected, str(args.size)]:
         print("upload arrived as %s, expected %s %d" % (up, expected, args.size))
         return 1
     sock = connect(args.address, args.port, timeout=60)
     sock.sendall(b"GET /bytes/%d HTTP/1.1\r\nHost: %s\r\n\r\n" % (args.size, args.host.encode()))
-    digest, length, head = hashlib.sha256(), 0, b""
-    while b"\r\n\r\n" not in head:
-        head += sock.recv(65536)
-    head, rest = head.split(b"\r\n\r\n", 1)
-    digest.update(rest)
-    length += len(rest)
-    while chunk := sock.recv(1 << 20):
-        digest.update(chunk)
-        length += len(chunk)
-    if (digest.hexdigest(), length) != (expected, args.size):
-        print("download arrived as %d bytes, %s" % (length, digest.hexdigest()))
+    down = body_of(read_all(sock))
+    if down != data:
+        print("download arrived as %d bytes, %s" % (len(down), hashlib.sha256(down).hexdigest()))
         return 1
     print("both ways byte-exact: %d bytes" % args.size)
     return 0
@@ -234,41 +210,6 @@ def raw(args):
     return 0
 
 
-def tls_after_empty_records(args):
-    """A TLS handshake whose ClientHello follows empty handshake records,
-    then one request; prints the answer, or "closed"."""
-    context = ssl.create_default_context()
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
-    tls = context.wrap_bio(incoming, outgoing, server_hostname=args.host)
-    sock = connect(args.address, 443, timeout=args.timeout)
-    prefix = b"\x16\x03\x01\x00\x00" * args.count
-    request = b"GET / HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % args.host.encode()
-    reply = b""
-    try:
-        while b"hello" not in reply:
-            try:
-                tls.do_handshake()
-                if request:
-                    tls.write(request)
-                    request = b""
-                reply += tls.read(65536)
-            except ssl.SSLWantReadError:
-                pass
-            if pending := outgoing.read():
-                sock.sendall(prefix + pending)
-                prefix = b""
-            if b"hello" in reply or not (chunk := sock.recv(65536)):
-                break
-            incoming.write(chunk)
-    except (ConnectionError, ssl.SSLError, socket.timeout):
-        pass
-    answer = reply.split(b"\r\n\r\n", 1)[-1].strip()
-    print(answer.decode("latin-1") if b"hello" in answer else "closed")
-    return 0
-
-
 async def request_on(address, port, host, keep):
     reader, writer = await asyncio.open_connection(address, port)
     writer.write(b"GET / HTTP/1.1\r\nHost: %s\r\n\r\n" % host.encode())
@@ -313,45 +254,22 @@ def main():
     p = sub.add_parser("serve")
     p.add_argument("--cert", required=True)
     p.add_argument("--key", required=True)
-    for name, function in (("half-close", half_close), ("transfer", transfer)):
+    # name, function, positional arguments, options (name, type, default)
+    for name, function, positionals, options in (
+            ("half-close", half_close, "address port host", (("--size", int, 1 << 20),)),
+            ("transfer", transfer, "address port host", (("--size", int, 1 << 20),)),
+            ("silent", silent, "address port", (("--timeout", float, 30),)),
+            ("keep-alive", keep_alive, "address port host", (("--timeout", float, 30),)),
+            ("raw", raw, "address port payload", (("--timeout", float, 5),)),
+            ("many-flows", many_flows, "address port allowed blocked",
+             (("--first", int, 1000), ("--extra", int, 100), ("--extra-allowed", int, 0),
+              ("--blocked-answered", int, None)))):
         p = sub.add_parser(name)
         p.set_defaults(function=function)
-        p.add_argument("address")
-        p.add_argument("port", type=int)
-        p.add_argument("host")
-        p.add_argument("--size", type=int, default=1 << 20)
-    p = sub.add_parser("silent")
-    p.add_argument("address")
-    p.add_argument("port", type=int)
-    p.add_argument("--timeout", type=float, default=30)
-    p.set_defaults(function=silent)
-    p = sub.add_parser("keep-alive")
-    p.add_argument("address")
-    p.add_argument("port", type=int)
-    p.add_argument("host")
-    p.add_argument("--timeout", type=float, default=30)
-    p.set_defaults(function=keep_alive)
-    p = sub.add_parser("raw")
-    p.add_argument("address")
-    p.add_argument("port", type=int)
-    p.add_argument("payload")
-    p.add_argument("--timeout", type=float, default=5)
-    p.set_defaults(function=raw)
-    p = sub.add_parser("tls-empty-records")
-    p.add_argument("address")
-    p.add_argument("host")
-    p.add_argument("--count", type=int, default=2)
-    p.add_argument("--timeout", type=float, default=5)
-    p.set_defaults(function=tls_after_empty_records)
-    p = sub.add_parser("many-flows")
-    p.add_argument("address")
-    p.add_argument("port", type=int)
-    p.add_argument("allowed")
-    p.add_argument("blocked")
-    p.add_argument("--first", type=int, default=1000)
-    p.add_argument("--extra", type=int, default=100)
-    p.add_argument("--extra-allowed", type=int, default=0)
-    p.add_argument("--blocked-answered", type=int)
+        for positional in positionals.split():
+            p.add_argument(positional, type=int if positional == "port" else str)
+        for option, kind, default in options:
+            p.add_argument(option, type=kind, default=default)
     args = parser.parse_args()
     if args.command == "serve":
         asyncio.run(serve(args))

@@ -58,23 +58,7 @@ class DbusNotificationPosterTest : public ::testing::Test {
   DbusNotificationPoster poster{clock, Logger("com.brelvant.vosk.VoskNetworkFilter", "transparentproxy", log)};
 };
 
-TEST(BusSignalTest, TheNameSplitsAtItsLastDot) {
-  EXPECT_EQ(busSignalFor("com.brelvant.vosk.siteBlocked"),
-            (BusSignal{"/com/brelvant/vosk", "com.brelvant.vosk", "siteBlocked"}));
-}
-
-TEST_F(DbusNotificationPosterTest, NoBusLogsOneLinePerOutageAndNeverReportsAPost) {
-  const SystemBusAddress address("unix:path=" + directory + "/absent");
-  bool reported = false;
-  poster.post("com.brelvant.vosk.siteBlocked", [&] { reported = true; });
-  poster.post("com.brelvant.vosk.siteBlocked", [&] { reported = true; });
-  EXPECT_FALSE(reported);
-  const auto messages = log->messages();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_NE(messages[0].find("⚠️ D-Bus system bus unavailable"), std::string::npos) << messages[0];
-  EXPECT_NE(messages[0].find("com.brelvant.vosk.siteBlocked"), std::string::npos) << messages[0];
-}
-
+// No bus at all, and the signal's path, interface and member: tests/e2e/test_site_blocked_signal.
 TEST_F(DbusNotificationPosterTest, ABusThatNeverAnswersDoesNotHoldThePost) {
   // Accepts connections (in its backlog) and never says a word.
   const std::string path = directory + "/silent";

@@ -31,28 +31,6 @@ TEST(InterceptionPlanTest, TcpRulesRedirectAndUdpRulesAreHandedBack) {
   EXPECT_EQ(plan.udpRules[1].remoteNetwork, HostEndpoint("::", "443"));
 }
 
-TEST(InterceptionPlanTest, GatewayInterfacesRedirectForwardedFlowsAndRefusePort853) {
-  using enum NetworkRuleProtocol;
-  const std::vector<std::string> interfaces{"br-lan", "wlan0"};
-  const auto plan = std::get<InterceptionPlan>(
-      planInterception({rule("0.0.0.0", "443", tcp), rule("::", "80", tcp)}, target, interfaces));
-  const std::string gateway = plan.tableDefinition.substr(plan.tableDefinition.find("\tchain gateway"));
-  EXPECT_EQ(gateway,
-            "\tchain gateway {\n"
-            "\t\ttype nat hook prerouting priority -100; policy accept;\n"
-            "\t\tiifname != { \"br-lan\", \"wlan0\" } return\n"
-            "\t\tfib daddr type local return\n"
-            "\t\tmeta nfproto ipv4 tcp dport 443 redirect to :15443\n"
-            "\t\tmeta nfproto ipv6 tcp dport 80 redirect to :15443\n"
-            "\t}\n");
-  const std::string strict = encryptedDnsPortRefusal(interfaces);
-  EXPECT_NE(strict.find("hook forward priority 0;"), std::string::npos);
-  EXPECT_NE(strict.find("iifname { \"br-lan\", \"wlan0\" } udp dport 853 reject"), std::string::npos);
-  EXPECT_EQ(encryptedDnsPortRefusal({}).find("forward"), std::string::npos);
-  EXPECT_EQ(std::get<InterceptionPlan>(planInterception({rule("::", "80", tcp)}, target)).tableDefinition.find("prerouting"),
-            std::string::npos);
-}
-
 TEST(InterceptionPlanTest, PrefixesAndAnyPort) {
   using enum NetworkRuleProtocol;
   const auto plan = std::get<InterceptionPlan>(

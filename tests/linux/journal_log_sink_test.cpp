@@ -8,17 +8,8 @@
 namespace vosk::backend {
 namespace {
 
-TEST(JournalLogSinkTest, FieldsCarryMessagePriorityIdentifierSubsystemAndCategory) {
-  const std::string message = "🚫 Rejecting UDP:443 (QUIC) flow\nsecond line";
-  const auto fields = journalFields(LogRecord{"com.brelvant.vosk.VoskNetworkFilter", "transparentproxy",
-                                              LogLevel::defaultLevel, message});
-  EXPECT_EQ(fields, (std::vector<std::string>{
-                        "MESSAGE=" + message,
-                        "PRIORITY=5",
-                        "SYSLOG_IDENTIFIER=vosk-filter",
-                        "VOSK_SUBSYSTEM=com.brelvant.vosk.VoskNetworkFilter",
-                        "VOSK_CATEGORY=transparentproxy",
-                    }));
+// The other fields are checked on real entries by tests/e2e/test_journal_log.
+TEST(JournalLogSinkTest, FaultsGetTheCriticalPriority) {
   EXPECT_EQ(journalFields(LogRecord{"s", "c", LogLevel::fault, "m"})[1], "PRIORITY=2");
 }
 
@@ -49,14 +40,6 @@ TEST(JournalLogSinkTest, AutomaticChoiceFollowsTheStderrStream) {
   } else {
     unsetenv("JOURNAL_STREAM");
   }
-}
-
-TEST(JournalLogSinkTest, LogDestinationsParse) {
-  EXPECT_EQ(parseLogDestination("stderr"), LogDestination::stderrLines);
-  EXPECT_EQ(parseLogDestination("journal"), LogDestination::journal);
-  EXPECT_EQ(parseLogDestination("auto"), LogDestination::automatic);
-  EXPECT_EQ(parseLogDestination("Journal"), std::nullopt);
-  EXPECT_EQ(parseLogDestination(""), std::nullopt);
 }
 
 }  // namespace

@@ -130,21 +130,6 @@ class QueuedFlowsWithProviderTest : public ::testing::Test {
                         [this](const std::shared_ptr<Flow>& flow) { return provider->handleNewFlow(flow); }};
 };
 
-TEST_F(QueuedFlowsWithProviderTest, BlockingOnRefusesAndReleasesBlockingOffPasses) {
-  peer.setBlocking(true, {});
-  offer(1);
-  EXPECT_EQ(sink->verdicts, (std::vector<RecordedVerdict>{{1, UdpVerdict::refuse}}));
-  EXPECT_EQ(peer.trackedFlowCount(), 0);
-  EXPECT_EQ(platform.log->count("🚫 Rejecting UDP:443 (QUIC) flow while blocking is enabled, forcing TCP fallback"),
-            1u);
-
-  peer.setBlocking(false, {});
-  offer(2);
-  EXPECT_EQ(sink->verdicts.back(), (RecordedVerdict{2, UdpVerdict::pass}));
-  EXPECT_EQ(platform.log->messages().size(), 1u);
-  EXPECT_EQ(peer.trackedFlowCount(), 0);
-}
-
 TEST_F(QueuedFlowsWithProviderTest, AtTheFlowCapTheFlowPasses) {
   peer.setBlocking(true, {});
   while (peer.admitTrackedFlow()) {
