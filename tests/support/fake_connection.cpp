@@ -69,17 +69,31 @@ void FakeConnection::sendEndOfStream() {
   endOfStreamSent_ = true;
 }
 
-void FakeConnection::receive(std::size_t, std::size_t, ReceiveCompletion completion) {
+void FakeConnection::receive(std::size_t, std::size_t maximumLength, ReceiveCompletion completion) {
   std::lock_guard lock(mutex_);
   calls_.push_back("receive");
   if (cancelCount_ > 0) {
     deliverReceive(std::move(completion), {std::nullopt, false, Error{"connection cancelled"}});
   } else if (!scriptedReceives_.empty()) {
-    deliverReceive(std::move(completion), std::move(scriptedReceives_.front()));
-    scriptedReceives_.pop_front();
+    deliverReceive(std::move(completion), takeScripted(maximumLength));
   } else {
     pendingReceive_ = std::move(completion);
+    pendingMaximum_ = maximumLength;
   }
+}
+
+// At most `maximum` bytes of the next scripted result; the rest (with how it ends) waits for the next receive.
+ReceiveResult FakeConnection::takeScripted(std::size_t maximum) {
+  ReceiveResult& next = scriptedReceives_.front();
+  if (next.data && next.data->size() > maximum) {
+    ReceiveResult part{Bytes(next.data->begin(), next.data->begin() + static_cast<std::ptrdiff_t>(maximum)), false,
+                       std::nullopt};
+    next.data->erase(next.data->begin(), next.data->begin() + static_cast<std::ptrdiff_t>(maximum));
+    return part;
+  }
+  ReceiveResult whole = std::move(next);
+  scriptedReceives_.pop_front();
+  return whole;
 }
 
 void FakeConnection::forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) {
@@ -107,11 +121,10 @@ void FakeConnection::forwardTo(TCPFlow& flow, std::function<void(ForwardResult)>
 
 void FakeConnection::pushReceive(ReceiveResult result) {
   std::lock_guard lock(mutex_);
+  scriptedReceives_.push_back(std::move(result));
   if (pendingReceive_) {
-    deliverReceive(std::move(pendingReceive_), std::move(result));
+    deliverReceive(std::move(pendingReceive_), takeScripted(pendingMaximum_));
     pendingReceive_ = nullptr;
-  } else {
-    scriptedReceives_.push_back(std::move(result));
   }
 }
 

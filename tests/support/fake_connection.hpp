@@ -60,6 +60,7 @@ class FakeConnection final : public Connection {
  private:
   void postOnQueue(std::function<void()> work);
   void deliverReceive(ReceiveCompletion completion, ReceiveResult result);
+  ReceiveResult takeScripted(std::size_t maximum);
 
   mutable std::mutex mutex_;
   MainQueue* queue_ = nullptr;
@@ -70,6 +71,7 @@ class FakeConnection final : public Connection {
   std::optional<Error> sendError_;
   std::deque<ReceiveResult> scriptedReceives_;
   ReceiveCompletion pendingReceive_;
+  std::size_t pendingMaximum_ = 0;
   std::vector<std::string> calls_;
   int cancelCount_ = 0;
   bool endOfStreamSent_ = false;

@@ -49,20 +49,29 @@ void SocketTCPFlow::readData(ReadCompletion completion) {
 
 void SocketTCPFlow::writeData(Bytes data, WriteCompletion completion) {
   asio::dispatch(socket_.get_executor(),
-             [self = shared_from_this(), data = std::move(data), completion = std::move(completion)]() mutable {
-               if (self->writeClosed_ || !self->socket_.is_open()) {
-                 completion(Error{"the flow is closed for writing"});
-                 return;
-               }
-               ++self->writesInFlight_;
-               const asio::const_buffer buffer = asio::buffer(data);
-               asio::async_write(self->socket_, buffer,
-                                 [self, data = std::move(data), completion = std::move(completion)](
-                                     std::error_code error, std::size_t) mutable {
-                                   if (--self->writesInFlight_ == 0 && self->writeClosed_) self->shutdownSend();
-                                   completion(error ? std::optional(errorOf(error)) : std::nullopt);
-                                 });
-             });
+                 [self = shared_from_this(), data = std::move(data), completion = std::move(completion)]() mutable {
+                   if (self->writeClosed_ || !self->socket_.is_open()) {
+                     completion(Error{"the flow is closed for writing"});
+                     return;
+                   }
+                   self->writes_.push_back(PendingWrite{std::move(data), std::move(completion)});
+                   if (self->writes_.size() == 1) self->writeNext();
+                 });
+}
+
+// Writes go out one at a time, in order; the end of stream follows the last.
+void SocketTCPFlow::writeNext() {
+  asio::async_write(socket_, asio::buffer(writes_.front().data),
+                    [self = shared_from_this()](std::error_code error, std::size_t) {
+                      PendingWrite written = std::move(self->writes_.front());
+                      self->writes_.erase(self->writes_.begin());
+                      if (!self->writes_.empty()) {
+                        self->writeNext();
+                      } else if (self->writeClosed_) {
+                        self->shutdownSend();
+                      }
+                      written.completion(error ? std::optional(errorOf(error)) : std::nullopt);
+                    });
 }
 
 void SocketTCPFlow::closeRead() {
@@ -80,7 +89,7 @@ void SocketTCPFlow::closeWrite() {
     if (self->writeClosed_) return;
     self->writeClosed_ = true;
     // Data already handed over still goes out before the end of stream.
-    if (self->writesInFlight_ == 0) self->shutdownSend();
+    if (self->writes_.empty()) self->shutdownSend();
     self->closeIfBothSidesClosed();
   });
 }

@@ -4,6 +4,7 @@
 #include <asio/ip/tcp.hpp>
 
 #include <memory>
+#include <vector>
 
 #include "platform/flow.hpp"
 
@@ -29,6 +30,11 @@ class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<
   asio::ip::tcp::socket& socket() { return socket_; }
 
  private:
+  struct PendingWrite {
+    Bytes data;
+    WriteCompletion completion;
+  };
+  void writeNext();
   void shutdownSend();
   void closeIfBothSidesClosed();
 
@@ -38,7 +44,7 @@ class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<
   // ends writes still in flight.
   bool readClosed_ = false;
   bool writeClosed_ = false;
-  int writesInFlight_ = 0;
+  std::vector<PendingWrite> writes_;  // the front one is being written
 };
 
 }  // namespace vosk::backend
