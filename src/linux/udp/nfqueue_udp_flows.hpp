@@ -42,18 +42,18 @@ inline constexpr double udpVerdictHoldLimit = flowOpenTimeout + udpVerdictHoldMa
 // answer into the packet's verdict: declined → pass at once; taken → refuse
 // once the provider has closed both sides, or pass when the hold limit comes
 // first. Nothing is ever read from or written to these flows.
-// Runs on the platform queue; the flows' closes may come from any thread.
+// Runs on `queue`, as do the flows' completions.
 class NfqueueUdpFlows {
  public:
   using OfferFlow = std::function<bool(const std::shared_ptr<Flow>&)>;
 
-  NfqueueUdpFlows(MainQueue& platformQueue, std::weak_ptr<UdpVerdictSink> verdicts, OfferFlow offerFlow)
-      : platformQueue_(platformQueue), verdicts_(std::move(verdicts)), offerFlow_(std::move(offerFlow)) {}
+  NfqueueUdpFlows(MainQueue& queue, std::weak_ptr<UdpVerdictSink> verdicts, OfferFlow offerFlow)
+      : queue_(queue), verdicts_(std::move(verdicts)), offerFlow_(std::move(offerFlow)) {}
 
   void offer(QueuedUdpPacket packet);
 
  private:
-  MainQueue& platformQueue_;
+  MainQueue& queue_;
   std::weak_ptr<UdpVerdictSink> verdicts_;
   OfferFlow offerFlow_;
 };

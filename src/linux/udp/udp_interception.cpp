@@ -34,7 +34,6 @@ std::optional<Error> UdpInterception::apply(const std::vector<NetworkRule>& udpR
   });
   if (!quicOnly) return Error{"only UDP to port 443 of every address can be intercepted"};
 
-  std::lock_guard lock(mutex_);
   if (udpRules.empty()) return std::nullopt;
   if (listener_) {
     if (table_ && gatewayInterfaces == gatewayInterfaces_) return std::nullopt;
@@ -50,9 +49,9 @@ std::optional<Error> UdpInterception::apply(const std::vector<NetworkRule>& udpR
   }
   try {
     // Listening first: the rule then finds its queue served from the first packet on.
-    auto listener = std::make_shared<NfqueueListener>(platformContext_, settings_.queueNumber, copiedPacketBytes, logger_);
+    auto listener = std::make_shared<NfqueueListener>(context_, settings_.queueNumber, copiedPacketBytes, logger_);
     auto verdicts = std::make_shared<MarkedVerdicts>(listener, settings_);
-    auto flows = std::make_unique<NfqueueUdpFlows>(platformQueue_, verdicts, offerFlow_);
+    auto flows = std::make_unique<NfqueueUdpFlows>(queue_, verdicts, offerFlow_);
     const QueueExpression expression = detectQueueExpression(settings_.queueNumber);
     table_ = std::make_unique<UdpInterceptionTable>(settings_, expression, gatewayInterfaces);
     expression_ = expression;
@@ -74,7 +73,6 @@ std::optional<Error> UdpInterception::apply(const std::vector<NetworkRule>& udpR
 }
 
 void UdpInterception::remove() {
-  std::lock_guard lock(mutex_);
   table_.reset();
   listener_.reset();
   verdicts_.reset();

@@ -3,7 +3,6 @@
 #include <asio/io_context.hpp>
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -22,13 +21,13 @@ namespace vosk::backend {
 // that queues the first packet of each new outbound UDP flow to port 443.
 // Put in place by the first settings that carry UDP rules and kept for later
 // ones; the table is made again when the gateway interfaces change (QUIC
-// passes for that moment). Any thread.
+// passes for that moment). On the event loop that `queue` serves.
 class UdpInterception {
  public:
-  UdpInterception(asio::io_context& platformContext, MainQueue& platformQueue, const UdpQueueSettings& settings,
-                  Logger logger, NfqueueUdpFlows::OfferFlow offerFlow)
-      : platformContext_(platformContext),
-        platformQueue_(platformQueue),
+  UdpInterception(asio::io_context& context, MainQueue& queue, const UdpQueueSettings& settings, Logger logger,
+                  NfqueueUdpFlows::OfferFlow offerFlow)
+      : context_(context),
+        queue_(queue),
         settings_(settings),
         logger_(std::move(logger)),
         offerFlow_(std::move(offerFlow)) {}
@@ -36,17 +35,15 @@ class UdpInterception {
   // For LinuxProviderHost::setUdpInterception.
   std::optional<Error> apply(const std::vector<NetworkRule>& udpRules,
                              const std::vector<std::string>& gatewayInterfaces);
-  // Call once the platform thread has stopped: the listener lives on it.
   void remove();
 
  private:
-  asio::io_context& platformContext_;
-  MainQueue& platformQueue_;
+  asio::io_context& context_;
+  MainQueue& queue_;
   const UdpQueueSettings settings_;
   const Logger logger_;
   const NfqueueUdpFlows::OfferFlow offerFlow_;
 
-  std::mutex mutex_;
   std::shared_ptr<NfqueueListener> listener_;
   std::shared_ptr<UdpVerdictSink> verdicts_;
   std::unique_ptr<NfqueueUdpFlows> flows_;
