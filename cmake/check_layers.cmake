@@ -1,0 +1,74 @@
+# The include arrows of src/, checked at every build (see CMakeLists.txt):
+#   cmake -DVOSK_SOURCE_DIR=<repo> -DVOSK_STAMP=<file> -P check_layers.cmake
+# Prints `file:line: forbidden include "X" (layer A may not include layer B)`
+# for each include against the arrows below and fails; touches the stamp when
+# there is none.
+cmake_minimum_required(VERSION 3.25)
+
+# Until the provider's hosts use provider/hosted_provider.hpp alone: these
+# files may still include these provider headers. Empty it, then drop it.
+set(temporaryExceptionFiles
+  src/linux/tcp/flow_listener.hpp src/linux/tcp/flow_listener.cpp
+  src/linux/tcp/unfiltered_relay.hpp src/linux/tcp/unfiltered_relay.cpp
+  src/linux/service/daemon.hpp src/linux/service/daemon.cpp
+  src/main.cpp)
+set(temporaryExceptionIncludes
+  provider/transparent_proxy_provider.hpp provider/process_entry.hpp provider/time_limit.hpp)
+
+set(coreLayers platform provider flows relay policy model)
+# What a host sees of the provider.
+set(providerInterface provider/hosted_provider.hpp provider/constants.hpp)
+
+# Sets `verdict` to the layer the file may not include, or to nothing.
+function(judge fileLayer relative include)
+  string(REGEX MATCH "^[^/]+" includeLayer "${include}")
+  set(verdict "" PARENT_SCOPE)
+  if(fileLayer STREQUAL "platform")
+    if(NOT includeLayer STREQUAL "platform")
+      set(verdict "${includeLayer}" PARENT_SCOPE)
+    endif()
+  elseif(fileLayer IN_LIST coreLayers)
+    if(includeLayer MATCHES "^(linux|config|ctl|dns|notify)$"
+       OR (fileLayer STREQUAL "model" AND includeLayer STREQUAL "policy"))
+      set(verdict "${includeLayer}" PARENT_SCOPE)
+    endif()
+  elseif(fileLayer MATCHES "^(config|dns|ctl|notify)$")
+    if(includeLayer STREQUAL "linux" OR (includeLayer STREQUAL "provider" AND NOT include IN_LIST providerInterface))
+      set(verdict "${includeLayer}" PARENT_SCOPE)
+    endif()
+  elseif(fileLayer STREQUAL "linux" OR relative STREQUAL "src/main.cpp")
+    if(NOT includeLayer MATCHES "^(platform|config|dns|linux)$" AND NOT include IN_LIST providerInterface
+       AND NOT (relative IN_LIST temporaryExceptionFiles AND include IN_LIST temporaryExceptionIncludes))
+      set(verdict "${includeLayer}" PARENT_SCOPE)
+    endif()
+  endif()
+endfunction()
+
+file(GLOB_RECURSE sources RELATIVE "${VOSK_SOURCE_DIR}" "${VOSK_SOURCE_DIR}/src/*.cpp" "${VOSK_SOURCE_DIR}/src/*.hpp")
+list(SORT sources)
+set(failed FALSE)
+foreach(relative IN LISTS sources)
+  string(REGEX REPLACE "^src/([^/]+)/.*" "\\1" fileLayer "${relative}")
+  # One list element a line: what CMake lists treat specially is blanked first.
+  file(READ "${VOSK_SOURCE_DIR}/${relative}" content)
+  string(REGEX REPLACE "[][;\\]" "_" content "${content}")
+  string(REPLACE "\n" ";" lines "${content}")
+  set(number 0)
+  foreach(line IN LISTS lines)
+    math(EXPR number "${number} + 1")
+    if(NOT line MATCHES "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\"")
+      continue()
+    endif()
+    set(include "${CMAKE_MATCH_1}")
+    judge("${fileLayer}" "${relative}" "${include}")
+    if(verdict)
+      message("${relative}:${number}: forbidden include \"${include}\" (layer ${fileLayer} may not include layer ${verdict})")
+      set(failed TRUE)
+    endif()
+  endforeach()
+endforeach()
+
+if(failed)
+  message(FATAL_ERROR "include layering broken: see the lines above")
+endif()
+file(TOUCH "${VOSK_STAMP}")
