@@ -5,6 +5,7 @@
 
 #include "linux/udp/nfqueue_listener.hpp"
 #include "linux/udp/nfqueue_udp_flows.hpp"
+#include "provider/constants.hpp"
 #include "support/provider_peer.hpp"
 #include "support/test_platform.hpp"
 #include "support/virtual_time.hpp"
@@ -13,6 +14,9 @@ namespace vosk::backend {
 namespace {
 
 using test::VirtualTimeQueue;
+
+// As the daemon sizes it.
+constexpr double holdLimit = udpVerdictHoldLimit(flowOpenTimeout);
 
 struct RecordedVerdict {
   std::uint32_t id;
@@ -36,7 +40,7 @@ class NfqueueUdpFlowsTest : public ::testing::Test {
 
   VirtualTimeQueue queue;
   std::shared_ptr<RecordingVerdicts> sink = std::make_shared<RecordingVerdicts>();
-  NfqueueUdpFlows flows{queue, sink, [this](const std::shared_ptr<Flow>& flow) {
+  NfqueueUdpFlows flows{queue, holdLimit, sink, [this](const std::shared_ptr<Flow>& flow) {
                           if (take) taken.push_back(flow);
                           return take;
                         }};
@@ -80,7 +84,7 @@ TEST_F(NfqueueUdpFlowsTest, ATakenFlowNobodyClosesPassesAtTheHoldLimit) {
   take = true;
   offer(1);
   taken.clear();  // the provider lets go of it without closing it
-  queue.advance(udpVerdictHoldLimit - 0.5);
+  queue.advance(holdLimit - 0.5);
   EXPECT_TRUE(sink->verdicts.empty());
   queue.advance(0.5);
   EXPECT_EQ(sink->verdicts, (std::vector<RecordedVerdict>{{1, UdpVerdict::pass}}));
@@ -92,7 +96,7 @@ TEST_F(NfqueueUdpFlowsTest, ClosesAfterTheHoldLimitChangeNothing) {
   offer(2);
   taken[1]->closeRead();
   taken[1]->closeWrite();
-  queue.advance(udpVerdictHoldLimit);
+  queue.advance(holdLimit);
   taken[0]->closeRead();
   taken[0]->closeWrite();
   queue.runUntilIdle();
@@ -107,7 +111,7 @@ TEST_F(NfqueueUdpFlowsTest, FlowsOutliveTheQueueHarmlessly) {
   taken[0]->closeRead();
   taken[0]->closeWrite();
   queue.runUntilIdle();
-  queue.advance(udpVerdictHoldLimit);
+  queue.advance(holdLimit);
   EXPECT_EQ(queue.pendingCount(), 0u);
 }
 
@@ -123,7 +127,7 @@ class QueuedFlowsWithProviderTest : public ::testing::Test {
   std::shared_ptr<TransparentProxyProvider> provider = platform.makeProvider();
   TransparentProxyProviderPeer peer{*provider};
   std::shared_ptr<RecordingVerdicts> sink = std::make_shared<RecordingVerdicts>();
-  NfqueueUdpFlows flows{platform.mainQueue, sink,
+  NfqueueUdpFlows flows{platform.mainQueue, holdLimit, sink,
                         [this](const std::shared_ptr<Flow>& flow) { return provider->handleNewFlow(flow); }};
 };
 

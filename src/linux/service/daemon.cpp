@@ -10,6 +10,7 @@
 #include "config/encrypted_dns_list.hpp"
 #include "linux/service/descriptor_limit.hpp"
 #include "linux/service/log_sink.hpp"
+#include "provider/constants.hpp"
 #include "provider/process_entry.hpp"
 
 namespace vosk::backend {
@@ -36,7 +37,8 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
                 [this]() -> std::shared_ptr<const TransparentProxyProvider> {
                   return provider_->strictModeActive() ? provider_ : nullptr;
                 }),
-      udpInterception_(mainQueue_.context(), mainQueue_, UdpQueueSettings{}, logger_,
+      udpInterception_(mainQueue_.context(), mainQueue_, UdpQueueSettings{}, udpVerdictHoldLimit(flowOpenTimeout),
+                       logger_,
                        [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
       signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP),
       blockingClock_(

@@ -34,10 +34,10 @@ class QueuedUdpFlow final : public UDPFlow, public std::enable_shared_from_this<
   }
   std::shared_ptr<const Endpoint> remoteEndpoint() const override { return remote_; }
 
-  void holdUntilClosed() {
+  void holdUntilClosed(double holdLimit) {
     // The limit holds the flow strongly: a flow the provider drops unclosed
     // still gets its verdict.
-    holdLimit_ = queue_.schedule(udpVerdictHoldLimit,
+    holdLimit_ = queue_.schedule(holdLimit,
                                          [self = shared_from_this()] { self->decide(UdpVerdict::pass); });
   }
   void decide(UdpVerdict verdict) {
@@ -68,7 +68,7 @@ class QueuedUdpFlow final : public UDPFlow, public std::enable_shared_from_this<
 void NfqueueUdpFlows::offer(QueuedUdpPacket packet) {
   const auto flow = std::make_shared<QueuedUdpFlow>(queue_, verdicts_, std::move(packet));
   // Armed before the offer, so that closes posted during it find the limit to cancel.
-  flow->holdUntilClosed();
+  flow->holdUntilClosed(holdLimit_);
   if (!offerFlow_(flow)) flow->decide(UdpVerdict::pass);
 }
 

@@ -51,7 +51,7 @@ std::optional<Error> UdpInterception::apply(const std::vector<NetworkRule>& udpR
     // Listening first: the rule then finds its queue served from the first packet on.
     auto listener = std::make_shared<NfqueueListener>(context_, settings_.queueNumber, copiedPacketBytes, logger_);
     auto verdicts = std::make_shared<MarkedVerdicts>(listener, settings_);
-    auto flows = std::make_unique<NfqueueUdpFlows>(queue_, verdicts, offerFlow_);
+    auto flows = std::make_unique<NfqueueUdpFlows>(queue_, verdictHoldLimit_, verdicts, offerFlow_);
     const QueueExpression expression = detectQueueExpression(settings_.queueNumber);
     table_ = std::make_unique<UdpInterceptionTable>(settings_, expression, gatewayInterfaces);
     expression_ = expression;

@@ -24,11 +24,13 @@ namespace vosk::backend {
 // passes for that moment). On the event loop that `queue` serves.
 class UdpInterception {
  public:
-  UdpInterception(asio::io_context& context, MainQueue& queue, const UdpQueueSettings& settings, Logger logger,
-                  NfqueueUdpFlows::OfferFlow offerFlow)
+  // `verdictHoldLimit` as NfqueueUdpFlows takes it.
+  UdpInterception(asio::io_context& context, MainQueue& queue, const UdpQueueSettings& settings,
+                  double verdictHoldLimit, Logger logger, NfqueueUdpFlows::OfferFlow offerFlow)
       : context_(context),
         queue_(queue),
         settings_(settings),
+        verdictHoldLimit_(verdictHoldLimit),
         logger_(std::move(logger)),
         offerFlow_(std::move(offerFlow)) {}
 
@@ -41,6 +43,7 @@ class UdpInterception {
   asio::io_context& context_;
   MainQueue& queue_;
   const UdpQueueSettings settings_;
+  const double verdictHoldLimit_;
   const Logger logger_;
   const NfqueueUdpFlows::OfferFlow offerFlow_;
 
