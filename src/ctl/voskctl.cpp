@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -17,6 +16,7 @@
 #include "config/blocking_rules.hpp"
 #include "config/configuration_file.hpp"
 #include "config/domain_entry.hpp"
+#include "config/number_text.hpp"
 #include "config/paths.hpp"
 #include "config/schedule.hpp"
 #include "ctl/configuration_edit.hpp"
@@ -95,16 +95,16 @@ Uuid freshUuid() {
 
 // "90m", "8h", "2d", "45s"; a bare number counts in `unit`.
 std::optional<seconds> parseDuration(std::string_view text, seconds unit) {
-  std::int64_t count = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-  if (error != std::errc() || count <= 0 || count > 100000) return std::nullopt;
-  const std::string_view suffix(end, static_cast<std::size_t>(text.data() + text.size() - end));
+  const std::size_t digits = text.find_first_not_of("0123456789");
+  const std::optional<std::int64_t> count = config::parseWholeNumber<std::int64_t>(text.substr(0, digits));
+  if (!count || *count <= 0 || *count > 100000) return std::nullopt;
+  const std::string_view suffix = text.substr(std::min(digits, text.size()));
   if (suffix == "s") unit = seconds(1);
   else if (suffix == "m") unit = minutes(1);
   else if (suffix == "h") unit = hours(1);
   else if (suffix == "d") unit = days(1);
   else if (!suffix.empty()) return std::nullopt;
-  return count * unit;
+  return *count * unit;
 }
 
 std::string comparableEntry(std::string_view written) {
@@ -377,10 +377,10 @@ class Voskctl {
       return commit(edit, fmt::format("schedule: blocking on {}", config::formatWindow(window)));
     }
     if (sub == "remove") {
-      std::size_t number = 0;
-      const bool isNumber = rest.size() == 1 && std::from_chars(rest[0].data(), rest[0].data() + rest[0].size(), number).ec ==
-                                                    std::errc();
-      if (!isNumber) throw UsageError{"schedule remove needs the number of a window, as schedule list shows it"};
+      const std::optional<std::size_t> parsed =
+          rest.size() == 1 ? config::parseWholeNumber<std::size_t>(rest[0]) : std::nullopt;
+      if (!parsed) throw UsageError{"schedule remove needs the number of a window, as schedule list shows it"};
+      const std::size_t number = *parsed;
       const auto windows = document.find("schedule");
       if (windows == document.end() || !windows->is_array() || number == 0 || number > windows->size()) {
         throw Failure{fmt::format("no schedule window {}", rest[0])};

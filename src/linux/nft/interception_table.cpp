@@ -3,8 +3,9 @@
 #include <arpa/inet.h>
 #include <nftables/libnftables.h>
 
-#include <charconv>
 #include <fmt/format.h>
+
+#include "config/number_text.hpp"
 
 namespace vosk::backend {
 namespace {
@@ -13,11 +14,6 @@ constexpr int natOutputPriority = -100;
 constexpr int natPreroutingPriority = -100;
 constexpr int ipv4Bits = 32;
 constexpr int ipv6Bits = 128;
-
-bool isPort(const std::string& text, unsigned& port) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-  return error == std::errc() && end == text.data() + text.size() && port <= 65535;
-}
 
 // One TCP rule as an nftables statement, or why it cannot be one.
 std::variant<std::string, Error> tcpRedirect(const NetworkRule& rule, const InterceptionTarget& target) {
@@ -40,11 +36,11 @@ std::variant<std::string, Error> tcpRedirect(const NetworkRule& rule, const Inte
   std::string statement = fmt::format("meta nfproto {}", family == "ip" ? "ipv4" : "ipv6");
   if (rule.remotePrefix > 0) statement += fmt::format(" {} daddr {}/{}", family, host, rule.remotePrefix);
   const std::string& portText = rule.remoteNetwork.port();
-  unsigned port = 0;
-  if (!portText.empty() && !isPort(portText, port)) {
+  const std::optional<std::uint16_t> port = config::parseWholeNumber<std::uint16_t>(portText);
+  if (!portText.empty() && !port) {
     return Error{fmt::format("the rule's remote port \"{}\" is not a port number", portText)};
   }
-  if (port != 0) statement += fmt::format(" tcp dport {}", port);
+  if (port && *port != 0) statement += fmt::format(" tcp dport {}", *port);
   else statement += " meta l4proto tcp";
   statement += fmt::format(" redirect to :{}", target.listenerPort);
   return statement;
