@@ -15,9 +15,6 @@ namespace {
 
 using namespace std::chrono;
 
-constexpr std::string_view blockingEnabledKey = "blockingEnabled";
-constexpr std::string_view strictModeKey = "strictMode";
-constexpr std::string_view sitesDataKey = "sitesData";
 constexpr std::size_t kSmallerSideRatio = 8;
 
 // Fixed-width decimal digits at text[at, at + width).

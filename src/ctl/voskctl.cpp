@@ -15,6 +15,7 @@
 
 #include "config/blocking_rules.hpp"
 #include "config/configuration_file.hpp"
+#include "config/configuration_keys.hpp"
 #include "config/domain_entry.hpp"
 #include "config/number_text.hpp"
 #include "config/paths.hpp"
@@ -292,8 +293,8 @@ class Voskctl {
 
   int switchBlocking(bool on) const {
     ConfigurationEdit edit = open();
-    edit.document()["blockingEnabled"] = on;
-    if (on) edit.document().erase(std::string(config::pausedUntilKey));
+    edit.document()[config::blockingEnabledKey] = on;
+    if (on) edit.document().erase(config::pausedUntilKey);
     return commit(edit, on ? "blocking on" : "blocking off");
   }
 
@@ -304,12 +305,12 @@ class Voskctl {
       throw UsageError{fmt::format("pause needs minutes from 1 to {}, not \"{}\"", kLongestPause.count(), args[0])};
     }
     ConfigurationEdit edit = open();
-    const auto blocking = edit.before().find("blockingEnabled");
+    const auto blocking = edit.before().find(config::blockingEnabledKey);
     if (blocking == edit.before().end() || blocking->second != ConfigurationValue(true)) {
       throw Failure{"blocking is off: there is nothing to pause"};
     }
     const std::string until = config::formatWallTime(wallNow() + *length);
-    edit.document()[std::string(config::pausedUntilKey)] = until;
+    edit.document()[config::pausedUntilKey] = until;
     return commit(edit, fmt::format("blocking paused until {}; it comes back on by itself", until));
   }
 
@@ -336,7 +337,7 @@ class Voskctl {
                                 config::formatWallTime(*held))};
     }
     const std::string text = config::formatWallTime(*until);
-    edit.document()[std::string(config::lockedUntilKey)] = text;
+    edit.document()[config::lockedUntilKey] = text;
     return commit(edit, fmt::format("locked until {}: changes that weaken blocking are refused until then", text));
   }
 
@@ -372,8 +373,9 @@ class Voskctl {
       const std::optional<int> to = config::parseClockTime(rest[2], true);
       if (!from || !to) throw UsageError{"FROM and TO are times of day, HH:MM (TO up to 24:00)"};
       const config::ScheduleWindow window{*days, *from, *to};
-      if (!document.contains("schedule") || !document["schedule"].is_array()) document["schedule"] = nlohmann::json::array();
-      document["schedule"].push_back(config::windowJson(window));
+      nlohmann::json& windows = document[config::scheduleKey];
+      if (!windows.is_array()) windows = nlohmann::json::array();
+      windows.push_back(config::windowJson(window));
       return commit(edit, fmt::format("schedule: blocking on {}", config::formatWindow(window)));
     }
     if (sub == "remove") {
@@ -381,17 +383,17 @@ class Voskctl {
           rest.size() == 1 ? config::parseWholeNumber<std::size_t>(rest[0]) : std::nullopt;
       if (!parsed) throw UsageError{"schedule remove needs the number of a window, as schedule list shows it"};
       const std::size_t number = *parsed;
-      const auto windows = document.find("schedule");
+      const auto windows = document.find(config::scheduleKey);
       if (windows == document.end() || !windows->is_array() || number == 0 || number > windows->size()) {
         throw Failure{fmt::format("no schedule window {}", rest[0])};
       }
       windows->erase(number - 1);
-      if (windows->empty()) document.erase("schedule");
+      if (windows->empty()) document.erase(config::scheduleKey);
       return commit(edit, fmt::format("schedule window {} removed", number));
     }
     if (sub == "clear") {
       noArguments(rest);
-      document.erase("schedule");
+      document.erase(config::scheduleKey);
       return commit(edit, "schedule cleared: blocking is on at any time it is switched on");
     }
     throw UsageError{fmt::format("unknown schedule command \"{}\"", sub)};
