@@ -21,13 +21,17 @@ void LinuxProviderHost::setGatewayInterfaces(std::vector<std::string> interfaces
 
 void LinuxProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSettings& settings,
                                                  SettingsCompletion completion) {
-  auto planned = planInterception(settings.includedNetworkRules, target_, gatewayInterfaces_);
-  if (auto* error = std::get_if<Error>(&planned)) return completion(*error);
-  const InterceptionPlan& plan = std::get<InterceptionPlan>(planned);
+  // The contract's completion takes the contract's Error.
+  const auto finish = [&completion](const Failure& failure) {
+    completion(failure ? std::optional(Error{failure.message()}) : std::nullopt);
+  };
+  InterceptionPlan plan;
+  if (Failure failure = planInterception(settings.includedNetworkRules, target_, gatewayInterfaces_, plan)) {
+    return finish(failure);
+  }
   const std::string table = plan.tableDefinition + (strictMode_ ? encryptedDnsPortRefusal(gatewayInterfaces_) : "");
-  if (std::optional<Error> error = table_.install(table)) return completion(error);
-  if (udpInterception_) return completion(udpInterception_(plan.udpRules, gatewayInterfaces_));
-  completion(std::nullopt);
+  if (Failure failure = table_.install(table)) return finish(failure);
+  finish(udpInterception_ ? udpInterception_(plan.udpRules, gatewayInterfaces_) : Failure{});
 }
 
 void LinuxProviderHost::removeInterception() { table_.remove(); }

@@ -17,8 +17,8 @@ class LinuxProviderHost final : public ProviderHost {
  public:
   // Takes the UDP rules, which the table cannot redirect; absent = UDP is not
   // intercepted.
-  using UdpInterception = std::function<std::optional<Error>(const std::vector<NetworkRule>& udpRules,
-                                                             const std::vector<std::string>& gatewayInterfaces)>;
+  using UdpInterception = std::function<Failure(const std::vector<NetworkRule>& udpRules,
+                                                const std::vector<std::string>& gatewayInterfaces)>;
 
   explicit LinuxProviderHost(InterceptionTarget target) : target_(target) {}
 

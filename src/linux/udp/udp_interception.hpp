@@ -3,10 +3,9 @@
 #include <asio/io_context.hpp>
 
 #include <memory>
-#include <optional>
 #include <vector>
 
-#include "platform/error.hpp"
+#include "linux/failure.hpp"
 #include "linux/udp/nfqueue_listener.hpp"
 #include "linux/udp/nfqueue_udp_flows.hpp"
 #include "linux/udp/udp_interception_table.hpp"
@@ -35,8 +34,7 @@ class UdpInterception {
         offerFlow_(std::move(offerFlow)) {}
 
   // For LinuxProviderHost::setUdpInterception.
-  std::optional<Error> apply(const std::vector<NetworkRule>& udpRules,
-                             const std::vector<std::string>& gatewayInterfaces);
+  Failure apply(const std::vector<NetworkRule>& udpRules, const std::vector<std::string>& gatewayInterfaces);
   void remove();
 
  private:
