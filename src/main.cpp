@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,16 +57,14 @@ int main(int argc, char** argv) {
   // handed to the user (without it a lock only lasts until a restart).
   PidFile pidFile(options.pidFilePath);
   if (geteuid() == 0) {
-    try {
-      handDirectoryTo(options.stateDirectory, options.user);
-    } catch (const std::exception& error) {
-      std::fprintf(stderr, "vosk-filter: ⚠️ no state directory %s: %s\n", options.stateDirectory.c_str(), error.what());
+    if (const Failure failure = handDirectoryTo(options.stateDirectory, options.user)) {
+      std::fprintf(stderr, "vosk-filter: ⚠️ no state directory %s: %s\n", options.stateDirectory.c_str(),
+                   failure.message().c_str());
     }
-    try {
-      dropPrivileges(options.user);
-    } catch (const std::exception& error) {
+    if (const Failure failure = dropPrivileges(options.user)) {
       pidFile.remove();
-      std::fprintf(stderr, "vosk-filter: cannot leave root for user %s: %s\n", options.user.c_str(), error.what());
+      std::fprintf(stderr, "vosk-filter: cannot leave root for user %s: %s\n", options.user.c_str(),
+                   failure.message().c_str());
       return exitFailure;
     }
   }

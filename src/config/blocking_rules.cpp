@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "config/number_text.hpp"
 #include "model/blocked_site.hpp"
 
 namespace vosk::config {
@@ -14,20 +15,14 @@ namespace {
 
 using namespace std::chrono;
 
-constexpr std::string_view blockingEnabledKey = "blockingEnabled";
-constexpr std::string_view strictModeKey = "strictMode";
-constexpr std::string_view sitesDataKey = "sitesData";
 constexpr std::size_t kSmallerSideRatio = 8;
 
 // Fixed-width decimal digits at text[at, at + width).
 std::optional<int> digitsAt(std::string_view text, std::size_t at, std::size_t width) {
   if (at + width > text.size()) return std::nullopt;
-  int value = 0;
-  for (const char c : text.substr(at, width)) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
+  const std::optional<unsigned> value = parseWholeNumber<unsigned>(text.substr(at, width));
+  if (!value) return std::nullopt;
+  return static_cast<int>(*value);
 }
 
 bool isTrue(const ConfigurationDictionary& configuration, std::string_view key) {

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/configuration_keys.hpp"
 #include "config/schedule.hpp"
 #include "model/blocked_site.hpp"
 
@@ -16,9 +17,6 @@ namespace vosk::config {
 // Pause and lock, as the daemon enforces them and voskctl checks them before
 // writing. Pure: the wall-clock time is always passed in.
 using WallTime = std::chrono::sys_seconds;
-
-inline constexpr std::string_view pausedUntilKey = "pausedUntil";
-inline constexpr std::string_view lockedUntilKey = "lockedUntil";
 
 // RFC 3339 date and time ("2026-12-07T10:00:00Z", fractions of a second and
 // "+01:00" offsets accepted; fractions are dropped).

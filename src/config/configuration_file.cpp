@@ -15,19 +15,13 @@
 #include <sstream>
 #include <utility>
 
+#include "config/configuration_keys.hpp"
 #include "config/domain_entry.hpp"
 #include "model/blocked_site.hpp"
 
 namespace vosk::config {
 namespace {
 
-constexpr const char* sitesDataKey = "sitesData";
-constexpr const char* blockingEnabledKey = "blockingEnabled";
-constexpr const char* strictModeKey = "strictMode";
-constexpr const char* domainsKey = "domains";
-constexpr const char* scheduleKey = "schedule";
-constexpr const char* encryptedDnsServersKey = "encryptedDnsServers";
-constexpr const char* gatewayInterfacesKey = "gatewayInterfaces";
 constexpr std::size_t interfaceNameLimit = 15;  // IFNAMSIZ less its NUL
 constexpr std::string_view utf8ByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view jsonWhitespace = " \t\r\n";

@@ -6,12 +6,12 @@
 
 #include <algorithm>
 
+#include "config/configuration_keys.hpp"
 #include "config/domain_entry.hpp"
 
 namespace vosk::config {
 namespace {
 
-constexpr std::string_view encryptedDnsServersKey = "encryptedDnsServers";
 constexpr std::string_view blanks = " \t\r";
 
 }  // namespace

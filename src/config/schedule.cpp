@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
-#include <charconv>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
+
+#include "config/number_text.hpp"
 
 namespace vosk::config {
 namespace {
@@ -57,13 +58,10 @@ struct Interval {
   std::size_t window;
 };
 
+// One or two digits of a clock time.
 std::optional<int> parseNumber(std::string_view digits) {
-  int value = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (digits.empty() || digits.size() > 2 || error != std::errc() || end != digits.data() + digits.size()) {
-    return std::nullopt;
-  }
-  return value;
+  if (digits.size() > 2) return std::nullopt;
+  return parseWholeNumber<int>(digits);
 }
 
 }  // namespace

@@ -7,11 +7,11 @@
 
 #include "config/atomic_file.hpp"
 #include "config/configuration_file.hpp"
+#include "config/configuration_keys.hpp"
 
 namespace vosk::ctl {
 namespace {
 
-constexpr const char* kSitesDataKey = "sitesData";
 constexpr mode_t kNewFileMode = 0644;  // the daemon reads it as an unprivileged user
 
 // The settings of a document as the daemon reads them, without the block list
@@ -19,7 +19,7 @@ constexpr mode_t kNewFileMode = 0644;  // the daemon reads it as an unprivileged
 config::Configuration settingsOf(const nlohmann::json& document) {
   nlohmann::json settings = nlohmann::json::object();
   for (const auto& [key, value] : document.items()) {
-    if (key != kSitesDataKey) settings[key] = value;
+    if (key != config::sitesDataKey) settings[key] = value;
   }
   return std::get<config::Configuration>(config::parseConfiguration(settings.dump()));
 }
@@ -46,7 +46,7 @@ std::variant<ConfigurationEdit, std::string> ConfigurationEdit::open(const std::
   edit.previousText_ = std::move(std::get<std::string>(text));
   edit.document_ = nlohmann::json::parse(*edit.previousText_, nullptr, /*allow_exceptions=*/false);
   if (!edit.document_.is_object()) return unusable();
-  if (const auto sites = edit.document_.find(kSitesDataKey); sites != edit.document_.end()) {
+  if (const auto sites = edit.document_.find(config::sitesDataKey); sites != edit.document_.end()) {
     if (!sites->is_array()) return unusable();
     for (const nlohmann::json& site : *sites) {
       std::optional<BlockedSite> decoded = decodeBlockedSite(site);
@@ -63,10 +63,10 @@ std::variant<ConfigurationEdit, std::string> ConfigurationEdit::open(const std::
 
 ConfigurationEdit::Outcome ConfigurationEdit::commit(const DaemonControl& daemon, config::WallTime now) {
   // A file without a list leaves the daemon's list in force; an empty one would clear it.
-  if (document_.contains(kSitesDataKey) || !sites_.empty()) {
+  if (document_.contains(config::sitesDataKey) || !sites_.empty()) {
     nlohmann::json sites = nlohmann::json::array();
     for (const BlockedSite& site : sites_) sites.push_back(encodeBlockedSite(site));
-    document_[kSitesDataKey] = std::move(sites);
+    document_[config::sitesDataKey] = std::move(sites);
   }
   std::string text;
   try {

@@ -8,13 +8,13 @@
 #include <fmt/format.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
 
 #include "config/configuration_file.hpp"
+#include "config/number_text.hpp"
 
 extern char** environ;
 
@@ -61,9 +61,8 @@ std::optional<pid_t> DaemonControl::pidFromFile() const {
   const std::string* contents = std::get_if<std::string>(&text);
   if (contents == nullptr) return std::nullopt;
   const std::string_view digits = std::string_view(*contents).substr(0, contents->find('\n'));
-  pid_t pid = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
-  if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0) return std::nullopt;
+  const std::optional<pid_t> pid = config::parseWholeNumber<pid_t>(digits);
+  if (!pid || *pid <= 0) return std::nullopt;
   return pid;
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -16,7 +15,9 @@
 
 #include "config/blocking_rules.hpp"
 #include "config/configuration_file.hpp"
+#include "config/configuration_keys.hpp"
 #include "config/domain_entry.hpp"
+#include "config/number_text.hpp"
 #include "config/paths.hpp"
 #include "config/schedule.hpp"
 #include "ctl/configuration_edit.hpp"
@@ -95,16 +96,16 @@ Uuid freshUuid() {
 
 // "90m", "8h", "2d", "45s"; a bare number counts in `unit`.
 std::optional<seconds> parseDuration(std::string_view text, seconds unit) {
-  std::int64_t count = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-  if (error != std::errc() || count <= 0 || count > 100000) return std::nullopt;
-  const std::string_view suffix(end, static_cast<std::size_t>(text.data() + text.size() - end));
+  const std::size_t digits = text.find_first_not_of("0123456789");
+  const std::optional<std::int64_t> count = config::parseWholeNumber<std::int64_t>(text.substr(0, digits));
+  if (!count || *count <= 0 || *count > 100000) return std::nullopt;
+  const std::string_view suffix = text.substr(std::min(digits, text.size()));
   if (suffix == "s") unit = seconds(1);
   else if (suffix == "m") unit = minutes(1);
   else if (suffix == "h") unit = hours(1);
   else if (suffix == "d") unit = days(1);
   else if (!suffix.empty()) return std::nullopt;
-  return count * unit;
+  return *count * unit;
 }
 
 std::string comparableEntry(std::string_view written) {
@@ -292,8 +293,8 @@ class Voskctl {
 
   int switchBlocking(bool on) const {
     ConfigurationEdit edit = open();
-    edit.document()["blockingEnabled"] = on;
-    if (on) edit.document().erase(std::string(config::pausedUntilKey));
+    edit.document()[config::blockingEnabledKey] = on;
+    if (on) edit.document().erase(config::pausedUntilKey);
     return commit(edit, on ? "blocking on" : "blocking off");
   }
 
@@ -304,12 +305,12 @@ class Voskctl {
       throw UsageError{fmt::format("pause needs minutes from 1 to {}, not \"{}\"", kLongestPause.count(), args[0])};
     }
     ConfigurationEdit edit = open();
-    const auto blocking = edit.before().find("blockingEnabled");
+    const auto blocking = edit.before().find(config::blockingEnabledKey);
     if (blocking == edit.before().end() || blocking->second != ConfigurationValue(true)) {
       throw Failure{"blocking is off: there is nothing to pause"};
     }
     const std::string until = config::formatWallTime(wallNow() + *length);
-    edit.document()[std::string(config::pausedUntilKey)] = until;
+    edit.document()[config::pausedUntilKey] = until;
     return commit(edit, fmt::format("blocking paused until {}; it comes back on by itself", until));
   }
 
@@ -336,7 +337,7 @@ class Voskctl {
                                 config::formatWallTime(*held))};
     }
     const std::string text = config::formatWallTime(*until);
-    edit.document()[std::string(config::lockedUntilKey)] = text;
+    edit.document()[config::lockedUntilKey] = text;
     return commit(edit, fmt::format("locked until {}: changes that weaken blocking are refused until then", text));
   }
 
@@ -372,26 +373,27 @@ class Voskctl {
       const std::optional<int> to = config::parseClockTime(rest[2], true);
       if (!from || !to) throw UsageError{"FROM and TO are times of day, HH:MM (TO up to 24:00)"};
       const config::ScheduleWindow window{*days, *from, *to};
-      if (!document.contains("schedule") || !document["schedule"].is_array()) document["schedule"] = nlohmann::json::array();
-      document["schedule"].push_back(config::windowJson(window));
+      nlohmann::json& windows = document[config::scheduleKey];
+      if (!windows.is_array()) windows = nlohmann::json::array();
+      windows.push_back(config::windowJson(window));
       return commit(edit, fmt::format("schedule: blocking on {}", config::formatWindow(window)));
     }
     if (sub == "remove") {
-      std::size_t number = 0;
-      const bool isNumber = rest.size() == 1 && std::from_chars(rest[0].data(), rest[0].data() + rest[0].size(), number).ec ==
-                                                    std::errc();
-      if (!isNumber) throw UsageError{"schedule remove needs the number of a window, as schedule list shows it"};
-      const auto windows = document.find("schedule");
+      const std::optional<std::size_t> parsed =
+          rest.size() == 1 ? config::parseWholeNumber<std::size_t>(rest[0]) : std::nullopt;
+      if (!parsed) throw UsageError{"schedule remove needs the number of a window, as schedule list shows it"};
+      const std::size_t number = *parsed;
+      const auto windows = document.find(config::scheduleKey);
       if (windows == document.end() || !windows->is_array() || number == 0 || number > windows->size()) {
         throw Failure{fmt::format("no schedule window {}", rest[0])};
       }
       windows->erase(number - 1);
-      if (windows->empty()) document.erase("schedule");
+      if (windows->empty()) document.erase(config::scheduleKey);
       return commit(edit, fmt::format("schedule window {} removed", number));
     }
     if (sub == "clear") {
       noArguments(rest);
-      document.erase("schedule");
+      document.erase(config::scheduleKey);
       return commit(edit, "schedule cleared: blocking is on at any time it is switched on");
     }
     throw UsageError{fmt::format("unknown schedule command \"{}\"", sub)};

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "policy/host_text.hpp"
+#include "model/host_text.hpp"
 
 namespace vosk {
 

@@ -4,7 +4,7 @@
 #include <bit>
 #include <functional>
 
-#include "policy/host_text.hpp"
+#include "model/host_text.hpp"
 
 namespace vosk {
 namespace {

@@ -12,12 +12,18 @@ NetworkRule rule(std::string host, std::string port, NetworkRuleProtocol protoco
 
 const InterceptionTarget target{15443, 0x20000000};
 
+InterceptionPlan planned(const std::vector<NetworkRule>& rules, const std::vector<std::string>& interfaces = {}) {
+  InterceptionPlan plan;
+  EXPECT_FALSE(planInterception(rules, target, interfaces, plan));
+  return plan;
+}
+
 TEST(InterceptionPlanTest, TcpRulesRedirectAndUdpRulesAreHandedBack) {
   using enum NetworkRuleProtocol;
   const std::vector<NetworkRule> rules{rule("0.0.0.0", "443", tcp), rule("0.0.0.0", "80", tcp),
                                        rule("0.0.0.0", "443", udp), rule("::", "443", tcp),
                                        rule("::", "80", tcp),       rule("::", "443", udp)};
-  const auto plan = std::get<InterceptionPlan>(planInterception(rules, target));
+  const auto plan = planned(rules);
   // The daemon's own marked traffic and local destinations must never loop back into the redirect.
   const std::string& table = plan.tableDefinition;
   EXPECT_LT(table.find("meta mark & 0x20000000 == 0x20000000 return"), table.find("redirect"));
@@ -33,8 +39,7 @@ TEST(InterceptionPlanTest, TcpRulesRedirectAndUdpRulesAreHandedBack) {
 
 TEST(InterceptionPlanTest, PrefixesAndAnyPort) {
   using enum NetworkRuleProtocol;
-  const auto plan = std::get<InterceptionPlan>(
-      planInterception({rule("198.18.0.0", "0", tcp, 15), rule("2001:db8::", "", tcp, 32)}, target));
+  const auto plan = planned({rule("198.18.0.0", "0", tcp, 15), rule("2001:db8::", "", tcp, 32)});
   EXPECT_NE(plan.tableDefinition.find("meta nfproto ipv4 ip daddr 198.18.0.0/15 meta l4proto tcp redirect"),
             std::string::npos);
   EXPECT_NE(plan.tableDefinition.find("meta nfproto ipv6 ip6 daddr 2001:db8::/32 meta l4proto tcp redirect"),
@@ -44,7 +49,8 @@ TEST(InterceptionPlanTest, PrefixesAndAnyPort) {
 TEST(InterceptionPlanTest, RulesThatCannotBeExpressedAreErrors) {
   using enum NetworkRuleProtocol;
   const auto error = [](NetworkRule r) {
-    return std::get<Error>(planInterception({std::move(r)}, target)).localizedDescription;
+    InterceptionPlan plan;
+    return planInterception({std::move(r)}, target, {}, plan).message();
   };
   EXPECT_EQ(error(rule("example.test", "443", tcp)), "the rule's remote network \"example.test\" is not an IP address");
   EXPECT_EQ(error(rule("0.0.0.0", "443", tcp, 33)), "the rule's prefix /33 does not fit 0.0.0.0");

@@ -5,6 +5,7 @@
 
 #include "linux/udp/nfqueue_listener.hpp"
 #include "linux/udp/nfqueue_udp_flows.hpp"
+#include "provider/constants.hpp"
 #include "support/provider_peer.hpp"
 #include "support/test_platform.hpp"
 #include "support/virtual_time.hpp"
@@ -13,6 +14,9 @@ namespace vosk::backend {
 namespace {
 
 using test::VirtualTimeQueue;
+
+// As the daemon sizes it.
+constexpr double holdLimit = udpVerdictHoldLimit(flowOpenTimeout);
 
 struct RecordedVerdict {
   std::uint32_t id;
@@ -34,9 +38,9 @@ class NfqueueUdpFlowsTest : public ::testing::Test {
   bool take = false;
   std::vector<std::shared_ptr<Flow>> taken;
 
-  VirtualTimeQueue platformQueue;
+  VirtualTimeQueue queue;
   std::shared_ptr<RecordingVerdicts> sink = std::make_shared<RecordingVerdicts>();
-  NfqueueUdpFlows flows{platformQueue, sink, [this](const std::shared_ptr<Flow>& flow) {
+  NfqueueUdpFlows flows{queue, holdLimit, sink, [this](const std::shared_ptr<Flow>& flow) {
                           if (take) taken.push_back(flow);
                           return take;
                         }};
@@ -49,7 +53,7 @@ class NfqueueUdpFlowsTest : public ::testing::Test {
 TEST_F(NfqueueUdpFlowsTest, ADeclinedFlowPassesAtOnceAndHoldsNothing) {
   offer(7, "2001:db8::2");
   EXPECT_EQ(sink->verdicts, (std::vector<RecordedVerdict>{{7, UdpVerdict::pass}}));
-  EXPECT_EQ(platformQueue.pendingCount(), 0u);
+  EXPECT_EQ(queue.pendingCount(), 0u);
 }
 
 TEST_F(NfqueueUdpFlowsTest, ATakenFlowIsRefusedOnceBothSidesAreClosed) {
@@ -62,27 +66,27 @@ TEST_F(NfqueueUdpFlowsTest, ATakenFlowIsRefusedOnceBothSidesAreClosed) {
 
   std::vector<std::optional<Error>> opened;
   taken[0]->open([&](std::optional<Error> error) { opened.push_back(error); });
-  platformQueue.runUntilIdle();
+  queue.runUntilIdle();
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_FALSE(opened[0].has_value());
 
   taken[0]->closeRead();
-  platformQueue.runUntilIdle();
+  queue.runUntilIdle();
   EXPECT_TRUE(sink->verdicts.empty());
   taken[0]->closeWrite();
   taken[0]->closeWrite();  // a repeated close changes nothing
-  platformQueue.runUntilIdle();
+  queue.runUntilIdle();
   EXPECT_EQ(sink->verdicts, (std::vector<RecordedVerdict>{{1, UdpVerdict::refuse}}));
-  EXPECT_EQ(platformQueue.pendingCount(), 0u);  // the hold limit is gone
+  EXPECT_EQ(queue.pendingCount(), 0u);  // the hold limit is gone
 }
 
 TEST_F(NfqueueUdpFlowsTest, ATakenFlowNobodyClosesPassesAtTheHoldLimit) {
   take = true;
   offer(1);
   taken.clear();  // the provider lets go of it without closing it
-  platformQueue.advance(udpVerdictHoldLimit - 0.5);
+  queue.advance(holdLimit - 0.5);
   EXPECT_TRUE(sink->verdicts.empty());
-  platformQueue.advance(0.5);
+  queue.advance(0.5);
   EXPECT_EQ(sink->verdicts, (std::vector<RecordedVerdict>{{1, UdpVerdict::pass}}));
 }
 
@@ -92,10 +96,10 @@ TEST_F(NfqueueUdpFlowsTest, ClosesAfterTheHoldLimitChangeNothing) {
   offer(2);
   taken[1]->closeRead();
   taken[1]->closeWrite();
-  platformQueue.advance(udpVerdictHoldLimit);
+  queue.advance(holdLimit);
   taken[0]->closeRead();
   taken[0]->closeWrite();
-  platformQueue.runUntilIdle();
+  queue.runUntilIdle();
   EXPECT_EQ(sink->verdicts,
             (std::vector<RecordedVerdict>{{2, UdpVerdict::refuse}, {1, UdpVerdict::pass}}));
 }
@@ -106,9 +110,9 @@ TEST_F(NfqueueUdpFlowsTest, FlowsOutliveTheQueueHarmlessly) {
   sink.reset();  // the listener is gone (daemon stopping)
   taken[0]->closeRead();
   taken[0]->closeWrite();
-  platformQueue.runUntilIdle();
-  platformQueue.advance(udpVerdictHoldLimit);
-  EXPECT_EQ(platformQueue.pendingCount(), 0u);
+  queue.runUntilIdle();
+  queue.advance(holdLimit);
+  EXPECT_EQ(queue.pendingCount(), 0u);
 }
 
 // The held packet's verdict as the provider's answer and closes decide it.
@@ -116,17 +120,14 @@ class QueuedFlowsWithProviderTest : public ::testing::Test {
  protected:
   void offer(std::uint32_t id) {
     flows.offer(QueuedUdpPacket{id, 0, "198.18.0.2"});
-    // Platform and main queue in turn, as the two threads would run them.
-    while (platformQueue.runUntilIdle() + platform.mainQueue.runUntilIdle() > 0) {
-    }
+    platform.mainQueue.runUntilIdle();  // the daemon's one loop
   }
 
   test::TestPlatform platform;
   std::shared_ptr<TransparentProxyProvider> provider = platform.makeProvider();
   TransparentProxyProviderPeer peer{*provider};
-  VirtualTimeQueue platformQueue;
   std::shared_ptr<RecordingVerdicts> sink = std::make_shared<RecordingVerdicts>();
-  NfqueueUdpFlows flows{platformQueue, sink,
+  NfqueueUdpFlows flows{platform.mainQueue, holdLimit, sink,
                         [this](const std::shared_ptr<Flow>& flow) { return provider->handleNewFlow(flow); }};
 };
 

@@ -3,8 +3,9 @@
 #include <arpa/inet.h>
 #include <nftables/libnftables.h>
 
-#include <charconv>
 #include <fmt/format.h>
+
+#include "config/number_text.hpp"
 
 namespace vosk::backend {
 namespace {
@@ -14,13 +15,8 @@ constexpr int natPreroutingPriority = -100;
 constexpr int ipv4Bits = 32;
 constexpr int ipv6Bits = 128;
 
-bool isPort(const std::string& text, unsigned& port) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-  return error == std::errc() && end == text.data() + text.size() && port <= 65535;
-}
-
 // One TCP rule as an nftables statement, or why it cannot be one.
-std::variant<std::string, Error> tcpRedirect(const NetworkRule& rule, const InterceptionTarget& target) {
+Failure tcpRedirect(const NetworkRule& rule, const InterceptionTarget& target, std::string& statement) {
   const std::string& host = rule.remoteNetwork.hostname();
   unsigned char address[16];
   std::string family;
@@ -32,22 +28,22 @@ std::variant<std::string, Error> tcpRedirect(const NetworkRule& rule, const Inte
     family = "ip6";
     bits = ipv6Bits;
   } else {
-    return Error{fmt::format("the rule's remote network \"{}\" is not an IP address", host)};
+    return Failure{fmt::format("the rule's remote network \"{}\" is not an IP address", host), {}};
   }
   if (rule.remotePrefix < 0 || rule.remotePrefix > bits) {
-    return Error{fmt::format("the rule's prefix /{} does not fit {}", rule.remotePrefix, host)};
+    return Failure{fmt::format("the rule's prefix /{} does not fit {}", rule.remotePrefix, host), {}};
   }
-  std::string statement = fmt::format("meta nfproto {}", family == "ip" ? "ipv4" : "ipv6");
+  statement = fmt::format("meta nfproto {}", family == "ip" ? "ipv4" : "ipv6");
   if (rule.remotePrefix > 0) statement += fmt::format(" {} daddr {}/{}", family, host, rule.remotePrefix);
   const std::string& portText = rule.remoteNetwork.port();
-  unsigned port = 0;
-  if (!portText.empty() && !isPort(portText, port)) {
-    return Error{fmt::format("the rule's remote port \"{}\" is not a port number", portText)};
+  const std::optional<std::uint16_t> port = config::parseWholeNumber<std::uint16_t>(portText);
+  if (!portText.empty() && !port) {
+    return Failure{fmt::format("the rule's remote port \"{}\" is not a port number", portText), {}};
   }
-  if (port != 0) statement += fmt::format(" tcp dport {}", port);
+  if (port && *port != 0) statement += fmt::format(" tcp dport {}", *port);
   else statement += " meta l4proto tcp";
   statement += fmt::format(" redirect to :{}", target.listenerPort);
-  return statement;
+  return {};
 }
 
 // `{ "br-lan", "wlan0" }`
@@ -78,23 +74,22 @@ std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInter
                       interfaces, interfaces);
 }
 
-std::variant<InterceptionPlan, Error> planInterception(const std::vector<NetworkRule>& rules,
-                                                      const InterceptionTarget& target,
-                                                      const std::vector<std::string>& gatewayInterfaces) {
-  InterceptionPlan plan;
+Failure planInterception(const std::vector<NetworkRule>& rules, const InterceptionTarget& target,
+                         const std::vector<std::string>& gatewayInterfaces, InterceptionPlan& plan) {
+  plan = {};
   std::string redirects;
   for (const NetworkRule& rule : rules) {
     if (rule.direction != TrafficDirection::outbound || rule.localNetwork) {
-      return Error{"only outbound rules without a local network can be intercepted"};
+      return Failure{"only outbound rules without a local network can be intercepted", {}};
     }
     if (rule.protocol == NetworkRuleProtocol::udp) {
       plan.udpRules.push_back(rule);
       continue;
     }
-    if (rule.protocol != NetworkRuleProtocol::tcp) return Error{"only TCP and UDP rules can be intercepted"};
-    auto statement = tcpRedirect(rule, target);
-    if (auto* error = std::get_if<Error>(&statement)) return *error;
-    redirects += "\t\t" + std::get<std::string>(statement) + "\n";
+    if (rule.protocol != NetworkRuleProtocol::tcp) return Failure{"only TCP and UDP rules can be intercepted", {}};
+    std::string statement;
+    if (Failure failure = tcpRedirect(rule, target, statement)) return failure;
+    redirects += "\t\t" + statement + "\n";
   }
   // The daemon's own connections carry the mark; local destinations are
   // never intercepted (that includes the listeners themselves).
@@ -125,7 +120,7 @@ std::variant<InterceptionPlan, Error> planInterception(const std::vector<Network
         "\t}}\n",
         natPreroutingPriority, interfaceSet(gatewayInterfaces), redirects);
   }
-  return plan;
+  return {};
 }
 
 InterceptionTable::InterceptionTable() : context_(nft_ctx_new(NFT_CTX_DEFAULT)) {
@@ -135,27 +130,25 @@ InterceptionTable::InterceptionTable() : context_(nft_ctx_new(NFT_CTX_DEFAULT)) 
 
 InterceptionTable::~InterceptionTable() { nft_ctx_free(context_); }
 
-std::optional<Error> InterceptionTable::install(const std::string& tableDefinition) {
-  std::lock_guard lock(mutex_);
+Failure InterceptionTable::install(const std::string& tableDefinition) {
   // The owner flag cannot be set again on a live table: replace it whole.
   const std::string commands =
       fmt::format("{}table inet {} {{\n\tflags owner\n{}}}\n",
                   installed_ ? fmt::format("delete table inet {}\n", interceptionTableName) : "",
                   interceptionTableName, tableDefinition);
-  std::optional<Error> error = run(commands);
-  if (!error) installed_ = true;
-  return error;
+  Failure failure = run(commands);
+  if (!failure) installed_ = true;
+  return failure;
 }
 
 void InterceptionTable::remove() {
-  std::lock_guard lock(mutex_);
   if (!installed_) return;
   run(fmt::format("delete table inet {}\n", interceptionTableName));
   installed_ = false;
 }
 
-std::optional<Error> InterceptionTable::run(const std::string& commands) {
-  if (nft_run_cmd_from_buffer(context_, commands.c_str()) == 0) return std::nullopt;
+Failure InterceptionTable::run(const std::string& commands) {
+  if (nft_run_cmd_from_buffer(context_, commands.c_str()) == 0) return {};
   // The error buffer empties on every read: read it once.
   std::string detail = nft_ctx_get_error_buffer(context_);
   detail = detail.substr(0, detail.find('\n'));
@@ -166,7 +159,7 @@ std::optional<Error> InterceptionTable::run(const std::string& commands) {
   else if (detail.find("No such file or directory") != std::string::npos ||
            detail.find("Protocol not supported") != std::string::npos)
     hint = " (is nf_tables with nat, fib and redirect available in this kernel?)";
-  return Error{fmt::format("nftables refused the interception table: {}{}", detail, hint)};
+  return Failure{fmt::format("nftables refused the interception table: {}{}", detail, hint), {}};
 }
 
 }  // namespace vosk::backend

@@ -1,14 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
-#include "platform/error.hpp"
+#include "linux/failure.hpp"
 #include "platform/proxy_provider.hpp"
 
 struct nft_ctx;
@@ -40,13 +37,13 @@ std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInter
 
 // `gatewayInterfaces`: TCP arriving on them to be forwarded is redirected as
 // the host's own is (names already checked by the configuration parser).
-std::variant<InterceptionPlan, Error> planInterception(const std::vector<NetworkRule>& rules,
-                                                      const InterceptionTarget& target,
-                                                      const std::vector<std::string>& gatewayInterfaces = {});
+// The plan goes to `plan`; a rule the table cannot express is a failure.
+Failure planInterception(const std::vector<NetworkRule>& rules, const InterceptionTarget& target,
+                         const std::vector<std::string>& gatewayInterfaces, InterceptionPlan& plan);
 
 // Our nftables table. It is owned by this process: the kernel deletes it the
 // moment the process ends, however it ends, so a dead filter never blocks
-// traffic. Safe to use from any thread.
+// traffic.
 class InterceptionTable {
  public:
   InterceptionTable();
@@ -55,13 +52,12 @@ class InterceptionTable {
   InterceptionTable& operator=(const InterceptionTable&) = delete;
 
   // Installs the table, or replaces the installed one, in one transaction.
-  std::optional<Error> install(const std::string& tableDefinition);
+  Failure install(const std::string& tableDefinition);
   void remove();
 
  private:
-  std::optional<Error> run(const std::string& commands);
+  Failure run(const std::string& commands);
 
-  std::mutex mutex_;  // one libnftables context, one caller at a time
   nft_ctx* context_;
   bool installed_ = false;
 };

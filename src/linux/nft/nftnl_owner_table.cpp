@@ -16,11 +16,10 @@
 #include <nftables/libnftables.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace vosk::backend {
@@ -37,8 +36,6 @@ constexpr std::uint32_t noBits = 0;
 std::span<const std::uint8_t> bytesOf(const std::uint32_t& value) {
   return {reinterpret_cast<const std::uint8_t*>(&value), sizeof value};
 }
-
-[[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
 // The messages of one transaction, between batch begin and end.
 class Batch {
@@ -59,19 +56,22 @@ class Batch {
   }
   // Only the last message asks for an acknowledgement: one answer for the
   // whole transaction, or the errors that aborted it.
-  void commit(mnl_socket* socket, const char* what) {
+  Failure commit(mnl_socket* socket, const std::string& what) {
     last_->nlmsg_flags |= NLM_F_ACK;
     mnl_nlmsg_batch_next(batch_);
     nftnl_batch_end(static_cast<char*>(mnl_nlmsg_batch_current(batch_)), sequence_++);
     mnl_nlmsg_batch_next(batch_);
-    if (mnl_socket_sendto(socket, mnl_nlmsg_batch_head(batch_), mnl_nlmsg_batch_size(batch_)) < 0) throwErrno(what);
+    if (mnl_socket_sendto(socket, mnl_nlmsg_batch_head(batch_), mnl_nlmsg_batch_size(batch_)) < 0) {
+      return errnoFailure(what);
+    }
     std::vector<char> answer(answerBufferBytes);
     const ssize_t received = mnl_socket_recvfrom(socket, answer.data(), answer.size());
-    if (received < 0) throwErrno(what);
+    if (received < 0) return errnoFailure(what);
     if (mnl_cb_run(answer.data(), static_cast<std::size_t>(received), 0, mnl_socket_get_portid(socket), nullptr,
                    nullptr) < 0) {
-      throwErrno(what);
+      return errnoFailure(what);
     }
+    return {};
   }
 
  private:
@@ -314,27 +314,34 @@ NftRule& NftRule::storeMark(bool connectionMark) {
   return *this;
 }
 
-NftOwnerTable::NftOwnerTable(const std::string& name, std::span<const NftBaseChain> chains,
-                             std::span<const NftTimeoutSet> sets, const std::vector<NftRule>& rules) {
+std::unique_ptr<NftOwnerTable> NftOwnerTable::create(const std::string& name, std::span<const NftBaseChain> chains,
+                                                     std::span<const NftTimeoutSet> sets,
+                                                     const std::vector<NftRule>& rules, Failure& failure) {
   const std::string what = "nftables table " + name;
-  socket_ = mnl_socket_open(NETLINK_NETFILTER);
-  if (socket_ == nullptr) throwErrno(what.c_str());
-  try {
-    if (mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0) throwErrno(what.c_str());
-    Batch batch;
-    addTable(batch, name);
-    for (const NftBaseChain& chain : chains) addChain(batch, name, chain);
-    for (const NftTimeoutSet& set : sets) addSet(batch, name, set);
-    for (const NftRule& rule : rules) {
-      nftnl_rule_nlmsg_build_payload(batch.next(NFT_MSG_NEWRULE, NLM_F_CREATE | NLM_F_APPEND), rule.get());
-    }
-    batch.commit(socket_, what.c_str());
-  } catch (...) {
-    mnl_socket_close(socket_);
-    throw;
+  mnl_socket* const socket = mnl_socket_open(NETLINK_NETFILTER);
+  if (socket == nullptr) {
+    failure = errnoFailure(what);
+    return nullptr;
   }
+  std::unique_ptr<NftOwnerTable> table(new NftOwnerTable(socket));
+  if (mnl_socket_bind(table->socket_, 0, MNL_SOCKET_AUTOPID) < 0) {
+    failure = errnoFailure(what);
+    return nullptr;
+  }
+  Batch batch;
+  addTable(batch, name);
+  for (const NftBaseChain& chain : chains) addChain(batch, name, chain);
+  for (const NftTimeoutSet& set : sets) addSet(batch, name, set);
+  for (const NftRule& rule : rules) {
+    nftnl_rule_nlmsg_build_payload(batch.next(NFT_MSG_NEWRULE, NLM_F_CREATE | NLM_F_APPEND), rule.get());
+  }
+  failure = batch.commit(table->socket_, what);
+  if (failure) return nullptr;
+  return table;
 }
 
-NftOwnerTable::~NftOwnerTable() { mnl_socket_close(socket_); }
+NftOwnerTable::~NftOwnerTable() {
+  if (socket_ != nullptr) mnl_socket_close(socket_);
+}
 
 }  // namespace vosk::backend

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "linux/failure.hpp"
+
 struct mnl_socket;
 struct nftnl_expr;
 struct nftnl_rule;
@@ -86,15 +88,18 @@ struct NftTimeoutSet {
 // deletes the table when it closes or the process dies, even on SIGKILL.
 class NftOwnerTable {
  public:
-  // Throws std::system_error when the kernel refuses the table.
-  NftOwnerTable(const std::string& name, std::span<const NftBaseChain> chains, std::span<const NftTimeoutSet> sets,
-                const std::vector<NftRule>& rules);
+  // The table in place, or null with `failure` saying why the kernel refused it.
+  static std::unique_ptr<NftOwnerTable> create(const std::string& name, std::span<const NftBaseChain> chains,
+                                               std::span<const NftTimeoutSet> sets, const std::vector<NftRule>& rules,
+                                               Failure& failure);
   ~NftOwnerTable();
   NftOwnerTable(const NftOwnerTable&) = delete;
   NftOwnerTable& operator=(const NftOwnerTable&) = delete;
 
  private:
-  mnl_socket* socket_ = nullptr;
+  explicit NftOwnerTable(mnl_socket* socket) : socket_(socket) {}
+
+  mnl_socket* const socket_;
 };
 
 }  // namespace vosk::backend

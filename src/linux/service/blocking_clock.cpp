@@ -5,8 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
-#include <system_error>
 #include <utility>
 
 #include "config/atomic_file.hpp"
@@ -24,17 +22,26 @@ constexpr std::chrono::days kQuietWait{365};
 
 WallClockAlarm::WallClockAlarm(asio::io_context& context) : timer_(context) {
   const int descriptor = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (descriptor < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
-  timer_.assign(descriptor);
+  if (descriptor < 0) {
+    noTimer_ = errnoFailure("timerfd_create");
+    return;
+  }
+  std::error_code error;
+  timer_.assign(descriptor, error);
+  if (error) {
+    ::close(descriptor);
+    noTimer_ = Failure{"timerfd_create", error};
+  }
 }
 
-void WallClockAlarm::wakeAt(std::optional<config::WallTime> when, std::function<void()> woken) {
+Failure WallClockAlarm::wakeAt(std::optional<config::WallTime> when, std::function<void()> woken) {
+  if (noTimer_) return noTimer_;
   timer_.cancel();
   const auto at = when.value_or(std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) + kQuietWait);
   itimerspec setting{};
   setting.it_value.tv_sec = std::chrono::system_clock::to_time_t(at);
   if (timerfd_settime(timer_.native_handle(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &setting, nullptr) != 0) {
-    throw std::system_error(errno, std::generic_category(), "timerfd_settime");
+    return errnoFailure("timerfd_settime");
   }
   timer_.async_wait(asio::posix::stream_descriptor::wait_read,
                     [this, woken = std::move(woken)](std::error_code error) {
@@ -45,6 +52,7 @@ void WallClockAlarm::wakeAt(std::optional<config::WallTime> when, std::function<
                           ::read(timer_.native_handle(), &expirations, sizeof expirations);
                       woken();
                     });
+  return {};
 }
 
 BlockingClock::BlockingClock(asio::io_context& context, const Logger& logger, std::string stateDirectory,
@@ -107,7 +115,10 @@ void BlockingClock::holdLock(std::optional<config::WallTime> seen) {
 
 void BlockingClock::follow(const config::BlockingNow& state) {
   handedOver_ = state;
-  alarm_.wakeAt(state.nextChange, [this] { onAlarm(); });
+  if (const Failure failure = alarm_.wakeAt(state.nextChange, [this] { onAlarm(); })) {
+    logger_.log("⚠️ no wall-clock alarm ({}): pauses and schedule windows change blocking at the next reload only",
+                failure.message());
+  }
 }
 
 // A boundary was reached or the clock stepped: the switch is applied as a

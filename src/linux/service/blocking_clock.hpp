@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/blocking_rules.hpp"
+#include "linux/failure.hpp"
 #include "platform/logger.hpp"
 #include "platform/proxy_provider.hpp"
 
@@ -19,11 +20,13 @@ namespace vosk::backend {
 class WallClockAlarm {
  public:
   explicit WallClockAlarm(asio::io_context& context);
-  // Replaces any earlier wait; without a time it waits for a clock step alone.
-  void wakeAt(std::optional<config::WallTime> when, std::function<void()> woken);
+  // Replaces any earlier wait; without a time it waits for a clock step
+  // alone. A failure leaves no wait.
+  [[nodiscard]] Failure wakeAt(std::optional<config::WallTime> when, std::function<void()> woken);
 
  private:
   asio::posix::stream_descriptor timer_;
+  Failure noTimer_;  // why there is no timerfd, when there is none
 };
 
 // The daemon's side of pause, schedule and lock: which configuration the

@@ -1,11 +1,12 @@
 #include "linux/service/command_line.hpp"
 
-#include <charconv>
 #include <limits>
 #include <map>
 #include <optional>
 
 #include <fmt/format.h>
+
+#include "config/number_text.hpp"
 
 namespace vosk::backend {
 namespace {
@@ -18,10 +19,7 @@ std::optional<std::uint64_t> parseNumber(const std::string& text) {
     base = 16;
     digits.remove_prefix(2);
   }
-  std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-  return value;
+  return config::parseWholeNumber<std::uint64_t>(digits, base);
 }
 
 }  // namespace

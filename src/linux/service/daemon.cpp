@@ -1,6 +1,5 @@
 #include "linux/service/daemon.hpp"
 
-#include <asio/post.hpp>
 #include <fmt/ranges.h>
 
 #include <systemd/sd-daemon.h>
@@ -26,7 +25,6 @@ constexpr std::uint64_t descriptorsNeeded = 2 * maxTrackedFlows + 64;
 Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
     : options_(options),
       pidFile_(std::move(pidFile)),
-      platformWork_(asio::make_work_guard(platformContext_)),
       logSink_(makeDaemonLogSink(options.logDestination)),
       logger_(std::string(logSubsystem), std::string(logCategory), logSink_),
       busPoster_(mainQueue_, logger_),
@@ -36,7 +34,8 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
       listener_(mainQueue_.context(), options.listenerPort,
                 [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); },
                 [this](std::shared_ptr<TCPFlow> flow) { provider_->carryDeclinedFlow(std::move(flow)); }),
-      udpInterception_(platformContext_, platformQueue_, UdpQueueSettings{}, logger_,
+      udpInterception_(mainQueue_.context(), mainQueue_, UdpQueueSettings{}, udpVerdictHoldLimit(flowOpenTimeout),
+                       logger_,
                        [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
       signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP),
       blockingClock_(
@@ -67,10 +66,9 @@ void Daemon::run() {
   });
 }
 
-// Connections wait in the listeners' backlog until the platform thread runs.
+// Connections wait in the listeners' backlog until the loop runs.
 void Daemon::serve(std::shared_ptr<HostedProvider> provider) {
   provider_ = std::move(provider);
-  platformThread_ = std::thread([this] { platformContext_.run(); });
   loadConfiguration();
   startProvider(true);
   awaitSignal();
@@ -134,9 +132,10 @@ const std::vector<std::string>& Daemon::loadEncryptedDnsList(bool strictMode) {
   return encryptedDnsNames_;
 }
 
-// The provider's overrides run on the platform thread, as the platform's own would.
+// Posted, as a platform calls the overrides: never from inside our own
+// handlers (the blocking clock's, a signal's), nor before the loop runs.
 void Daemon::startProvider(bool firstStart) {
-  asio::post(platformContext_, [this, firstStart] {
+  mainQueue_.post([this, firstStart] {
     provider_->startProxyWithOptions(std::nullopt, [this, firstStart](std::optional<Error> error) {
       // A refused reload leaves the previous table in force; a refused first
       // start means there is no filter at all.
@@ -165,7 +164,7 @@ void Daemon::stop() {
   if (stopping_) return;
   stopping_ = true;
   sd_notify(0, "STOPPING=1");
-  asio::post(platformContext_, [this] {
+  mainQueue_.post([this] {
     provider_->stopProxyWithReason(stopReasonUserInitiated, [this] { mainQueue_.post([this] { exitWith(0); }); });
   });
 }
@@ -173,9 +172,6 @@ void Daemon::stop() {
 void Daemon::exitWith(int status) {
   host_.removeInterception();
   listener_.close();
-  platformWork_.reset();
-  platformContext_.stop();
-  if (platformThread_.joinable()) platformThread_.join();
   udpInterception_.remove();
   dnsGuard_.apply(false, {});
   pidFile_.remove();

@@ -1,12 +1,9 @@
 #pragma once
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "linux/service/asio_main_queue.hpp"
@@ -27,9 +24,10 @@
 
 namespace vosk::backend {
 
-// The vosk-filter process: the provider on an Asio main queue, flows accepted
-// on a platform thread, the configuration file, and the signals that reload
-// (SIGHUP) and stop (SIGTERM, SIGINT) it.
+// The vosk-filter process: the provider, its flows and connections, UDP
+// interception, the configuration file, and the signals that reload (SIGHUP)
+// and stop (SIGTERM, SIGINT) it, all on one Asio event loop served by the main
+// thread: a relayed chunk never changes threads.
 class Daemon {
  public:
   Daemon(const DaemonOptions& options, PidFile pidFile);
@@ -51,11 +49,7 @@ class Daemon {
 
   const DaemonOptions options_;
   PidFile pidFile_;
-  AsioMainQueue mainQueue_;
-  AsioMainQueue platformQueue_;  // the platform thread's queue, also for time limits kept there
-  asio::io_context& platformContext_{platformQueue_.context()};
-  asio::executor_work_guard<asio::io_context::executor_type> platformWork_;
-  std::thread platformThread_;
+  AsioMainQueue mainQueue_;  // the one event loop; everything below lives on it
   std::shared_ptr<LogSink> logSink_;
   const Logger logger_;
   DbusNotificationPoster busPoster_;
@@ -63,15 +57,15 @@ class Daemon {
   UpstreamConnectionFactory connections_;
   LinuxProviderHost host_;
   const ProviderEnvironment environment_;
-  std::shared_ptr<HostedProvider> provider_;  // set once, before the platform thread starts
+  std::shared_ptr<HostedProvider> provider_;  // set once, before the loop runs
   FlowListener listener_;
   UdpInterception udpInterception_;
-  DnsGuard dnsGuard_{mainQueue_.context(), logger_};  // main queue only
+  DnsGuard dnsGuard_{mainQueue_.context(), logger_};
   asio::signal_set signals_;
-  BlockingClock blockingClock_;  // main queue only
-  bool stopping_ = false;  // main queue only
-  std::vector<std::string> encryptedDnsNames_;  // main queue only
-  std::vector<std::string> gatewayInterfaces_;  // main queue only
+  BlockingClock blockingClock_;
+  bool stopping_ = false;
+  std::vector<std::string> encryptedDnsNames_;
+  std::vector<std::string> gatewayInterfaces_;
 };
 
 }  // namespace vosk::backend

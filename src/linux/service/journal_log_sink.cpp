@@ -5,23 +5,18 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
+#include "config/number_text.hpp"
+
 namespace vosk::backend {
 namespace {
 
 constexpr std::string_view syslogIdentifier = "vosk-filter";
-
-template <typename Number>
-bool parseNumber(std::string_view text, Number& value) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size() && !text.empty();
-}
 
 }  // namespace
 
@@ -37,10 +32,9 @@ bool isJournalStream(const char* journalStream, dev_t stderrDevice, ino_t stderr
   const std::string_view text(journalStream);
   const std::size_t colon = text.find(':');
   if (colon == std::string_view::npos) return false;
-  unsigned long long device = 0;
-  unsigned long long inode = 0;
-  return parseNumber(text.substr(0, colon), device) && parseNumber(text.substr(colon + 1), inode) &&
-         device == stderrDevice && inode == stderrInode;
+  const auto device = config::parseWholeNumber<unsigned long long>(text.substr(0, colon));
+  const auto inode = config::parseWholeNumber<unsigned long long>(text.substr(colon + 1));
+  return device && inode && *device == stderrDevice && *inode == stderrInode;
 }
 
 bool stderrIsJournal() {

@@ -4,45 +4,34 @@
 
 namespace vosk::backend {
 
-std::optional<ConfigurationDictionary> LinuxProviderHost::providerConfiguration() const {
-  std::lock_guard lock(mutex_);
-  return configuration_;
-}
+std::optional<ConfigurationDictionary> LinuxProviderHost::providerConfiguration() const { return configuration_; }
 
 void LinuxProviderHost::setProviderConfiguration(std::optional<ConfigurationDictionary> configuration) {
-  std::lock_guard lock(mutex_);
   if (configuration) strictMode_ = config::strictModeActive(*configuration);
   configuration_ = std::move(configuration);
 }
 
 void LinuxProviderHost::setUdpInterception(UdpInterception udpInterception) {
-  std::lock_guard lock(mutex_);
   udpInterception_ = std::move(udpInterception);
 }
 
 void LinuxProviderHost::setGatewayInterfaces(std::vector<std::string> interfaces) {
-  std::lock_guard lock(mutex_);
   gatewayInterfaces_ = std::move(interfaces);
 }
 
 void LinuxProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSettings& settings,
                                                  SettingsCompletion completion) {
-  UdpInterception udpInterception;
-  bool strictMode = false;
-  std::vector<std::string> gatewayInterfaces;
-  {
-    std::lock_guard lock(mutex_);
-    udpInterception = udpInterception_;
-    strictMode = strictMode_;
-    gatewayInterfaces = gatewayInterfaces_;
+  // The contract's completion takes the contract's Error.
+  const auto finish = [&completion](const Failure& failure) {
+    completion(failure ? std::optional(Error{failure.message()}) : std::nullopt);
+  };
+  InterceptionPlan plan;
+  if (Failure failure = planInterception(settings.includedNetworkRules, target_, gatewayInterfaces_, plan)) {
+    return finish(failure);
   }
-  auto planned = planInterception(settings.includedNetworkRules, target_, gatewayInterfaces);
-  if (auto* error = std::get_if<Error>(&planned)) return completion(*error);
-  const InterceptionPlan& plan = std::get<InterceptionPlan>(planned);
-  const std::string table = plan.tableDefinition + (strictMode ? encryptedDnsPortRefusal(gatewayInterfaces) : "");
-  if (std::optional<Error> error = table_.install(table)) return completion(error);
-  if (udpInterception) return completion(udpInterception(plan.udpRules, gatewayInterfaces));
-  completion(std::nullopt);
+  const std::string table = plan.tableDefinition + (strictMode_ ? encryptedDnsPortRefusal(gatewayInterfaces_) : "");
+  if (Failure failure = table_.install(table)) return finish(failure);
+  finish(udpInterception_ ? udpInterception_(plan.udpRules, gatewayInterfaces_) : Failure{});
 }
 
 void LinuxProviderHost::removeInterception() { table_.remove(); }

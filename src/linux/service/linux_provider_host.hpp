@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,12 +12,13 @@ namespace vosk::backend {
 
 // The hosting system on Linux: hands the provider the configuration read
 // from the file, and turns its interception rules into our nftables table.
+// On the daemon's one event loop, as is the provider that calls it.
 class LinuxProviderHost final : public ProviderHost {
  public:
   // Takes the UDP rules, which the table cannot redirect; absent = UDP is not
   // intercepted.
-  using UdpInterception = std::function<std::optional<Error>(const std::vector<NetworkRule>& udpRules,
-                                                             const std::vector<std::string>& gatewayInterfaces)>;
+  using UdpInterception = std::function<Failure(const std::vector<NetworkRule>& udpRules,
+                                                const std::vector<std::string>& gatewayInterfaces)>;
 
   explicit LinuxProviderHost(InterceptionTarget target) : target_(target) {}
 
@@ -38,7 +38,6 @@ class LinuxProviderHost final : public ProviderHost {
  private:
   const InterceptionTarget target_;
   InterceptionTable table_;
-  mutable std::mutex mutex_;
   std::optional<ConfigurationDictionary> configuration_;
   bool strictMode_ = false;  // port 853 refused
   std::vector<std::string> gatewayInterfaces_;

@@ -7,11 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <memory>
-#include <stdexcept>
-#include <system_error>
 #include <type_traits>
 #include <vector>
 
@@ -20,41 +17,43 @@ namespace {
 
 constexpr std::size_t passwordBufferBytes = 16 * 1024;
 
-[[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
-
-void check(int result, const char* what) {
-  if (result != 0) throwErrno(what);
-}
-
 struct UserIds {
   uid_t uid;
   gid_t gid;
 };
 
-UserIds lookUpUser(const std::string& userName) {
+// The user's ids into `user`, or why they cannot be used.
+Failure lookUpUser(const std::string& userName, UserIds& user) {
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> buffer(passwordBufferBytes);
   const int lookup = getpwnam_r(userName.c_str(), &entry, buffer.data(), buffer.size(), &found);
   if (found == nullptr) {
-    if (lookup != 0) throw std::system_error(lookup, std::generic_category(), "looking up user " + userName);
-    throw std::runtime_error("unknown user " + userName);
+    if (lookup != 0) return Failure{"looking up user " + userName, std::error_code(lookup, std::generic_category())};
+    return Failure{"unknown user " + userName, {}};
   }
-  if (entry.pw_uid == 0) throw std::runtime_error("refusing to run as " + userName + ": it is root");
-  return {entry.pw_uid, entry.pw_gid};
+  if (entry.pw_uid == 0) return Failure{"refusing to run as " + userName + ": it is root", {}};
+  user = {entry.pw_uid, entry.pw_gid};
+  return {};
 }
 
 }  // namespace
 
-void handDirectoryTo(const std::string& path, const std::string& userName) {
-  const UserIds user = lookUpUser(userName);
-  std::filesystem::create_directories(path);
-  check(chown(path.c_str(), user.uid, user.gid), "chown");
-  check(chmod(path.c_str(), 0700), "chmod");
+Failure handDirectoryTo(const std::string& path, const std::string& userName) {
+  UserIds user{};
+  if (Failure failure = lookUpUser(userName, user)) return failure;
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (error) return Failure{"filesystem error: cannot create directories", error};
+  if (chown(path.c_str(), user.uid, user.gid) != 0) return errnoFailure("chown");
+  if (chmod(path.c_str(), 0700) != 0) return errnoFailure("chmod");
+  return {};
 }
 
-void dropPrivileges(const std::string& userName) {
-  const auto [uid, gid] = lookUpUser(userName);
+Failure dropPrivileges(const std::string& userName) {
+  UserIds user{};
+  if (Failure failure = lookUpUser(userName, user)) return failure;
+  const auto [uid, gid] = user;
 
   // A root without CAP_NET_ADMIN (a bounding set without it) has none to
   // keep: the user goes on without, and nftables then says what is missing.
@@ -66,24 +65,25 @@ void dropPrivileges(const std::string& userName) {
   }();
 
   // Keep the permitted set across the change of user; only CAP_NET_ADMIN stays in it below.
-  check(prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0), "PR_SET_KEEPCAPS");
-  check(setgroups(0, nullptr), "setgroups");
-  check(setresgid(gid, gid, gid), "setresgid");
-  check(setresuid(uid, uid, uid), "setresuid");
+  if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) return errnoFailure("PR_SET_KEEPCAPS");
+  if (setgroups(0, nullptr) != 0) return errnoFailure("setgroups");
+  if (setresgid(gid, gid, gid) != 0) return errnoFailure("setresgid");
+  if (setresuid(uid, uid, uid) != 0) return errnoFailure("setresuid");
 
   const std::unique_ptr<std::remove_pointer_t<cap_t>, decltype(&cap_free)> capabilities(cap_init(), &cap_free);
-  if (!capabilities) throwErrno("cap_init");
+  if (!capabilities) return errnoFailure("cap_init");
   const cap_value_t kept[] = {CAP_NET_ADMIN};
-  if (haveNetAdmin) {
-    check(cap_set_flag(capabilities.get(), CAP_PERMITTED, 1, kept, CAP_SET), "cap_set_flag");
-    check(cap_set_flag(capabilities.get(), CAP_EFFECTIVE, 1, kept, CAP_SET), "cap_set_flag");
+  if (haveNetAdmin && (cap_set_flag(capabilities.get(), CAP_PERMITTED, 1, kept, CAP_SET) != 0 ||
+                       cap_set_flag(capabilities.get(), CAP_EFFECTIVE, 1, kept, CAP_SET) != 0)) {
+    return errnoFailure("cap_set_flag");
   }
-  check(cap_set_proc(capabilities.get()), "cap_set_proc");
-  check(prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0), "PR_SET_KEEPCAPS");
-  check(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), "PR_SET_NO_NEW_PRIVS");
+  if (cap_set_proc(capabilities.get()) != 0) return errnoFailure("cap_set_proc");
+  if (prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0) != 0) return errnoFailure("PR_SET_KEEPCAPS");
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errnoFailure("PR_SET_NO_NEW_PRIVS");
 
   // A way back to root would make all of this pointless.
-  if (setuid(0) == 0) throw std::runtime_error("privileges were not dropped: root could be regained");
+  if (setuid(0) == 0) return Failure{"privileges were not dropped: root could be regained", {}};
+  return {};
 }
 
 }  // namespace vosk::backend

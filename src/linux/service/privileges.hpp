@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "linux/failure.hpp"
+
 namespace vosk::backend {
 
 // The user a daemon started as root runs as, unless --user says otherwise.
@@ -10,12 +12,12 @@ inline constexpr const char* defaultUnprivilegedUser = "nobody";
 // Becomes `userName` (its uid and gid, no supplementary groups) keeping only
 // CAP_NET_ADMIN (when it is ours to keep), which the rules, the queue verdicts
 // and the upstream sockets' mark need, and forbids regaining privileges. Capabilities are per
-// thread: call it before any thread starts. Throws std::system_error (or
-// std::runtime_error for an unknown or root user).
-void dropPrivileges(const std::string& userName);
+// thread: call it before any thread starts. An unknown or root user is
+// refused before anything changes.
+[[nodiscard]] Failure dropPrivileges(const std::string& userName);
 
 // Creates `path` if missing and gives it to `userName`, so that the daemon can
-// keep its state there once it has left root. Throws as dropPrivileges does.
-void handDirectoryTo(const std::string& path, const std::string& userName);
+// keep its state there once it has left root.
+[[nodiscard]] Failure handDirectoryTo(const std::string& path, const std::string& userName);
 
 }  // namespace vosk::backend

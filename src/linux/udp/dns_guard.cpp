@@ -4,7 +4,6 @@
 
 #include <array>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "dns/dns_rewrite.hpp"
@@ -27,8 +26,8 @@ constexpr std::array<std::uint8_t, 16> ipv6LoopbackMask{0xFF, 0xFF, 0xFF, 0xFF, 
                                                         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 constexpr std::array<std::uint8_t, 16> ipv6Loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-std::unique_ptr<NftOwnerTable> makeTable(QueueExpression expression,
-                                         const std::vector<std::string>& gatewayInterfaces) {
+std::unique_ptr<NftOwnerTable> makeTable(QueueExpression expression, const std::vector<std::string>& gatewayInterfaces,
+                                         Failure& failure) {
   const std::string table(DnsGuard::tableName);
   std::vector<NftRule> rules;
   rules.push_back(std::move(NftRule(table, answerChain)
@@ -49,7 +48,7 @@ std::unique_ptr<NftOwnerTable> makeTable(QueueExpression expression,
   }
   std::vector<NftBaseChain> chains{{answerChain, NF_INET_LOCAL_IN, answerChainPriority}};
   if (!gatewayInterfaces.empty()) chains.push_back({forwardedAnswerChain, NF_INET_FORWARD, answerChainPriority});
-  return std::make_unique<NftOwnerTable>(table, chains, std::span<const NftTimeoutSet>(), rules);
+  return NftOwnerTable::create(table, chains, std::span<const NftTimeoutSet>(), rules, failure);
 }
 
 }  // namespace
@@ -59,13 +58,14 @@ void DnsGuard::apply(bool on, const std::vector<std::string>& gatewayInterfaces)
   if (on && listener_) {
     // Other gateway interfaces: the same listener, the table made again.
     table_.reset();
-    try {
-      table_ = makeTable(expression_, gatewayInterfaces);
-      gatewayInterfaces_ = gatewayInterfaces;
-    } catch (const std::system_error& error) {
+    Failure failure;
+    table_ = makeTable(expression_, gatewayInterfaces, failure);
+    if (failure) {
       listener_.reset();
-      logger_.log("❌ DNS guard: {}; DNS answers pass untouched", error.what());
+      logger_.log("❌ DNS guard: {}; DNS answers pass untouched", failure.message());
+      return;
     }
+    gatewayInterfaces_ = gatewayInterfaces;
     return;
   }
   if (!on) {
@@ -74,24 +74,25 @@ void DnsGuard::apply(bool on, const std::vector<std::string>& gatewayInterfaces)
     logger_.log("✅ DNS guard off: DNS answers pass untouched");
     return;
   }
-  try {
-    // Listening first: the rule then finds its queue served from the first packet on.
-    auto listener = std::make_shared<NfqueueListener>(context_, queueNumber, copiedPacketBytes, logger_);
-    const QueueExpression expression = detectQueueExpression(queueNumber);
-    table_ = makeTable(expression, gatewayInterfaces);
-    expression_ = expression;
-    gatewayInterfaces_ = gatewayInterfaces;
-    listener->start([listener = listener.get()](const HeldPacket& packet) {
-      const auto rewritten = dns::rewriteDnsPacket(packet.bytes);
-      listener->accept(packet.id, packet.mark, rewritten ? std::span<const std::uint8_t>(*rewritten)
-                                                         : std::span<const std::uint8_t>());
-    });
-    listener_ = std::move(listener);
-    logger_.log("✅ DNS guard on: UDP answers from port 53 go through NFQUEUE {} ({} queue rule), ech removed",
-                queueNumber, expression == QueueExpression::native ? "native" : "compatibility");
-  } catch (const std::system_error& error) {
-    logger_.log("❌ DNS guard: {}; DNS answers pass untouched", error.what());
+  // Listening first: the rule then finds its queue served from the first packet on.
+  Failure failure;
+  auto listener = NfqueueListener::open(context_, queueNumber, copiedPacketBytes, logger_, failure);
+  const QueueExpression expression = detectQueueExpression(queueNumber);
+  if (!failure) table_ = makeTable(expression, gatewayInterfaces, failure);
+  if (failure) {
+    logger_.log("❌ DNS guard: {}; DNS answers pass untouched", failure.message());
+    return;
   }
+  expression_ = expression;
+  gatewayInterfaces_ = gatewayInterfaces;
+  listener->start([listener = listener.get()](const HeldPacket& packet) {
+    const auto rewritten = dns::rewriteDnsPacket(packet.bytes);
+    listener->accept(packet.id, packet.mark, rewritten ? std::span<const std::uint8_t>(*rewritten)
+                                                       : std::span<const std::uint8_t>());
+  });
+  listener_ = std::move(listener);
+  logger_.log("✅ DNS guard on: UDP answers from port 53 go through NFQUEUE {} ({} queue rule), ech removed",
+              queueNumber, expression == QueueExpression::native ? "native" : "compatibility");
 }
 
 }  // namespace vosk::backend

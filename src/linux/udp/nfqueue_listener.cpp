@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 namespace vosk::backend {
 namespace {
@@ -24,8 +25,6 @@ constexpr std::size_t requestBufferBytes = 8192;
 
 // Each asked for alone: a kernel refusing one still gets the others.
 constexpr std::array queueFlags{NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_GSO};
-
-[[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
 }  // namespace
 
@@ -46,25 +45,38 @@ std::optional<std::string> destinationAddressOf(std::span<const std::uint8_t> pa
 }
 
 NfqueueListener::NfqueueListener(asio::io_context& context, std::uint16_t queueNumber, std::uint32_t copiedBytes,
-                                 Logger logger)
+                                 Logger logger, mnl_socket* socket)
     : queueNumber_(queueNumber),
       copiedBytes_(copiedBytes),
       logger_(std::move(logger)),
+      socket_(socket),
       descriptor_(context),
       receiveBuffer_(std::max<std::size_t>(messageBufferBytes, copiedBytes + requestBufferBytes)),
-      verdictBuffer_(copiedBytes + requestBufferBytes) {
-  socket_ = mnl_socket_open(NETLINK_NETFILTER);
-  if (socket_ == nullptr) throwErrno("NFQUEUE socket");
-  try {
-    if (mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0) throwErrno("NFQUEUE bind");
-    portId_ = mnl_socket_get_portid(socket_);
-    configure();
-    descriptor_.assign(mnl_socket_get_fd(socket_));
-    descriptor_.non_blocking(true);
-  } catch (...) {
-    mnl_socket_close(socket_);
-    throw;
+      verdictBuffer_(copiedBytes + requestBufferBytes) {}
+
+std::shared_ptr<NfqueueListener> NfqueueListener::open(asio::io_context& context, std::uint16_t queueNumber,
+                                                       std::uint32_t copiedBytes, Logger logger, Failure& failure) {
+  mnl_socket* const socket = mnl_socket_open(NETLINK_NETFILTER);
+  if (socket == nullptr) {
+    failure = errnoFailure("NFQUEUE socket");
+    return nullptr;
   }
+  std::shared_ptr<NfqueueListener> listener(
+      new NfqueueListener(context, queueNumber, copiedBytes, std::move(logger), socket));
+  if (mnl_socket_bind(socket, 0, MNL_SOCKET_AUTOPID) < 0) {
+    failure = errnoFailure("NFQUEUE bind");
+    return nullptr;
+  }
+  listener->portId_ = mnl_socket_get_portid(socket);
+  if ((failure = listener->configure())) return nullptr;
+  std::error_code error;
+  listener->descriptor_.assign(mnl_socket_get_fd(socket), error);
+  if (!error) listener->descriptor_.non_blocking(true, error);
+  if (error) {
+    failure = Failure{"NFQUEUE socket", error};
+    return nullptr;
+  }
+  return listener;
 }
 
 NfqueueListener::~NfqueueListener() {
@@ -73,23 +85,23 @@ NfqueueListener::~NfqueueListener() {
   mnl_socket_close(socket_);
 }
 
-void NfqueueListener::configure() {
+Failure NfqueueListener::configure() {
   std::vector<char> buffer(requestBufferBytes);
 
   nlmsghdr* message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_CONFIG, queueNumber_);
   nfq_nlmsg_cfg_put_cmd(message, AF_UNSPEC, NFQNL_CFG_CMD_BIND);
-  sendConfig(buffer, false);
+  if (Failure failure = sendConfig(buffer, false)) return failure;
 
   message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_CONFIG, queueNumber_);
   nfq_nlmsg_cfg_put_params(message, NFQNL_COPY_PACKET, static_cast<int>(copiedBytes_));
   nfq_nlmsg_cfg_put_qmaxlen(message, heldPacketLimit);
-  sendConfig(buffer, false);
+  if (Failure failure = sendConfig(buffer, false)) return failure;
 
   for (const std::uint32_t flag : queueFlags) {
     message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_CONFIG, queueNumber_);
     mnl_attr_put_u32(message, NFQA_CFG_FLAGS, htonl(flag));
     mnl_attr_put_u32(message, NFQA_CFG_MASK, htonl(flag));
-    sendConfig(buffer, true);
+    if (Failure failure = sendConfig(buffer, true)) return failure;
   }
 
   int on = 1;
@@ -99,18 +111,20 @@ void NfqueueListener::configure() {
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBufferBytes, sizeof receiveBufferBytes) != 0) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
   }
+  return {};
 }
 
 // Sends the message at the start of the buffer and waits for its acknowledgement.
-void NfqueueListener::sendConfig(std::vector<char>& buffer, bool mayFail) {
+Failure NfqueueListener::sendConfig(std::vector<char>& buffer, bool mayFail) {
   auto* message = reinterpret_cast<nlmsghdr*>(buffer.data());
   message->nlmsg_flags |= NLM_F_ACK;
-  if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0) throwErrno("NFQUEUE configuration");
+  if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0) return errnoFailure("NFQUEUE configuration");
   const ssize_t received = mnl_socket_recvfrom(socket_, buffer.data(), buffer.size());
-  if (received < 0) throwErrno("NFQUEUE configuration");
+  if (received < 0) return errnoFailure("NFQUEUE configuration");
   if (mnl_cb_run(buffer.data(), static_cast<std::size_t>(received), 0, portId_, nullptr, nullptr) < 0 && !mayFail) {
-    throwErrno("NFQUEUE configuration");
+    return errnoFailure("NFQUEUE configuration");
   }
+  return {};
 }
 
 void NfqueueListener::start(PacketHandler handler) {

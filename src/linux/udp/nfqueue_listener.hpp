@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "linux/failure.hpp"
 #include "platform/logger.hpp"
 
 struct mnl_socket;
@@ -36,8 +37,9 @@ class NfqueueListener final : public std::enable_shared_from_this<NfqueueListene
  public:
   using PacketHandler = std::function<void(const HeldPacket&)>;
 
-  // Binds the queue; throws std::system_error when the kernel refuses.
-  NfqueueListener(asio::io_context& context, std::uint16_t queueNumber, std::uint32_t copiedBytes, Logger logger);
+  // Binds the queue; null with `failure` saying why when the kernel refuses.
+  static std::shared_ptr<NfqueueListener> open(asio::io_context& context, std::uint16_t queueNumber,
+                                               std::uint32_t copiedBytes, Logger logger, Failure& failure);
   ~NfqueueListener();
   NfqueueListener(const NfqueueListener&) = delete;
   NfqueueListener& operator=(const NfqueueListener&) = delete;
@@ -49,8 +51,10 @@ class NfqueueListener final : public std::enable_shared_from_this<NfqueueListene
   void accept(std::uint32_t id, std::uint32_t mark, std::span<const std::uint8_t> replacement = {});
 
  private:
-  void configure();
-  void sendConfig(std::vector<char>& buffer, bool mayFail);
+  NfqueueListener(asio::io_context& context, std::uint16_t queueNumber, std::uint32_t copiedBytes, Logger logger,
+                  mnl_socket* socket);
+  Failure configure();
+  Failure sendConfig(std::vector<char>& buffer, bool mayFail);
   void awaitPackets();
   void receivePackets();
   void handleMessages(const char* data, std::size_t length);
@@ -58,7 +62,7 @@ class NfqueueListener final : public std::enable_shared_from_this<NfqueueListene
   const std::uint16_t queueNumber_;
   const std::uint32_t copiedBytes_;
   Logger logger_;
-  mnl_socket* socket_ = nullptr;
+  mnl_socket* const socket_;
   std::uint32_t portId_ = 0;
   asio::posix::stream_descriptor descriptor_;
   PacketHandler handler_;

@@ -6,39 +6,38 @@
 namespace vosk::backend {
 namespace {
 
-// A held packet seen as a UDP flow. Its state lives on the platform queue:
-// open completions and closes are posted there, whatever thread calls them.
+// A held packet seen as a UDP flow. Its state lives on the queue: open
+// completions and closes are posted there, never run inside the caller.
 class QueuedUdpFlow final : public UDPFlow, public std::enable_shared_from_this<QueuedUdpFlow> {
  public:
-  QueuedUdpFlow(MainQueue& platformQueue, std::weak_ptr<UdpVerdictSink> verdicts, QueuedUdpPacket packet)
-      : platformQueue_(platformQueue),
+  QueuedUdpFlow(MainQueue& queue, std::weak_ptr<UdpVerdictSink> verdicts, QueuedUdpPacket packet)
+      : queue_(queue),
         verdicts_(std::move(verdicts)),
         packet_(std::move(packet)),
         remote_(std::make_shared<const HostEndpoint>(packet_.remoteAddress, std::string(queuedUdpRemotePort))) {}
 
   // The flow is open as soon as the provider takes it.
   void open(OpenCompletion completion) override {
-    platformQueue_.post([completion = std::move(completion)] { completion(std::nullopt); });
+    queue_.post([completion = std::move(completion)] { completion(std::nullopt); });
   }
   void closeRead() override {
-    platformQueue_.post([self = shared_from_this()] {
+    queue_.post([self = shared_from_this()] {
       self->readClosed_ = true;
       self->refuseOnceClosed();
     });
   }
   void closeWrite() override {
-    platformQueue_.post([self = shared_from_this()] {
+    queue_.post([self = shared_from_this()] {
       self->writeClosed_ = true;
       self->refuseOnceClosed();
     });
   }
   std::shared_ptr<const Endpoint> remoteEndpoint() const override { return remote_; }
 
-  // Platform queue only, like everything below.
-  void holdUntilClosed() {
+  void holdUntilClosed(double holdLimit) {
     // The limit holds the flow strongly: a flow the provider drops unclosed
     // still gets its verdict.
-    holdLimit_ = platformQueue_.schedule(udpVerdictHoldLimit,
+    holdLimit_ = queue_.schedule(holdLimit,
                                          [self = shared_from_this()] { self->decide(UdpVerdict::pass); });
   }
   void decide(UdpVerdict verdict) {
@@ -54,7 +53,7 @@ class QueuedUdpFlow final : public UDPFlow, public std::enable_shared_from_this<
     if (readClosed_ && writeClosed_) decide(UdpVerdict::refuse);
   }
 
-  MainQueue& platformQueue_;
+  MainQueue& queue_;
   std::weak_ptr<UdpVerdictSink> verdicts_;
   const QueuedUdpPacket packet_;
   const std::shared_ptr<const HostEndpoint> remote_;
@@ -67,9 +66,9 @@ class QueuedUdpFlow final : public UDPFlow, public std::enable_shared_from_this<
 }  // namespace
 
 void NfqueueUdpFlows::offer(QueuedUdpPacket packet) {
-  const auto flow = std::make_shared<QueuedUdpFlow>(platformQueue_, verdicts_, std::move(packet));
+  const auto flow = std::make_shared<QueuedUdpFlow>(queue_, verdicts_, std::move(packet));
   // Armed before the offer, so that closes posted during it find the limit to cancel.
-  flow->holdUntilClosed();
+  flow->holdUntilClosed(holdLimit_);
   if (!offerFlow_(flow)) flow->decide(UdpVerdict::pass);
 }
 

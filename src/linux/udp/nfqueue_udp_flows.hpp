@@ -7,7 +7,6 @@
 
 #include "platform/flow.hpp"
 #include "platform/main_queue.hpp"
-#include "provider/constants.hpp"
 
 namespace vosk::backend {
 
@@ -33,27 +32,30 @@ class UdpVerdictSink {
 // The remote port of every queued flow: the queue rule matches no other.
 inline constexpr std::string_view queuedUdpRemotePort = "443";
 
-// How long a taken flow may hold its packet: the provider's open limit plus a
-// margin. A flow nobody closes by then is passed, so no packet is held for ever.
+// How long a taken flow may hold its packet: the provider's limit for opening
+// a flow plus a margin. A flow nobody closes by then is passed, so no packet
+// is held for ever.
 inline constexpr double udpVerdictHoldMargin = 2.0;
-inline constexpr double udpVerdictHoldLimit = flowOpenTimeout + udpVerdictHoldMargin;
+constexpr double udpVerdictHoldLimit(double flowOpenLimit) { return flowOpenLimit + udpVerdictHoldMargin; }
 
 // Offers each held packet's flow to the provider as a UDP flow and turns the
 // answer into the packet's verdict: declined → pass at once; taken → refuse
 // once the provider has closed both sides, or pass when the hold limit comes
 // first. Nothing is ever read from or written to these flows.
-// Runs on the platform queue; the flows' closes may come from any thread.
+// Runs on `queue`, as do the flows' completions.
 class NfqueueUdpFlows {
  public:
   using OfferFlow = std::function<bool(const std::shared_ptr<Flow>&)>;
 
-  NfqueueUdpFlows(MainQueue& platformQueue, std::weak_ptr<UdpVerdictSink> verdicts, OfferFlow offerFlow)
-      : platformQueue_(platformQueue), verdicts_(std::move(verdicts)), offerFlow_(std::move(offerFlow)) {}
+  // `holdLimit` in seconds, from udpVerdictHoldLimit.
+  NfqueueUdpFlows(MainQueue& queue, double holdLimit, std::weak_ptr<UdpVerdictSink> verdicts, OfferFlow offerFlow)
+      : queue_(queue), holdLimit_(holdLimit), verdicts_(std::move(verdicts)), offerFlow_(std::move(offerFlow)) {}
 
   void offer(QueuedUdpPacket packet);
 
  private:
-  MainQueue& platformQueue_;
+  MainQueue& queue_;
+  const double holdLimit_;
   std::weak_ptr<UdpVerdictSink> verdicts_;
   OfferFlow offerFlow_;
 };

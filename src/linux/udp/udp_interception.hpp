@@ -3,11 +3,9 @@
 #include <asio/io_context.hpp>
 
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <vector>
 
-#include "platform/error.hpp"
+#include "linux/failure.hpp"
 #include "linux/udp/nfqueue_listener.hpp"
 #include "linux/udp/nfqueue_udp_flows.hpp"
 #include "linux/udp/udp_interception_table.hpp"
@@ -22,31 +20,31 @@ namespace vosk::backend {
 // that queues the first packet of each new outbound UDP flow to port 443.
 // Put in place by the first settings that carry UDP rules and kept for later
 // ones; the table is made again when the gateway interfaces change (QUIC
-// passes for that moment). Any thread.
+// passes for that moment). On the event loop that `queue` serves.
 class UdpInterception {
  public:
-  UdpInterception(asio::io_context& platformContext, MainQueue& platformQueue, const UdpQueueSettings& settings,
-                  Logger logger, NfqueueUdpFlows::OfferFlow offerFlow)
-      : platformContext_(platformContext),
-        platformQueue_(platformQueue),
+  // `verdictHoldLimit` as NfqueueUdpFlows takes it.
+  UdpInterception(asio::io_context& context, MainQueue& queue, const UdpQueueSettings& settings,
+                  double verdictHoldLimit, Logger logger, NfqueueUdpFlows::OfferFlow offerFlow)
+      : context_(context),
+        queue_(queue),
         settings_(settings),
+        verdictHoldLimit_(verdictHoldLimit),
         logger_(std::move(logger)),
         offerFlow_(std::move(offerFlow)) {}
 
   // For LinuxProviderHost::setUdpInterception.
-  std::optional<Error> apply(const std::vector<NetworkRule>& udpRules,
-                             const std::vector<std::string>& gatewayInterfaces);
-  // Call once the platform thread has stopped: the listener lives on it.
+  Failure apply(const std::vector<NetworkRule>& udpRules, const std::vector<std::string>& gatewayInterfaces);
   void remove();
 
  private:
-  asio::io_context& platformContext_;
-  MainQueue& platformQueue_;
+  asio::io_context& context_;
+  MainQueue& queue_;
   const UdpQueueSettings settings_;
+  const double verdictHoldLimit_;
   const Logger logger_;
   const NfqueueUdpFlows::OfferFlow offerFlow_;
 
-  std::mutex mutex_;
   std::shared_ptr<NfqueueListener> listener_;
   std::shared_ptr<UdpVerdictSink> verdicts_;
   std::unique_ptr<NfqueueUdpFlows> flows_;

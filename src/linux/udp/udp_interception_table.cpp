@@ -110,10 +110,15 @@ std::vector<NftBaseChain> chains(const std::vector<std::string>& gatewayInterfac
 
 }  // namespace
 
-UdpInterceptionTable::UdpInterceptionTable(const UdpQueueSettings& settings, QueueExpression queueExpression,
-                                           const std::vector<std::string>& gatewayInterfaces)
-    : table_(std::string(tableName), chains(gatewayInterfaces),
-             std::vector<NftTimeoutSet>{refusedIpv4.set(), refusedIpv6.set()},
-             rules(settings, queueExpression, gatewayInterfaces)) {}
+std::unique_ptr<UdpInterceptionTable> UdpInterceptionTable::create(const UdpQueueSettings& settings,
+                                                                   QueueExpression queueExpression,
+                                                                   const std::vector<std::string>& gatewayInterfaces,
+                                                                   Failure& failure) {
+  auto table = NftOwnerTable::create(std::string(tableName), chains(gatewayInterfaces),
+                                     std::vector<NftTimeoutSet>{refusedIpv4.set(), refusedIpv6.set()},
+                                     rules(settings, queueExpression, gatewayInterfaces), failure);
+  if (!table) return nullptr;
+  return std::unique_ptr<UdpInterceptionTable>(new UdpInterceptionTable(std::move(table)));
+}
 
 }  // namespace vosk::backend

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,12 +28,16 @@ class UdpInterceptionTable {
   static constexpr std::string_view tableName = "vosk_filter_udp";
   static constexpr unsigned refusedFlowMemorySeconds = 30;
 
-  // Throws std::system_error when the kernel refuses the table.
-  UdpInterceptionTable(const UdpQueueSettings& settings, QueueExpression queueExpression,
-                       const std::vector<std::string>& gatewayInterfaces);
+  // The table in place, or null with `failure` saying why the kernel refused it.
+  static std::unique_ptr<UdpInterceptionTable> create(const UdpQueueSettings& settings,
+                                                      QueueExpression queueExpression,
+                                                      const std::vector<std::string>& gatewayInterfaces,
+                                                      Failure& failure);
 
  private:
-  NftOwnerTable table_;
+  explicit UdpInterceptionTable(std::unique_ptr<NftOwnerTable> table) : table_(std::move(table)) {}
+
+  std::unique_ptr<NftOwnerTable> table_;
 };
 
 }  // namespace vosk::backend

@@ -1,4 +1,4 @@
-#include "policy/host_text.hpp"
+#include "model/host_text.hpp"
 
 #include <unicode/locid.h>
 #include <unicode/unistr.h>

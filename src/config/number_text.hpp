@@ -1,0 +1,22 @@
+#pragma once
+
+#include <charconv>
+#include <concepts>
+#include <optional>
+#include <string_view>
+
+namespace vosk::config {
+
+// The whole of `text` as a number in `base`: nothing when it is empty, holds
+// anything else (spaces, a suffix, a sign for an unsigned type) or the number
+// does not fit. The one number parser of the configuration, the daemon and its tools.
+template <std::integral Number>
+std::optional<Number> parseWholeNumber(std::string_view text, int base = 10) {
+  Number value{};
+  const char* const end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value, base);
+  if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
+  return value;
+}
+
+}  // namespace vosk::config
