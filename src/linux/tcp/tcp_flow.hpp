@@ -10,9 +10,9 @@
 
 namespace vosk::backend {
 
-// An intercepted TCP connection, accepted on the platform's io_context. Every
-// operation may be called from any thread and runs on that io_context, where
-// its completion is delivered.
+// An intercepted TCP connection, accepted on the daemon's loop. Every
+// operation runs on that loop (posted there when called from another thread,
+// at once otherwise) and delivers its completion there.
 class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<SocketTCPFlow> {
  public:
   SocketTCPFlow(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& originalDestination);

@@ -33,7 +33,7 @@ void UpstreamConnection::setStateUpdateHandler(StateUpdateHandler handler) {
   handler_ = std::move(handler);
 }
 
-// Callbacks go to the main io_context, which is the daemon's only main queue.
+// Callbacks go to the socket's loop, the daemon's one main queue.
 void UpstreamConnection::start(MainQueue&) {
   asio::post(context_, [self = shared_from_this()] {
     if (self->phase_ != Phase::idle) return;

@@ -15,8 +15,10 @@
 namespace vosk::backend {
 
 // The daemon's own TCP connection to a flow's destination. Its socket lives on
-// the main io_context: states and completions arrive on the main queue. Every
-// operation may be called from any thread.
+// the io_context it was made with, the daemon's one loop, where its flows'
+// sockets live too: states and completions arrive there, whatever queue
+// start() is given. Operations called from another thread are posted there,
+// except the relay steps, which run where they are called: on that loop.
 class UpstreamConnection final : public Connection, public std::enable_shared_from_this<UpstreamConnection> {
  public:
   UpstreamConnection(asio::io_context& mainContext, std::string host, std::uint16_t port, std::uint32_t mark);
@@ -55,7 +57,7 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
   mutable std::mutex handlerMutex_;  // the handler is set from any thread
   StateUpdateHandler handler_;
 
-  // Main io_context only.
+  // Its loop only.
   asio::ip::tcp::socket socket_;
   std::unique_ptr<asio::ip::tcp::resolver> resolver_;  // only for a host name, not an address
   Phase phase_ = Phase::idle;
