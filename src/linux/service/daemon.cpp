@@ -10,15 +10,18 @@
 #include "config/encrypted_dns_list.hpp"
 #include "linux/service/descriptor_limit.hpp"
 #include "linux/service/log_sink.hpp"
+#include "linux/tcp/splice_forward.hpp"
 #include "provider/constants.hpp"
 
 namespace vosk::backend {
 namespace {
 
 constexpr std::int64_t stopReasonUserInitiated = 1;
-// Each relayed flow holds two descriptors; a few more for listeners, the
-// netlink socket and the log.
-constexpr std::uint64_t descriptorsNeeded = 2 * maxTrackedFlows + 64;
+// A relayed flow holds its two sockets, and a pipe (two ends) in each
+// direction while bytes wait in it for a slow reader; a few more for the
+// listeners, the netlink sockets, the log and the idle pipes kept for reuse.
+constexpr std::uint64_t descriptorsPerFlow = 2 + 2 * 2;
+constexpr std::uint64_t descriptorsNeeded = descriptorsPerFlow * maxTrackedFlows + 2 * pipesKept + 64;
 
 }  // namespace
 
