@@ -89,8 +89,8 @@ TEST_F(CoreScenarioTest, ADayOfUse) {
 
   // 0 s: the proxy starts with blocking on and two sites.
   start({{"blockingEnabled", true}, {"sitesData", sitesData({news, social})}},
-        ConfigurationDictionary{{"reason", std::int64_t{1}}});
-  EXPECT_EQ(newLogLines(), (std::vector<std::string>{fmt::format(kStarted, "reason"), fmt::format(kApplied, true, 2),
+        ConfigurationDictionary{{"reason", std::int64_t{1}}, {"app", std::string("x")}});
+  EXPECT_EQ(newLogLines(), (std::vector<std::string>{fmt::format(kStarted, "app,reason"), fmt::format(kApplied, true, 2),
                                                      kSucceeded}));
 
   // 2 s: a blocked site inside the start grace: closed, not announced.

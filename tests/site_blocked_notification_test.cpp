@@ -67,14 +67,6 @@ TEST_F(SiteBlockedNotificationTest, APostThatDoesNotGoOutIsNotLoggedAsPostedButS
   EXPECT_EQ(postedCount(), 0u);
 }
 
-TEST_F(SiteBlockedNotificationTest, SitesAreLimitedIndependently) {
-  at(20);
-  peer.notifySiteBlocked("facebook.com", social);
-  at(20.5);
-  peer.notifySiteBlocked("youtube.com", video);
-  EXPECT_EQ(postedCount(), 2u);
-}
-
 TEST_F(SiteBlockedNotificationTest, ARestartReopensTheGraceButKeepsStamps) {
   at(20);
   peer.notifySiteBlocked("facebook.com", social);

@@ -85,22 +85,5 @@ TEST_F(StrictModeTest, AnEncryptedDnsConnectionOpenBeforeStrictModeIsClosedWhenI
   EXPECT_EQ(peer.trackedFlowCount(), 0);
 }
 
-TEST_F(StrictModeTest, TheDecisionForFlowsOverTheCapLeavesTheCountAlone) {
-  start(true, true, R"(["dns.google"])");
-  const Bytes doh = curlHelloNaming("x.dns.google");
-  const HostExtraction partial = TransparentProxyProvider::inspectFirstBytes(std::span(doh).first(100), "443");
-  EXPECT_TRUE(partial.needsMoreData);
-  const HostExtraction whole = TransparentProxyProvider::inspectFirstBytes(doh, "443");
-  ASSERT_EQ(whole.host, "x.dns.google");
-  EXPECT_TRUE(provider->decideFlow(whole.host, "443", doh.size()).closes());
-  EXPECT_FALSE(provider->decideFlow(std::nullopt, "443", 16384).closes());
-  EXPECT_EQ(platform.log->takeMessages(),
-            (std::vector<std::string>{
-                "🔎 flow host: x.dns.google:443, blockingEnabled=true, blocked=true",
-                "⚠️ Could not determine hostname for :443 flow after 16384 bytes — passing through unblocked"}));
-  EXPECT_TRUE(platform.notifier.posted().empty());
-  EXPECT_EQ(peer.trackedFlowCount(), 0);
-}
-
 }  // namespace
 }  // namespace vosk::test

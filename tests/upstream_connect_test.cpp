@@ -11,32 +11,30 @@ const std::vector<std::string> kClosed{"closeRead", "closeWrite"};
 
 using UpstreamConnectTest = FlowPathTest;
 
+// A decimal port within 0...65535 dials; anything else closes the flow and
+// gives back exactly its own place.
 TEST_F(UpstreamConnectTest, PortTextsAreReadAsDecimalNumbers) {
-  const std::vector<std::pair<std::string, std::uint16_t>> cases{{"443", 443}, {"0443", 443}, {"+80", 80}, {"-0", 0}};
+  const std::vector<std::pair<std::string, std::optional<std::uint16_t>>> cases{
+      {"443", 443}, {"0443", 443}, {"+80", 80}, {"-0", 0}, {"", {}}, {"abc", {}}, {"65536", {}}, {"-1", {}},
+      {"+", {}}, {"8O", {}}, {"99999999999999999999", {}}};
   for (const auto& [text, port] : cases) {
-    connectTracked(tcpFlow(text), "hello", std::nullopt);
-    const auto connection = platform.connections.last();
-    EXPECT_EQ(connection->host, kRemoteHost) << text;
-    EXPECT_EQ(connection->port, port) << text;
-    EXPECT_EQ(connection->calls(), std::vector<std::string>{"start"}) << text;
+    SCOPED_TRACE(text);
+    const auto flow = tcpFlow(text);
+    connectTracked(flow, "hello", std::nullopt);
+    if (port) {
+      EXPECT_EQ(platform.connections.last()->port, *port);
+      EXPECT_EQ(platform.connections.last()->host, kRemoteHost);
+    } else {
+      EXPECT_EQ(flow->core.log.calls(), kClosed);
+      EXPECT_EQ(platform.log->takeMessages(), std::vector<std::string>{kUnreadable});
+    }
   }
-  EXPECT_EQ(peer.trackedFlowCount(), 4);
-  EXPECT_TRUE(platform.log->messages().empty());
-}
-
-TEST_F(UpstreamConnectTest, AnUnreadableEndpointClosesTheFlowAndReleasesIt) {
-  std::vector<std::shared_ptr<FakeTCPFlow>> flows;
-  for (const char* text : {"", "abc", "65536", "-1", "+", "8O", "99999999999999999999"}) flows.push_back(tcpFlow(text));
-  flows.push_back(tcpFlowTo(std::make_shared<OtherEndpoint>()));
-  flows.push_back(tcpFlowTo(nullptr));
-  holdUnits(1);  // shows that each flow releases exactly its own unit
-  for (const auto& flow : flows) {
-    connectTracked(flow, "hello", "allowed.test");
+  for (const auto& flow : {tcpFlowTo(std::make_shared<OtherEndpoint>()), tcpFlowTo(nullptr)}) {
+    connectTracked(flow, "hello", std::nullopt);
     EXPECT_EQ(flow->core.log.calls(), kClosed);
-    EXPECT_EQ(peer.trackedFlowCount(), 1);
-    EXPECT_EQ(platform.log->takeMessages(), std::vector<std::string>{kUnreadable});
   }
-  EXPECT_TRUE(platform.connections.made().empty());
+  EXPECT_EQ(platform.connections.made().size(), 4u);
+  EXPECT_EQ(peer.trackedFlowCount(), 4);  // the dialling ones only
 }
 
 TEST_F(UpstreamConnectTest, AFailureBeforeReadyTearsDownAFlowThatWasNeverRegistered) {
@@ -91,23 +89,6 @@ TEST_F(UpstreamConnectTest, AStateQueuedBehindTheFiredTimeLimitIsIgnored) {
     EXPECT_EQ(flow->core.log.calls(), kClosed);
     EXPECT_EQ(peer.trackedFlowCount(), 0);
   }
-}
-
-TEST_F(UpstreamConnectTest, ReadyFirstWithdrawsTheTimeLimitAndReplays) {
-  connectTracked(tcpFlow("443"), "hello", "allowed.test");
-  const auto connection = platform.connections.last();
-  platform.advance(14);
-  connection->deliverState(ConnectionState::Kind::ready);
-  platform.advance(5);
-  EXPECT_EQ(connection->sent(), "hello");
-  EXPECT_FALSE(connection->cancelled());
-  EXPECT_TRUE(platform.log->messages().empty());
-
-  // A later failure is the relay's business, not the connect's.
-  connection->deliverState(ConnectionState::Kind::failed, Error{"reset"});
-  platform.settle();
-  EXPECT_TRUE(platform.log->messages().empty());
-  EXPECT_EQ(peer.activeFlows().size(), 1u);
 }
 
 TEST_F(UpstreamConnectTest, TheCancelledStateClearsTheHandler) {

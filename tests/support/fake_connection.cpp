@@ -158,16 +158,6 @@ void FakeConnection::cancel() {
   }
 }
 
-bool FakeConnection::receiveOutstanding() const {
-  std::lock_guard lock(mutex_);
-  return static_cast<bool>(pendingReceive_);
-}
-
-std::size_t FakeConnection::heldSendCount() const {
-  std::lock_guard lock(mutex_);
-  return heldSends_.size();
-}
-
 std::string FakeConnection::sent() const {
   std::lock_guard lock(mutex_);
   std::string all;

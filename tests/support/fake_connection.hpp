@@ -47,8 +47,6 @@ class FakeConnection final : public Connection {
   bool cancelled() const { return cancelCount_ > 0; }
   int cancelCount() const { return cancelCount_; }
   bool endOfStreamSent() const { return endOfStreamSent_; }
-  bool receiveOutstanding() const;
-  std::size_t heldSendCount() const;
   std::string sent() const;  // every byte sent, in order
   std::vector<Bytes> sends() const;
   // Calls in order: "start", "send", "endOfStream", "receive", "clearHandler" (a null handler set), "cancel".

@@ -44,10 +44,6 @@ std::shared_ptr<FakeTCPFlow> FakeTCPFlow::to(PlatformQueue& queue, std::string h
   return std::make_shared<FakeTCPFlow>(queue, std::make_shared<HostEndpoint>(std::move(host), std::move(port)));
 }
 
-std::shared_ptr<FakeUDPFlow> FakeUDPFlow::to(PlatformQueue& queue, std::string host, std::string port) {
-  return std::make_shared<FakeUDPFlow>(queue, std::make_shared<HostEndpoint>(std::move(host), std::move(port)));
-}
-
 void FakeTCPFlow::deliver(ReadCompletion completion, ReadResult result) {
   core.queue_.post([completion = std::move(completion), result = std::move(result)] {
     completion(result.data, result.error);
@@ -81,19 +77,8 @@ void FakeTCPFlow::writeData(Bytes data, WriteCompletion completion) {
   core.log.add("write");
   std::lock_guard lock(mutex_);
   writes_.push_back(std::move(data));
-  if (holdWrites_) {
-    heldWrites_.push_back(std::move(completion));
-    return;
-  }
   const std::optional<Error> error = writeClosed_ ? std::optional<Error>(Error{"flow write side closed"}) : writeError_;
   core.queue_.post([completion = std::move(completion), error] { completion(error); });
-}
-
-void FakeTCPFlow::completeWrite(std::optional<Error> error) {
-  std::lock_guard lock(mutex_);
-  if (heldWrites_.empty()) return;
-  core.queue_.post([completion = std::move(heldWrites_.front()), error = std::move(error)] { completion(error); });
-  heldWrites_.pop_front();
 }
 
 void FakeTCPFlow::closeRead() {

@@ -83,12 +83,9 @@ class FakeTCPFlow final : public TCPFlow {
   void pushError(std::string description, std::optional<Bytes> data = std::nullopt) {
     pushRead({std::move(data), Error{std::move(description)}});
   }
-  // Writes complete at once unless held; held writes complete by completeWrite().
-  void holdWrites(bool hold) { holdWrites_ = hold; }
+  // Writes complete at once, with this error if one is set.
   void failWritesWith(std::optional<Error> error) { writeError_ = std::move(error); }
-  void completeWrite(std::optional<Error> error = std::nullopt);
 
-  std::size_t heldWriteCount() const { return heldWrites_.size(); }
   // Every byte written to the flow, in order.
   std::string written() const;
   bool readClosed() const { return readClosed_; }
@@ -103,8 +100,6 @@ class FakeTCPFlow final : public TCPFlow {
   std::deque<ReadResult> scriptedReads_;
   ReadCompletion pendingRead_;
   std::vector<Bytes> writes_;
-  std::deque<WriteCompletion> heldWrites_;
-  bool holdWrites_ = false;
   std::optional<Error> writeError_;
   bool readClosed_ = false;
   bool writeClosed_ = false;
@@ -113,7 +108,6 @@ class FakeTCPFlow final : public TCPFlow {
 class FakeUDPFlow final : public UDPFlow {
  public:
   FakeUDPFlow(PlatformQueue& queue, std::shared_ptr<const Endpoint> remote) : core(queue, std::move(remote)) {}
-  static std::shared_ptr<FakeUDPFlow> to(PlatformQueue& queue, std::string host, std::string port);
 
   // UDPFlow
   void open(OpenCompletion completion) override { core.open(std::move(completion)); }

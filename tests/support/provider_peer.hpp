@@ -41,10 +41,6 @@ class TransparentProxyProviderPeer {
 
   void sweepIdleFlows() { p_.sweepIdleFlows(); }
   void notifySiteBlocked(std::string_view host, const BlockedSite& site) { p_.notifySiteBlocked(host, site); }
-  static bool isStaleBlockedAttempt(const std::pair<const Uuid, Instant>& entry, Instant now) {
-    return TransparentProxyProvider::isStaleBlockedAttempt(entry, now);
-  }
-  bool shouldSweepFlow(const RelayedFlow& flow, Instant now) const { return p_.shouldSweepFlow(flow, now); }
   // Hands an admitted flow upstream as sniffing does; false when the cap refused it.
   bool connectUpstream(std::shared_ptr<TCPFlow> flow, Bytes initialBytes, std::optional<std::string> hostname) {
     if (!p_.admitTrackedFlow()) return false;
@@ -52,7 +48,6 @@ class TransparentProxyProviderPeer {
                                  std::move(hostname), /*registered=*/true);
     return true;
   }
-  static void recordActivity(RelayedFlow& flow) { flow.recordActivity(); }
 
   // Registers a relayed flow as the replay would: admitted, holding its place, in the registry.
   std::shared_ptr<RelayedFlow> insertRelayedFlow(std::optional<std::string> hostname, std::shared_ptr<TCPFlow> flow,

@@ -38,7 +38,7 @@ struct TestPlatform {
     return FakeTCPFlow::to(platformQueue, std::move(host), std::move(port));
   }
   std::shared_ptr<FakeUDPFlow> udpFlow(std::string host, std::string port) {
-    return FakeUDPFlow::to(platformQueue, std::move(host), std::move(port));
+    return std::make_shared<FakeUDPFlow>(platformQueue, std::make_shared<HostEndpoint>(std::move(host), std::move(port)));
   }
 };
 
