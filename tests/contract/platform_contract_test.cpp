@@ -317,7 +317,9 @@ TYPED_TEST(PlatformContract, ForwardStepsCarryEachSidesBytesAndReportItsEndWitho
   auto server = this->backend.makeServer(true);
   Dial dial(this->backend, *server);
   ASSERT_TRUE(dial.ready());
-  auto [flow, peer] = this->backend.makeFlow("127.0.0.1", "443");
+  auto made = this->backend.makeFlow("127.0.0.1", "443");  // clang 14 cannot capture structured bindings
+  std::shared_ptr<TCPFlow>& flow = made.first;
+  auto& peer = made.second;
   Connection& connection = *dial.connection;
   Stepper up([&](auto done) { connection.forwardFrom(*flow, std::move(done)); });
   Stepper down([&](auto done) { connection.forwardTo(*flow, std::move(done)); });
@@ -342,7 +344,9 @@ TYPED_TEST(PlatformContract, AForwardStepWaitingOnACancelledConnectionEndsOnceWi
   auto server = this->backend.makeServer(true);
   Dial dial(this->backend, *server);
   ASSERT_TRUE(dial.ready());
-  auto [flow, peer] = this->backend.makeFlow("127.0.0.1", "443");
+  auto made = this->backend.makeFlow("127.0.0.1", "443");  // clang 14 cannot capture structured bindings
+  std::shared_ptr<TCPFlow>& flow = made.first;
+  auto& peer = made.second;
   Stepper down([&](auto done) { dial.connection->forwardTo(*flow, std::move(done)); });
   down.run();
   this->backend.runFor(0.01);
