@@ -9,6 +9,7 @@
 #include <numeric>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "contract/backends.hpp"
@@ -313,16 +314,27 @@ struct Stepper {
   bool done() const { return ended || error; }
 };
 
+// What a relayed flow has: a connection to a listening server, and a flow.
+template <typename Backend>
+struct RelayEnds {
+  explicit RelayEnds(Backend& backend)
+      : server(backend.makeServer(true)), dial(backend, *server), made(backend.makeFlow("127.0.0.1", "443")) {}
+  TCPFlow& flow() { return *made.first; }
+  auto& peer() { return made.second; }
+  Connection& connection() { return *dial.connection; }
+
+  std::unique_ptr<typename Backend::Server> server;
+  Dial<Backend> dial;
+  decltype(std::declval<Backend&>().makeFlow("", "")) made;
+};
+
 TYPED_TEST(PlatformContract, ForwardStepsCarryEachSidesBytesAndReportItsEndWithoutPassingItOn) {
-  auto server = this->backend.makeServer(true);
-  Dial dial(this->backend, *server);
-  ASSERT_TRUE(dial.ready());
-  auto made = this->backend.makeFlow("127.0.0.1", "443");  // clang 14 cannot capture structured bindings
-  std::shared_ptr<TCPFlow>& flow = made.first;
-  auto& peer = made.second;
-  Connection& connection = *dial.connection;
-  Stepper up([&](auto done) { connection.forwardFrom(*flow, std::move(done)); });
-  Stepper down([&](auto done) { connection.forwardTo(*flow, std::move(done)); });
+  RelayEnds ends(this->backend);
+  ASSERT_TRUE(ends.dial.ready());
+  auto& server = ends.server;
+  auto& peer = ends.peer();
+  Stepper up([&](auto done) { ends.connection().forwardFrom(ends.flow(), std::move(done)); });
+  Stepper down([&](auto done) { ends.connection().forwardTo(ends.flow(), std::move(done)); });
   up.run();
   down.run();
   peer.send("request");
@@ -341,21 +353,17 @@ TYPED_TEST(PlatformContract, ForwardStepsCarryEachSidesBytesAndReportItsEndWitho
 }
 
 TYPED_TEST(PlatformContract, AForwardStepWaitingOnACancelledConnectionEndsOnceWithAnError) {
-  auto server = this->backend.makeServer(true);
-  Dial dial(this->backend, *server);
-  ASSERT_TRUE(dial.ready());
-  auto made = this->backend.makeFlow("127.0.0.1", "443");  // clang 14 cannot capture structured bindings
-  std::shared_ptr<TCPFlow>& flow = made.first;
-  auto& peer = made.second;
-  Stepper down([&](auto done) { dial.connection->forwardTo(*flow, std::move(done)); });
+  RelayEnds ends(this->backend);
+  ASSERT_TRUE(ends.dial.ready());
+  Stepper down([&](auto done) { ends.connection().forwardTo(ends.flow(), std::move(done)); });
   down.run();
   this->backend.runFor(0.01);
-  dial.connection->cancel();
+  ends.connection().cancel();
   ASSERT_TRUE(this->backend.runUntil([&] { return down.done(); }));
   this->backend.runFor(0.01);
   EXPECT_TRUE(down.error);
   EXPECT_EQ(down.completions, 1);
-  EXPECT_EQ(peer.received(), "");
+  EXPECT_EQ(ends.peer().received(), "");
 }
 
 }  // namespace
