@@ -163,7 +163,9 @@ class LinuxBackend {
     FlowPeer peer(queue_.context());
     peer.socket.connect(acceptor.local_endpoint());
     const asio::ip::tcp::endpoint destination(asio::ip::make_address(host), static_cast<unsigned short>(std::stoi(port)));
-    return {std::make_shared<backend::SocketTCPFlow>(acceptor.accept(), destination), std::move(peer)};
+    asio::ip::tcp::socket accepted = acceptor.accept();
+    accepted.non_blocking(true);  // as the listener's accept4 makes it
+    return {std::make_shared<backend::SocketTCPFlow>(std::move(accepted), destination), std::move(peer)};
   }
 
   struct Server {

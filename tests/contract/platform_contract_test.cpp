@@ -128,10 +128,19 @@ TYPED_TEST(PlatformContract, FlowNamesItsDestinationOpensOnceAndReadsThePeersByt
     ++opened;
   });
   ASSERT_TRUE(this->backend.runUntil([&] { return opened > 0; }));
+  // A read asked for before any bytes waits for them.
+  std::optional<Bytes> first;
+  flow->readData([&](std::optional<Bytes> data, std::optional<Error> error) {
+    EXPECT_FALSE(error);
+    first = data.value_or(Bytes{});
+  });
+  this->backend.runFor(0.01);
+  EXPECT_FALSE(first);
   peer.send("hello ");
+  ASSERT_TRUE(this->backend.runUntil([&] { return first.has_value(); }));
+  std::string read = textOf(*first);
   peer.send("world");
   peer.end();
-  std::string read;
   EXPECT_FALSE(readToEnd(this->backend, *flow, read));
   EXPECT_EQ(read, "hello world");
   this->backend.runFor(0.01);

@@ -14,14 +14,16 @@ FlowListener::FlowListener(asio::io_context& context, std::uint16_t port, Offer 
 std::error_code FlowListener::listen() {
   for (const asio::ip::address& address :
        {asio::ip::address(asio::ip::address_v4::any()), asio::ip::address(asio::ip::address_v6::any())}) {
-    auto listener = std::make_unique<Listener>(context_);
-    asio::ip::tcp::acceptor* acceptor = &listener->acceptor;
     const asio::ip::tcp::endpoint endpoint(address, port_);
+    auto listener = std::make_unique<Listener>(context_, endpoint.protocol());
+    asio::ip::tcp::acceptor* acceptor = &listener->acceptor;
     std::error_code error;
     acceptor->open(endpoint.protocol(), error);
     if (error == asio::error::address_family_not_supported && address.is_v6()) break;
     if (!error) acceptor->set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
     if (!error && address.is_v6()) acceptor->set_option(asio::ip::v6_only(true), error);
+    // Accepted sockets inherit it, which saves a call per flow.
+    if (!error) acceptor->set_option(asio::ip::tcp::no_delay(true), error);
     if (!error) acceptor->bind(endpoint, error);
     if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
     if (error) return error;
@@ -47,7 +49,7 @@ void FlowListener::acceptNext(Listener& listener) {
   listener.acceptor.async_accept([this, &listener](std::error_code error, asio::ip::tcp::socket socket) {
     if (error == asio::error::operation_aborted) return;
     if (!error) {
-      takeConnection(std::move(socket));
+      takeConnection(listener, std::move(socket));
       acceptNext(listener);
       return;
     }
@@ -59,10 +61,17 @@ void FlowListener::acceptNext(Listener& listener) {
   });
 }
 
-void FlowListener::takeConnection(asio::ip::tcp::socket socket) {
-  const std::optional<asio::ip::tcp::endpoint> destination = originalDestination(socket);
+void FlowListener::takeConnection(Listener& listener, asio::ip::tcp::socket socket) {
+  const std::optional<asio::ip::tcp::endpoint> destination =
+      originalDestination(socket.native_handle(), listener.protocol);
   if (!destination) return;  // not redirected: closed as the socket goes
-  setNoDelay(socket);
+  // Made straight to the listener: relaying it would connect the daemon to
+  // itself. Only a flow to the listener's port can be one, so only that one
+  // costs the look-up.
+  std::error_code error;
+  if (destination->port() == port_ && (*destination == socket.local_endpoint(error) || error)) return;
+  socket.non_blocking(true, error);
+  if (error) return;
   auto flow = std::make_shared<SocketTCPFlow>(std::move(socket), *destination);
   if (!offer_(flow)) carryDeclined_(std::move(flow));
 }

@@ -36,13 +36,15 @@ class FlowListener {
   static constexpr std::chrono::milliseconds acceptRetryDelay{100};
 
   struct Listener {
-    explicit Listener(asio::io_context& context) : acceptor(context), retryTimer(context) {}
+    Listener(asio::io_context& context, asio::ip::tcp protocol)
+        : protocol(protocol), acceptor(context), retryTimer(context) {}
+    const asio::ip::tcp protocol;
     asio::ip::tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
   };
 
   void acceptNext(Listener& listener);
-  void takeConnection(asio::ip::tcp::socket socket);
+  void takeConnection(Listener& listener, asio::ip::tcp::socket socket);
 
   asio::io_context& context_;
   const std::uint16_t port_;

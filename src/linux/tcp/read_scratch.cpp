@@ -4,12 +4,26 @@
 #include <array>
 #include <cstdint>
 
+#include <sys/socket.h>
+
+#include <cerrno>
+
 namespace vosk::backend {
 
 Bytes readAvailable(asio::ip::tcp::socket& socket, std::size_t maximum, std::error_code& error) {
   thread_local std::array<std::uint8_t, socketReadMaximum> scratch;
-  const std::size_t count = socket.read_some(asio::buffer(scratch.data(), std::min(maximum, scratch.size())), error);
-  return Bytes(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(count));
+  if (maximum == 0) {
+    error.clear();
+    return {};
+  }
+  const ssize_t count =
+      ::recv(socket.native_handle(), scratch.data(), std::min(maximum, scratch.size()), MSG_DONTWAIT);
+  if (count < 0) {
+    error = {errno, asio::error::get_system_category()};  // what asio::error::would_block compares with
+    return {};
+  }
+  error = count == 0 ? std::error_code(asio::error::eof) : std::error_code();
+  return Bytes(scratch.begin(), scratch.begin() + count);
 }
 
 }  // namespace vosk::backend

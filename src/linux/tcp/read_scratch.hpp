@@ -13,7 +13,7 @@ namespace vosk::backend {
 // Largest single read from a socket, flow or connection.
 inline constexpr std::size_t socketReadMaximum = 65536;
 
-// Reads what the socket holds now (it must be in non-blocking mode), at most
+// Reads what the socket holds now, without waiting, at most
 // `maximum` bytes, through one scratch buffer per thread, and returns exactly
 // what arrived: idle sockets hold no buffer of their own. Sets `error` to
 // would_block when nothing is there yet and to eof at the end of the stream.

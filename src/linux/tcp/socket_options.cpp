@@ -28,29 +28,23 @@ std::error_code setFirewallMark(asio::ip::tcp::socket& socket, std::uint32_t mar
 
 std::error_code setNoDelay(asio::ip::tcp::socket& socket) { return setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1); }
 
-std::optional<asio::ip::tcp::endpoint> originalDestination(asio::ip::tcp::socket& socket) {
-  std::error_code error;
-  const asio::ip::tcp::endpoint local = socket.local_endpoint(error);
-  if (error) return std::nullopt;
-
+std::optional<asio::ip::tcp::endpoint> originalDestination(int descriptor, const asio::ip::tcp& protocol) {
   asio::ip::tcp::endpoint destination;
   socklen_t length = 0;
   int result = -1;
-  if (local.address().is_v4()) {
+  if (protocol == asio::ip::tcp::v4()) {
     sockaddr_in address{};
     length = sizeof address;
-    result = ::getsockopt(socket.native_handle(), SOL_IP, SO_ORIGINAL_DST, &address, &length);
+    result = ::getsockopt(descriptor, SOL_IP, SO_ORIGINAL_DST, &address, &length);
     std::memcpy(destination.data(), &address, sizeof address);
   } else {
     sockaddr_in6 address{};
     length = sizeof address;
-    result = ::getsockopt(socket.native_handle(), SOL_IPV6, IP6T_SO_ORIGINAL_DST, &address, &length);
+    result = ::getsockopt(descriptor, SOL_IPV6, IP6T_SO_ORIGINAL_DST, &address, &length);
     std::memcpy(destination.data(), &address, sizeof address);
   }
-  if (result == 0) destination.resize(length);
-  // ENOENT: conntrack never saw a redirect. Equal to the listener: a direct
-  // connection. Relaying either would connect the daemon to itself.
-  if (result != 0 || destination == local) return std::nullopt;
+  if (result != 0) return std::nullopt;  // ENOENT: conntrack never saw a redirect
+  destination.resize(length);
   return destination;
 }
 

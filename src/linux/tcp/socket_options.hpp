@@ -14,8 +14,9 @@ std::error_code setFirewallMark(asio::ip::tcp::socket& socket, std::uint32_t mar
 // Relayed request-response traffic must not wait for Nagle's algorithm.
 std::error_code setNoDelay(asio::ip::tcp::socket& socket);
 
-// Where a redirected connection was going. Absent when the connection was not
-// redirected: made straight to the listener, or unknown to connection tracking.
-std::optional<asio::ip::tcp::endpoint> originalDestination(asio::ip::tcp::socket& socket);
+// Where a redirected connection, accepted on a listener of `protocol`, was
+// going. Absent when connection tracking does not know it. A connection made
+// straight to the listener gives the listener's own address.
+std::optional<asio::ip::tcp::endpoint> originalDestination(int descriptor, const asio::ip::tcp& protocol);
 
 }  // namespace vosk::backend

@@ -56,6 +56,7 @@ struct Step {
   Pipe pipe;
   std::size_t moved = 0;    // read from `from` in this step
   std::size_t pending = 0;  // of those, still in the pipe
+  bool waitFirst = false;
 };
 
 void finish(Step& step, std::size_t bytes, bool endOfStream, std::error_code error) {
@@ -91,17 +92,21 @@ void run(Step step) {
   }
   if (step.moved > 0) return finish(step, step.moved, false, {});
 
-  if (step.pipe.readEnd < 0 && !takePipe(step.pipe)) return finish(step, 0, false, lastError());
-  const ssize_t count = ::splice(step.from->native_handle(), nullptr, step.pipe.writeEnd, nullptr, forwardStepMaximum,
-                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-  if (count > 0) {
-    step.moved = step.pending = static_cast<std::size_t>(count);
-    return run(std::move(step));
+  if (!step.waitFirst) {
+    if (step.pipe.readEnd < 0 && !takePipe(step.pipe)) return finish(step, 0, false, lastError());
+    const ssize_t count = ::splice(step.from->native_handle(), nullptr, step.pipe.writeEnd, nullptr,
+                                   forwardStepMaximum, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (count > 0) {
+      step.moved = step.pending = static_cast<std::size_t>(count);
+      return run(std::move(step));
+    }
+    if (count == 0) return finish(step, 0, true, {});
+    if (errno != EAGAIN) return finish(step, 0, false, lastError());
+    // Nothing there yet: wait without holding the pipe.
+    givePipeBack(step.pipe, true);
   }
-  if (count == 0) return finish(step, 0, true, {});
-  if (errno != EAGAIN) return finish(step, 0, false, lastError());
-  // Nothing there yet: wait without holding the pipe.
-  givePipeBack(step.pipe, true);
+  // A wait re-arms the socket's readiness, so bytes already there are not missed.
+  step.waitFirst = false;
   asio::ip::tcp::socket& from = *step.from;
   from.async_wait(asio::ip::tcp::socket::wait_read, [step = std::move(step)](std::error_code error) mutable {
     if (error) return finish(step, 0, false, error);
@@ -111,9 +116,9 @@ void run(Step step) {
 
 }  // namespace
 
-void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to,
+void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, bool waitFirst,
                    std::function<void(ForwardResult)> done) {
-  run(Step{&from, &to, std::move(done), {}, 0, 0});
+  run(Step{&from, &to, std::move(done), {}, 0, 0, waitFirst});
 }
 
 }  // namespace vosk::backend

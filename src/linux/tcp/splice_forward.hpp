@@ -23,8 +23,9 @@ inline constexpr int inlineStepsMaximum = 8;
 // forwardStepMaximum) are spliced through a pipe into `to`, and done(outcome)
 // runs once they are all delivered, or at the end of the stream or an error.
 // Both sockets are non-blocking and served by the calling thread's loop, and
-// outlive the step.
-void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to,
+// outlive the step. `waitFirst` skips the first attempt, for a direction that
+// cannot have bytes yet: it saves a call that would only say "nothing there".
+void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, bool waitFirst,
                    std::function<void(ForwardResult)> done);
 
 }  // namespace vosk::backend

@@ -16,11 +16,7 @@ Error errorOf(const std::error_code& error) { return Error{error.message()}; }
 }  // namespace
 
 SocketTCPFlow::SocketTCPFlow(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& originalDestination)
-    : socket_(std::move(socket)),
-      originalDestination_(originalDestination) {
-  std::error_code ignored;  // accepted sockets can always be made non-blocking
-  socket_.non_blocking(true, ignored);
-}
+    : socket_(std::move(socket)), originalDestination_(originalDestination) {}
 
 std::shared_ptr<const Endpoint> SocketTCPFlow::remoteEndpoint() const {
   return std::make_shared<const HostEndpoint>(originalDestination_.address().to_string(),

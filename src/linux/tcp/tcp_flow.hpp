@@ -15,6 +15,7 @@ namespace vosk::backend {
 // at once otherwise) and delivers its completion there.
 class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<SocketTCPFlow> {
  public:
+  // The socket is in non-blocking mode already.
   SocketTCPFlow(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& originalDestination);
 
   // TCPFlow

@@ -4,6 +4,10 @@
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 
+#include <sys/socket.h>
+
+#include <cerrno>
+
 #include "linux/tcp/read_scratch.hpp"
 #include "linux/tcp/splice_forward.hpp"
 #include "linux/tcp/tcp_flow.hpp"
@@ -15,6 +19,13 @@ namespace {
 Error errorOf(const std::error_code& error) { return Error{error.message()}; }
 
 const Error notConnected{"the connection is not open"};
+
+std::error_code connectOutcome(asio::ip::tcp::socket& socket) {
+  int outcome = 0;
+  socklen_t length = sizeof outcome;
+  if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_ERROR, &outcome, &length) != 0) outcome = errno;
+  return {outcome, std::system_category()};
+}
 
 }  // namespace
 
@@ -62,8 +73,15 @@ void UpstreamConnection::connect(const asio::ip::tcp::endpoint& destination) {
   if (!error) error = setFirewallMark(socket_, mark_);
   if (!error) error = setNoDelay(socket_);
   if (error) return fail(error);
-  socket_.async_connect(destination, [self = shared_from_this()](std::error_code error) {
+  // A plain non-blocking connect: the socket is writable once it is decided,
+  // and SO_ERROR says how.
+  if (::connect(socket_.native_handle(), destination.data(), static_cast<socklen_t>(destination.size())) != 0 &&
+      errno != EINPROGRESS) {
+    return fail({errno, std::system_category()});
+  }
+  socket_.async_wait(asio::ip::tcp::socket::wait_write, [self = shared_from_this()](std::error_code error) {
     if (self->phase_ != Phase::connecting) return;
+    if (!error) error = connectOutcome(self->socket_);
     if (error) return self->fail(error);
     self->phase_ = Phase::ready;
     self->deliverState(ConnectionState{ConnectionState::Kind::ready, std::nullopt});
@@ -162,7 +180,12 @@ void UpstreamConnection::forward(TCPFlow& flow, Toward toward, std::function<voi
   if (phase_ != Phase::ready || socketFlow == nullptr) return completion(ForwardResult{0, false, notConnected});
   asio::ip::tcp::socket& from = toward == Toward::connection ? socketFlow->socket() : socket_;
   asio::ip::tcp::socket& to = toward == Toward::connection ? socket_ : socketFlow->socket();
-  spliceForward(from, to, std::move(completion));
+  // The first step of each direction follows the replay: the answer cannot be
+  // there yet, and the flow's first bytes were all taken while sniffing.
+  bool& stepped = toward == Toward::connection ? steppedFrom_ : steppedTo_;
+  const bool waitFirst = !stepped;
+  stepped = true;
+  spliceForward(from, to, waitFirst, std::move(completion));
 }
 
 void UpstreamConnection::cancel() {

@@ -65,6 +65,8 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
   // costs an idle connection nothing, unlike a deque's first block.
   std::vector<PendingSend> sends_;
   bool writing_ = false;
+  bool steppedFrom_ = false;  // a relay step has run in that direction
+  bool steppedTo_ = false;
   bool endOfStreamRequested_ = false;
 };
 
