@@ -30,11 +30,10 @@ SniffingFlow::SniffingFlow(const std::shared_ptr<TransparentProxyProvider>& prov
                            TrackedFlowTicket ticket, Mode mode, bool registered)
     : provider_(provider),
       queue_(provider->queue()),
-      flow_(flow),
-      tracked_{std::move(flow), std::move(ticket)},
+      tracked_{flow, std::move(ticket)},
       mode_(mode),
       registered_(registered),
-      portText_(TransparentProxyProvider::portTextOf(*flow_)) {}
+      portText_(TransparentProxyProvider::portTextOf(*flow)) {}
 
 void SniffingFlow::start() {
   const auto provider = provider_.lock();
@@ -63,7 +62,7 @@ void SniffingFlow::readInitialBytes() {
     self->tracked_.closeAndRelease();
   });
   // The read is not withdrawn at the time limit; what it brings late is dropped.
-  flow_->readData([self = shared_from_this()](std::optional<Bytes> data, std::optional<Error> error) mutable {
+  flow().readData([self = shared_from_this()](std::optional<Bytes> data, std::optional<Error> error) mutable {
     MainQueue& queue = self->queue_;
     queue.post([self = std::move(self), data = std::move(data), error = std::move(error)]() mutable {
       self->handleInitialBytes(std::move(data), std::move(error));
@@ -101,7 +100,7 @@ void SniffingFlow::handleInitialBytes(std::optional<Bytes> data, std::optional<E
 void SniffingFlow::goUpstream(std::optional<std::string> hostname) {
   const auto provider = provider_.lock();
   if (!provider) return;
-  RelayedFlow::connectUpstream(*provider, flow_, std::move(tracked_.ticket), std::move(buffer_), std::move(hostname),
+  RelayedFlow::connectUpstream(*provider, std::static_pointer_cast<TCPFlow>(tracked_.flow), std::move(tracked_.ticket), std::move(buffer_), std::move(hostname),
                                registered_);
 }
 

@@ -13,20 +13,6 @@ namespace vosk {
 
 class TransparentProxyProvider;
 
-// A flow the provider took and its place (an empty ticket for a flow carried
-// over the cap).
-struct TrackedFlow {
-  std::shared_ptr<Flow> flow;
-  TrackedFlowTicket ticket;
-
-  // Ends a flow that has no upstream connection: read side, write side, its place.
-  void closeAndRelease() {
-    flow->closeRead();
-    flow->closeWrite();
-    ticket.release();
-  }
-};
-
 // Opens a flow under flowOpenTimeout. `onOpened(error)` runs on the main
 // queue when the open completes first and the provider still exists; at the
 // time limit the flow is closed and released instead.
@@ -54,10 +40,11 @@ class SniffingFlow final : public std::enable_shared_from_this<SniffingFlow> {
   void readInitialBytes();
   void handleInitialBytes(std::optional<Bytes> data, std::optional<Error> error);
   void goUpstream(std::optional<std::string> hostname);
+  // Made from a TCP flow: the tracked flow's only type here.
+  TCPFlow& flow() { return static_cast<TCPFlow&>(*tracked_.flow); }
 
   const std::weak_ptr<TransparentProxyProvider> provider_;
   MainQueue& queue_;
-  const std::shared_ptr<TCPFlow> flow_;
   TrackedFlow tracked_;
   const Mode mode_;
   const bool registered_;

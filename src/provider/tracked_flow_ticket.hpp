@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "platform/flow.hpp"
+
 namespace vosk {
 
 class TransparentProxyProvider;
@@ -30,6 +32,20 @@ class TrackedFlowTicket {
 
  private:
   std::weak_ptr<TransparentProxyProvider> provider_;
+};
+
+// A flow the provider took and its place (an empty ticket for a flow carried
+// over the cap).
+struct TrackedFlow {
+  std::shared_ptr<Flow> flow;
+  TrackedFlowTicket ticket;
+
+  // Ends a flow that has no upstream connection: read side, write side, its place.
+  void closeAndRelease() {
+    flow->closeRead();
+    flow->closeWrite();
+    ticket.release();
+  }
 };
 
 }  // namespace vosk

@@ -39,9 +39,8 @@ void RelayedFlow::connectUpstream(TransparentProxyProvider& provider, std::share
   const std::optional<std::uint16_t> port = endpoint ? parsePortText(endpoint->port()) : std::nullopt;
   if (!port) {
     provider.log().log("⚠️ Could not read remoteEndpoint host/port, closing flow");
-    flow->closeRead();
-    flow->closeWrite();
-    return;  // the ticket gives the place back as it goes
+    TrackedFlow{std::move(flow), std::move(ticket)}.closeAndRelease();
+    return;
   }
   // From here on the flow's place is given back by its teardown.
   auto relayed = std::make_shared<RelayedFlow>(provider, std::move(flow),
