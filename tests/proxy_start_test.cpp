@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "support/relayed_flow.hpp"
+#include "support/flow_path_fixture.hpp"
 #include "support/sites_data.hpp"
 
 namespace vosk::test {
@@ -22,7 +22,7 @@ struct StartOutcome {
   std::optional<Error> error;
 };
 
-class ProxyStartTest : public ::testing::Test {
+class ProxyStartTest : public FlowPathTest {
  protected:
   // Starts the proxy with this provider configuration and runs what the start posted.
   std::shared_ptr<StartOutcome> start(std::optional<ConfigurationDictionary> configuration,
@@ -41,9 +41,6 @@ class ProxyStartTest : public ::testing::Test {
     platform.log->clear();
   }
 
-  TestPlatform platform;
-  std::shared_ptr<TransparentProxyProvider> provider = platform.makeProvider();
-  TransparentProxyProviderPeer peer{*provider};
   BlockedSite news = makeSite(1, "news", {"news.example"});
   BlockedSite video = makeSite(2, "video", {"video.example", "clips.example"});
   BlockedSite social = makeSite(3, "social", {"social.example"});
@@ -109,7 +106,7 @@ TEST_F(ProxyStartTest, RefusedSettingsKeepTheNewCachesAndHandTheErrorOn) {
   EXPECT_EQ(outcome->error->localizedDescription, "permission denied");
   EXPECT_TRUE(peer.cachedBlockingEnabled());
   EXPECT_EQ(peer.cachedSites(), std::vector<BlockedSite>{news});
-  EXPECT_TRUE(peer.hasSweepTimer());
+  EXPECT_EQ(platform.mainQueue.repeatingTimerCount(), 1u);
 }
 
 TEST_F(ProxyStartTest, CompletesOnceWithoutLoggingWhenTheProviderIsGone) {
@@ -134,7 +131,7 @@ TEST_F(ProxyStartTest, CompletesOnceWithoutLoggingWhenTheProviderIsGone) {
 
 TEST_F(ProxyStartTest, StartsAndStopsOnAPlatformThreadWhileTheMainQueueRuns) {
   constexpr int kRounds = 200;
-  const RegisteredFlow reading = relayFlow(platform, peer, "www.news.example", 0);
+  const Relayed reading = relayed("hello", "www.news.example");
   std::atomic<bool> done{false};
   std::thread platformThread([&] {
     // The first stop ends the relayed flow; the last start leaves blocking on with the baseline list.
@@ -151,8 +148,7 @@ TEST_F(ProxyStartTest, StartsAndStopsOnAPlatformThreadWhileTheMainQueueRuns) {
   platform.settle();
   // Ended by the first stop, and perhaps also by a sweep that already saw the last start's list: once
   // or twice, its unit came back once.
-  EXPECT_TRUE(reading.connection->cancelled() && reading.flow->readClosed() && reading.flow->writeClosed());
-  EXPECT_TRUE(peer.activeFlows().entries().empty());
+  EXPECT_TRUE(ended(reading));
   EXPECT_EQ(peer.trackedFlowCount(), 0);
   EXPECT_TRUE(peer.cachedBlockingEnabled());
   EXPECT_EQ(peer.cachedSites(), baseline);

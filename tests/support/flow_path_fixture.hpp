@@ -76,6 +76,10 @@ class FlowPathTest : public ::testing::Test {
     return r;
   }
   RelayedFlow* entryOf(const Relayed& r) const { return peer.activeFlows().find(r.connection.get()); }
+  // Torn down: connection cancelled, flow closed both ways, entry gone.
+  bool ended(const Relayed& r) const {
+    return r.connection->cancelled() && r.flow->readClosed() && r.flow->writeClosed() && entryOf(r) == nullptr;
+  }
 
   // Units admitted by the test itself, outside any flow.
   void holdUnits(int count) {
