@@ -6,6 +6,7 @@ namespace vosk::test {
 namespace {
 
 using FlowDispatchTest = FlowPathTest;
+constexpr const char* kRejectingQuic = "🚫 Rejecting UDP:443 (QUIC) flow while blocking is enabled, forcing TCP fallback";
 
 TEST_F(FlowDispatchTest, TCPFlowsAreAdmittedUpToTheCapThenLeftToTheSystem) {
   holdUnits(999);
@@ -38,6 +39,28 @@ TEST_F(FlowDispatchTest, UnknownFlowKindsAreLeftToTheSystem) {
                                        {LogLevel::defaultLevel, "⚠️ Unknown flow type, letting the system handle it"}}));
 }
 
+// QUIC is declined silently while blocking is off; while it is on it is
+// taken, counted and closed as soon as its open completes, whatever the
+// outcome, and no datagram passes (a UDP flow has no read or write at all).
+TEST_F(FlowDispatchTest, UDPFlowsAreTakenAndClosedOnlyWhileBlockingIsOn) {
+  const auto declined = platform.udpFlow(kRemoteHost, "443");
+  EXPECT_FALSE(provider->handleNewFlow(declined));
+  EXPECT_TRUE(declined->core.log.calls().empty());
+
+  peer.setBlocking(true, {});
+  for (const std::optional<Error>& outcome : {std::optional<Error>(), std::optional<Error>(Error{"open refused"})}) {
+    const auto udp = platform.udpFlow(kRemoteHost, "443");
+    udp->core.openScript.error = outcome;
+    EXPECT_TRUE(provider->handleNewFlow(udp));
+    EXPECT_EQ(peer.trackedFlowCount(), 1);
+    platform.settle();
+    EXPECT_EQ(peer.trackedFlowCount(), 0);
+    EXPECT_EQ(udp->core.log.calls(), (std::vector<std::string>{"open", "closeRead", "closeWrite"}));
+  }
+  platform.advance(15);  // the time limits were withdrawn
+  EXPECT_EQ(platform.log->messages(), std::vector<std::string>(2, kRejectingQuic));
+}
+
 // TCP and UDP flows share the open time limit; the open is not withdrawn, and
 // its completion at 11 s must neither close nor release anything again.
 TEST_F(FlowDispatchTest, AnOpenThatNeverCompletesIsClosedAfterTenSeconds) {
@@ -53,8 +76,7 @@ TEST_F(FlowDispatchTest, AnOpenThatNeverCompletesIsClosedAfterTenSeconds) {
   platform.advance(0.5);
   EXPECT_EQ(peer.trackedFlowCount(), 0);
   EXPECT_EQ(platform.log->messages(),
-            (std::vector<std::string>{"🚫 Rejecting UDP:443 (QUIC) flow while blocking is enabled, forcing TCP fallback",
-                                      "⏱️ TCP flow.open() never completed within 10s, closing directly",
+            (std::vector<std::string>{kRejectingQuic, "⏱️ TCP flow.open() never completed within 10s, closing directly",
                                       "⏱️ UDP flow.open() never completed within 10s, closing directly"}));
 
   holdUnits(1);  // a second release would show here

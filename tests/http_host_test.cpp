@@ -63,6 +63,7 @@ TEST(HttpHost, PortRemoval) {
   EXPECT_EQ(parse(requestWithHost(" blocked.test:80x")), found("blocked.test:80x"));
   EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]:443")), found("[2001:db8::1]"));
   EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]")), found("[2001:db8::1]"));
+  EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]:80x")), found("[2001:db8::1]:80x"));
   EXPECT_EQ(parse(requestWithHost(" 2001:db8::1")), found("2001:db8::1"));
   // No second trim after the port is cut.
   EXPECT_EQ(parse(requestWithHost(" allowed.test :80")), found("allowed.test "));

@@ -2,22 +2,20 @@
 
 #include <algorithm>
 
-#include "support/relayed_flow.hpp"
+#include "support/flow_path_fixture.hpp"
 
 namespace vosk::test {
 namespace {
 
-class IdleSweeperTest : public ::testing::Test {
+class IdleSweeperTest : public FlowPathTest {
  protected:
   // Runs one sweep, then the teardowns it posted.
   void sweep() {
     peer.sweepIdleFlows();
     platform.settle();
   }
+  bool untouched(const Relayed& r) const { return !r.connection->cancelled() && !r.flow->readClosed(); }
 
-  TestPlatform platform;
-  std::shared_ptr<TransparentProxyProvider> provider = platform.makeProvider();
-  TransparentProxyProviderPeer peer{*provider};
   BlockedSite news = makeSite(1, "news", {"news.example"});
 };
 
@@ -33,22 +31,23 @@ TEST_F(IdleSweeperTest, EmptyRegistryStillPrunesAttemptsThirtySecondsOrOlder) {
 }
 
 TEST_F(IdleSweeperTest, SweepsOnlyFlowsIdleStrictlyOverTheLimit) {
-  const RegisteredFlow atLimit = relayFlow(platform, peer, "a.example", 1200.0);
-  const RegisteredFlow overLimit = relayFlow(platform, peer, "b.example", 1200.5);
-  const RegisteredFlow noHost = relayFlow(platform, peer, std::nullopt, 1300.9);
-  ASSERT_EQ(peer.trackedFlowCount(), 3);
+  const Relayed noHost = relayed("hello", std::nullopt);
+  platform.advance(100.25);
+  const Relayed overLimit = relayed("hello", "b.example");
+  platform.advance(0.5);
+  const Relayed atLimit = relayed("hello", "a.example");
+  platform.advance(idleFlowLimit);  // idle 1300.75 s, 1200.5 s and 1200 s
 
   peer.sweepIdleFlows();
   // The sweep only posts the teardowns; the registry changes when they run.
   EXPECT_EQ(peer.activeFlows().size(), 3u);
-  EXPECT_TRUE(overLimit.untouched());
+  EXPECT_TRUE(untouched(overLimit));
   platform.settle();
 
-  EXPECT_TRUE(atLimit.untouched());
-  EXPECT_TRUE(overLimit.ended());
-  EXPECT_TRUE(noHost.ended());
+  EXPECT_TRUE(untouched(atLimit));
+  EXPECT_TRUE(ended(overLimit));
+  EXPECT_TRUE(ended(noHost));
   EXPECT_EQ(peer.activeFlows().size(), 1u);
-  EXPECT_NE(peer.activeFlows().find(atLimit.connection.get()), nullptr);
   EXPECT_EQ(peer.trackedFlowCount(), 1);
   auto messages = platform.log->messages();
   std::sort(messages.begin(), messages.end());  // registry order is unspecified
@@ -57,19 +56,20 @@ TEST_F(IdleSweeperTest, SweepsOnlyFlowsIdleStrictlyOverTheLimit) {
 }
 
 TEST_F(IdleSweeperTest, NewlyBlockedHostIsSweptWithItsShortIdleTimeOnlyWhileBlockingIsOn) {
-  const RegisteredFlow blockedHost = relayFlow(platform, peer, "www.news.example", 2.7);
-  const RegisteredFlow otherHost = relayFlow(platform, peer, "weather.example", 2.7);
-  const RegisteredFlow noHost = relayFlow(platform, peer, std::nullopt, 2.7);
+  const Relayed blockedHost = relayed("hello", "www.news.example");
+  const Relayed otherHost = relayed("hello", "weather.example");
+  const Relayed noHost = relayed("hello", std::nullopt);
+  platform.advance(2.5);
 
   peer.setBlocking(false, {news});
   sweep();
-  EXPECT_TRUE(blockedHost.untouched());
+  EXPECT_TRUE(untouched(blockedHost));
 
   peer.setBlocking(true, {news});
   sweep();
-  EXPECT_TRUE(blockedHost.ended());
-  EXPECT_TRUE(otherHost.untouched());
-  EXPECT_TRUE(noHost.untouched());
+  EXPECT_TRUE(ended(blockedHost));
+  EXPECT_TRUE(untouched(otherHost));
+  EXPECT_TRUE(untouched(noHost));
   EXPECT_EQ(platform.log->messages(),
             std::vector<std::string>{"🧹 Sweeping connection to www.news.example: idleFor=2s"});
   EXPECT_EQ(peer.trackedFlowCount(), 2);

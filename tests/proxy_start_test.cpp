@@ -3,26 +3,20 @@
 #include <atomic>
 #include <thread>
 
-#include "support/relayed_flow.hpp"
+#include "support/flow_path_fixture.hpp"
 #include "support/sites_data.hpp"
 
 namespace vosk::test {
 namespace {
 
-constexpr const char* kStarted = "🟢 Transparent proxy startProxy called, options keys: {}";
 constexpr const char* kApplied = "🔧 applied protocolConfiguration: blockingEnabled={}, sites={}";
-constexpr const char* kUnreadable =
-    "⚠️ startProxy has no readable protocolConfiguration.providerConfiguration — keeping previous cached state "
-    "(blockingEnabled={})";
-constexpr const char* kSucceeded =
-    "✅ setTunnelNetworkSettings succeeded — intercepting all outbound TCP :443/:80 and UDP :443";
 
 struct StartOutcome {
   int calls = 0;
   std::optional<Error> error;
 };
 
-class ProxyStartTest : public ::testing::Test {
+class ProxyStartTest : public FlowPathTest {
  protected:
   // Starts the proxy with this provider configuration and runs what the start posted.
   std::shared_ptr<StartOutcome> start(std::optional<ConfigurationDictionary> configuration,
@@ -41,15 +35,14 @@ class ProxyStartTest : public ::testing::Test {
     platform.log->clear();
   }
 
-  TestPlatform platform;
-  std::shared_ptr<TransparentProxyProvider> provider = platform.makeProvider();
-  TransparentProxyProviderPeer peer{*provider};
   BlockedSite news = makeSite(1, "news", {"news.example"});
   BlockedSite video = makeSite(2, "video", {"video.example", "clips.example"});
   BlockedSite social = makeSite(3, "social", {"social.example"});
   std::vector<BlockedSite> baseline{news, video};
 };
 
+// A file that cannot be read keeps the state in force, and a start whose
+// settings are refused is reported and ends the daemon: tests/e2e/test_signals.
 TEST_F(ProxyStartTest, OnlyABooleanSwitchesBlockingOnAndOnlyAWholeListReplacesTheList) {
   struct Case {
     const char* what;
@@ -77,17 +70,6 @@ TEST_F(ProxyStartTest, OnlyABooleanSwitchesBlockingOnAndOnlyAWholeListReplacesTh
   }
 }
 
-TEST_F(ProxyStartTest, NoReadableConfigurationKeepsBothCachesAndStillInstallsTheRules) {
-  startWithBaseline();
-  const auto outcome = start(std::nullopt);
-  EXPECT_EQ(platform.log->messages(),
-            (std::vector<std::string>{fmt::format(kStarted, ""), fmt::format(kUnreadable, true), kSucceeded}));
-  EXPECT_TRUE(peer.cachedBlockingEnabled());
-  EXPECT_EQ(peer.cachedSites(), baseline);
-  EXPECT_EQ(platform.host.applied.size(), 2u);
-  EXPECT_EQ(outcome->calls, 1);
-}
-
 TEST_F(ProxyStartTest, ARepeatedStartKeepsTheOneTimerOnItsSchedule) {
   const Instant firstStart = platform.mainQueue.now();
   start(ConfigurationDictionary{});
@@ -96,20 +78,6 @@ TEST_F(ProxyStartTest, ARepeatedStartKeepsTheOneTimerOnItsSchedule) {
   EXPECT_EQ(platform.mainQueue.repeatingTimerCount(), 1u);
   EXPECT_EQ(peer.startProxyTime(), firstStart + 25);
   EXPECT_EQ(platform.mainQueue.nextDeadline(), firstStart + 60);
-}
-
-TEST_F(ProxyStartTest, RefusedSettingsKeepTheNewCachesAndHandTheErrorOn) {
-  platform.host.settingsError = Error{"permission denied"};
-  const auto outcome = start(ConfigurationDictionary{{"blockingEnabled", true}, {"sitesData", sitesData({news})}});
-  EXPECT_EQ(platform.log->messages(),
-            (std::vector<std::string>{fmt::format(kStarted, ""), fmt::format(kApplied, true, 1),
-                                      "❌ setTunnelNetworkSettings failed: permission denied"}));
-  EXPECT_EQ(outcome->calls, 1);
-  ASSERT_TRUE(outcome->error);
-  EXPECT_EQ(outcome->error->localizedDescription, "permission denied");
-  EXPECT_TRUE(peer.cachedBlockingEnabled());
-  EXPECT_EQ(peer.cachedSites(), std::vector<BlockedSite>{news});
-  EXPECT_TRUE(peer.hasSweepTimer());
 }
 
 TEST_F(ProxyStartTest, CompletesOnceWithoutLoggingWhenTheProviderIsGone) {
@@ -134,7 +102,7 @@ TEST_F(ProxyStartTest, CompletesOnceWithoutLoggingWhenTheProviderIsGone) {
 
 TEST_F(ProxyStartTest, StartsAndStopsOnAPlatformThreadWhileTheMainQueueRuns) {
   constexpr int kRounds = 200;
-  const RegisteredFlow reading = relayFlow(platform, peer, "www.news.example", 0);
+  const Relayed reading = relayed("hello", "www.news.example");
   std::atomic<bool> done{false};
   std::thread platformThread([&] {
     // The first stop ends the relayed flow; the last start leaves blocking on with the baseline list.
@@ -151,8 +119,7 @@ TEST_F(ProxyStartTest, StartsAndStopsOnAPlatformThreadWhileTheMainQueueRuns) {
   platform.settle();
   // Ended by the first stop, and perhaps also by a sweep that already saw the last start's list: once
   // or twice, its unit came back once.
-  EXPECT_TRUE(reading.connection->cancelled() && reading.flow->readClosed() && reading.flow->writeClosed());
-  EXPECT_TRUE(peer.activeFlows().entries().empty());
+  EXPECT_TRUE(ended(reading));
   EXPECT_EQ(peer.trackedFlowCount(), 0);
   EXPECT_TRUE(peer.cachedBlockingEnabled());
   EXPECT_EQ(peer.cachedSites(), baseline);

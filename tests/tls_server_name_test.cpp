@@ -61,50 +61,52 @@ Bytes clientHelloFor(std::string_view name) {
 
 HostExtraction parse(std::span<const std::uint8_t> bytes) { return extractTLSServerName(bytes); }
 
-TEST(TlsServerName, ShortOrForeignBytes) {
-  for (const Bytes& bytes : {Bytes{}, Bytes{0x16}, Bytes{0x16, 0x03, 0x01, 0x02}, ascii("GET ")}) {
-    EXPECT_EQ(parse(bytes), kIncomplete) << bytes.size() << " bytes";
-  }
-  EXPECT_EQ(parse(ascii("GET / HTTP/1.1\r\nHost: allowed.test\r\n\r\n")), kNotFound);
-
+TEST(TlsServerName, WholeAndPartialHellos) {
+  const Bytes hello = clientHelloFor("blocked.test");
+  const Bytes empty{0x16, 0x03, 0x01, 0x00, 0x00};  // servers skip empty handshake records
   Bytes serverHello = clientHelloFor("allowed.test");
   serverHello[5] = 0x02;
-  EXPECT_EQ(parse(serverHello), kNotFound);
-}
-
-// Servers skip empty handshake records; the hello behind them still counts.
-TEST(TlsServerName, EmptyHandshakeRecordsFirst) {
-  const Bytes empty{0x16, 0x03, 0x01, 0x00, 0x00};
-  const Bytes hello = clientHelloFor("blocked.test");
-  EXPECT_EQ(parse(concat({empty, hello})), found("blocked.test"));
-  EXPECT_EQ(parse(concat({empty, empty, empty, hello})), found("blocked.test"));
-  EXPECT_EQ(parse(empty), kIncomplete);
-  EXPECT_EQ(parse(concat({empty, empty, {0x16, 0x03}})), kIncomplete);
-  EXPECT_EQ(parse(concat({empty, ascii("GET / HTTP/1.1\r\n")})), kNotFound);
-  // Only handshake records are skipped: an empty alert record is foreign.
-  EXPECT_EQ(parse(concat({{0x15, 0x03, 0x01, 0x00, 0x00}, hello})), kNotFound);
-}
-
-TEST(TlsServerName, WaitsForTheWholeRecordEvenWhenTheNameIsThere) {
-  Bytes hello = clientHelloFor("allowed.test");
-  hello[3] = 0x02;  // declare L = 512, more than was sent
-  hello[4] = 0x00;
-  ASSERT_LT(hello.size(), 512U + 5);
-  EXPECT_EQ(parse(hello), kIncomplete);
-}
-
-TEST(TlsServerName, FindsTheNameAsSent) {
-  EXPECT_EQ(parse(clientHelloFor("allowed.test")), found("allowed.test"));
-  EXPECT_EQ(parse(clientHelloFor("AlLoWeD.TeSt.")), found("AlLoWeD.TeSt."));
-  EXPECT_EQ(parse(clientHelloFor("b\xC3\xBC" "cher.test")), found("b\xC3\xBC" "cher.test"));
-  EXPECT_EQ(parse(clientHelloFor("")), found(""));
-}
-
-TEST(TlsServerName, NoUsableServerName) {
-  EXPECT_EQ(parse(clientHello(supportedGroupsExtension())), kNotFound);
-  EXPECT_EQ(parse(clientHello({})), kNotFound);
-  // The extensions-length field itself has not come yet.
-  EXPECT_EQ(parse(handshakeRecord(helloFieldsBeforeExtensions())), kIncomplete);
+  Bytes declaredLonger = clientHelloFor("allowed.test");
+  declaredLonger[3] = 0x02;  // declares 512 bytes, more than were sent
+  declaredLonger[4] = 0x00;
+  const Bytes entry = nameEntry(kHostName, ascii("allowed.test"));
+  Bytes overlongExtension = clientHello(concat({supportedGroupsExtension(), serverNameExtension({entry})}));
+  overlongExtension[overlongExtension.size() - entry.size() - 4] = 0x7F;
+  Bytes overlongName = clientHelloFor("allowed.test");
+  overlongName[overlongName.size() - 14] = 0x7F;
+  const struct {
+    const char* what;
+    Bytes bytes;
+    HostExtraction expected;
+  } cases[] = {
+      {"nothing", {}, kIncomplete},
+      {"a record header cut short", {0x16, 0x03, 0x01, 0x02}, kIncomplete},
+      {"four bytes of HTTP", ascii("GET "), kIncomplete},
+      {"HTTP", ascii("GET / HTTP/1.1\r\nHost: allowed.test\r\n\r\n"), kNotFound},
+      {"a ServerHello", serverHello, kNotFound},
+      {"a record longer than sent, the name in it", declaredLonger, kIncomplete},
+      {"the name as sent", clientHelloFor("AlLoWeD.TeSt."), found("AlLoWeD.TeSt.")},
+      {"UTF-8", clientHelloFor("b\xC3\xBC" "cher.test"), found("b\xC3\xBC" "cher.test")},
+      {"an empty name", clientHelloFor(""), found("")},
+      {"no server name", clientHello(supportedGroupsExtension()), kNotFound},
+      {"no extensions", clientHello({}), kNotFound},
+      {"the extensions length not yet sent", handshakeRecord(helloFieldsBeforeExtensions()), kIncomplete},
+      {"empty records first", concat({empty, empty, hello}), found("blocked.test")},
+      {"only empty records", empty, kIncomplete},
+      {"empty records, then a header cut short", concat({empty, empty, {0x16, 0x03}}), kIncomplete},
+      {"an empty record, then HTTP", concat({empty, ascii("GET / HTTP/1.1\r\n")}), kNotFound},
+      {"an empty alert record first", concat({{0x15, 0x03, 0x01, 0x00, 0x00}, hello}), kNotFound},
+      // A list length past the end is cut at the buffer; the entry inside still counts.
+      {"a list length past the end", clientHello(extension(kServerName, concat({u16(0xFFFF), entry}))),
+       found("allowed.test")},
+      // An extension or an entry that overruns the bytes received ends the search.
+      {"an extension past the end", overlongExtension, kNotFound},
+      {"a name past the end", overlongName, kNotFound},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(parse(c.bytes), c.expected);
+  }
 }
 
 TEST(TlsServerName, SkipsEntriesThatAreNotUsableHostNames) {
@@ -117,20 +119,6 @@ TEST(TlsServerName, SkipsEntriesThatAreNotUsableHostNames) {
     EXPECT_EQ(parse(clientHello(serverNameExtension({entry, valid}))), found("allowed.test"));
     EXPECT_EQ(parse(clientHello(serverNameExtension({entry}))), kNotFound);
   }
-}
-
-TEST(TlsServerName, LengthsBeyondTheBuffer) {
-  // A list length past the end is cut at the buffer; the entry inside still counts.
-  const Bytes entry = nameEntry(kHostName, ascii("allowed.test"));
-  EXPECT_EQ(parse(clientHello(extension(kServerName, concat({u16(0xFFFF), entry})))), found("allowed.test"));
-
-  // An extension or an entry that overruns the bytes received ends the search.
-  Bytes overlongExtension = clientHello(concat({supportedGroupsExtension(), serverNameExtension({entry})}));
-  overlongExtension[overlongExtension.size() - entry.size() - 4] = 0x7F;
-  EXPECT_EQ(parse(overlongExtension), kNotFound);
-  Bytes overlongName = clientHelloFor("allowed.test");
-  overlongName[overlongName.size() - 14] = 0x7F;
-  EXPECT_EQ(parse(overlongName), kNotFound);
 }
 
 TEST(TlsServerName, ClientHelloSplitOverRecords) {

@@ -91,14 +91,5 @@ TEST_F(UpstreamConnectTest, AStateQueuedBehindTheFiredTimeLimitIsIgnored) {
   }
 }
 
-TEST_F(UpstreamConnectTest, TheCancelledStateClearsTheHandler) {
-  connectTracked(tcpFlow("443"), "hello", "allowed.test");
-  const auto connection = platform.connections.last();
-  connection->deliverState(ConnectionState::Kind::cancelled);
-  platform.settle();
-  EXPECT_FALSE(connection->hasStateHandler());
-  EXPECT_EQ(peer.trackedFlowCount(), 1);  // the time limit still ends it
-}
-
 }  // namespace
 }  // namespace vosk::test

@@ -50,8 +50,6 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   void endRelayedFlow(RegistryEntry entry);
 
  private:
-  friend class TransparentProxyProviderPeer;  // tests' view of the internals
-
   void watchConnection(std::shared_ptr<const HostEndpoint> endpoint, std::uint16_t port, Bytes initialBytes);
   void replayInitialBytes(const HostEndpoint& endpoint, std::uint16_t port, Bytes initialBytes);
   void startRelay();

@@ -59,13 +59,12 @@ std::vector<std::string> CapturingNotifier::posted() const {
 
 std::optional<ConfigurationDictionary> FakeProviderHost::providerConfiguration() const { return configuration; }
 
-void FakeProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSettings& settings,
+void FakeProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSettings&,
                                                 SettingsCompletion completion) {
-  applied.push_back(settings);
   if (holdSettings) {
     held_.push_back(std::move(completion));
   } else {
-    completion(settingsError);
+    completion(std::nullopt);
   }
 }
 

@@ -51,7 +51,7 @@ class CapturingNotifier final : public NotificationPoster {
 };
 
 // The hosting system: hands out a provider configuration and takes the
-// settings. Settings complete at once with `settingsError` unless held.
+// settings. Settings complete at once, without an error, unless held.
 class FakeProviderHost final : public ProviderHost {
  public:
   std::optional<ConfigurationDictionary> providerConfiguration() const override;
@@ -60,9 +60,7 @@ class FakeProviderHost final : public ProviderHost {
   void completeSettings(std::optional<Error> error = std::nullopt);
 
   std::optional<ConfigurationDictionary> configuration;
-  std::optional<Error> settingsError;
   bool holdSettings = false;
-  std::vector<TransparentProxyNetworkSettings> applied;
 
  private:
   std::vector<SettingsCompletion> held_;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,20 +20,6 @@ namespace vosk::test {
 // cycles that unfinished platform operations leave in the fakes.
 class FlowPathTest : public ::testing::Test {
  protected:
-  // Posts through the platform's notifier, first letting the test look at the moment of posting.
-  class ObservedNotifier final : public NotificationPoster {
-   public:
-    explicit ObservedNotifier(NotificationPoster& next) : next_(next) {}
-    void post(std::string_view name, Posted posted) override {
-      if (onPost) onPost();
-      next_.post(name, std::move(posted));
-    }
-    std::function<void()> onPost;
-
-   private:
-    NotificationPoster& next_;
-  };
-
   static constexpr const char* kRemoteHost = "198.18.0.10";
 
   std::shared_ptr<FakeTCPFlow> tcpFlowTo(std::shared_ptr<const Endpoint> remote) {
@@ -76,6 +61,10 @@ class FlowPathTest : public ::testing::Test {
     return r;
   }
   RelayedFlow* entryOf(const Relayed& r) const { return peer.activeFlows().find(r.connection.get()); }
+  // Torn down: connection cancelled, flow closed both ways, entry gone.
+  bool ended(const Relayed& r) const {
+    return r.connection->cancelled() && r.flow->readClosed() && r.flow->writeClosed() && entryOf(r) == nullptr;
+  }
 
   // Units admitted by the test itself, outside any flow.
   void holdUnits(int count) {
@@ -106,9 +95,7 @@ class FlowPathTest : public ::testing::Test {
   }
 
   TestPlatform platform;
-  ObservedNotifier notifier{platform.notifier};
-  std::shared_ptr<TransparentProxyProvider> provider = TransparentProxyProvider::create(
-      {platform.mainQueue, platform.mainQueue, platform.log, notifier, platform.connections, platform.host});
+  std::shared_ptr<TransparentProxyProvider> provider = platform.makeProvider();
   TransparentProxyProviderPeer peer{*provider};
   std::vector<std::shared_ptr<FakeTCPFlow>> tcpFlows;
   std::int64_t unitsHeldByTest = 0;

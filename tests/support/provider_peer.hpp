@@ -26,7 +26,6 @@ class TransparentProxyProviderPeer {
 
   const ActiveFlowRegistry& activeFlows() const { return p_.activeFlows; }
   std::unordered_map<Uuid, Instant>& lastBlockedAttempt() { return p_.lastBlockedAttempt; }
-  bool hasSweepTimer() const { return p_.sweepTimer != nullptr; }
 
   bool cachedBlockingEnabled() const { return p_.cachedBlockingEnabled.load(); }
   std::vector<BlockedSite> cachedSites() const { return p_.cachedSites.load()->sites(); }
@@ -47,18 +46,6 @@ class TransparentProxyProviderPeer {
     RelayedFlow::connectUpstream(p_, std::move(flow), TrackedFlowTicket(p_.weak_from_this()), std::move(initialBytes),
                                  std::move(hostname), /*registered=*/true);
     return true;
-  }
-
-  // Registers a relayed flow as the replay would: admitted, holding its place, in the registry.
-  std::shared_ptr<RelayedFlow> insertRelayedFlow(std::optional<std::string> hostname, std::shared_ptr<TCPFlow> flow,
-                         std::shared_ptr<Connection> connection, Instant lastActivity) {
-    p_.admitTrackedFlow();
-    const Connection* key = connection.get();
-    auto relayed = std::make_shared<RelayedFlow>(p_, std::move(flow), std::move(connection),
-                                                 TrackedFlowTicket(p_.weak_from_this()), std::move(hostname), true);
-    relayed->lastActivity_.store(lastActivity);
-    p_.activeFlows.insert(key, relayed);
-    return relayed;
   }
 
  private:

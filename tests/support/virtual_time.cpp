@@ -1,6 +1,5 @@
 #include "support/virtual_time.hpp"
 
-#include <cstdlib>
 #include <optional>
 
 namespace vosk::test {
@@ -75,16 +74,6 @@ std::unique_ptr<RepeatingTimer> VirtualTimeQueue::makeRepeatingTimer(double firs
   auto timer = std::make_unique<Timer>(*this, intervalSeconds, std::move(handler));
   timer->arm(now_.load() + firstDelaySeconds);
   return timer;
-}
-
-void VirtualTimeQueue::dispatchMain() {
-  // Serves the queue for ever, jumping virtual time to each next deadline.
-  for (;;) {
-    runUntilIdle();
-    const std::optional<Instant> next = nextDeadline();
-    if (!next) std::exit(0);  // nothing can ever run again
-    now_.store(next->secondsSinceOrigin());
-  }
 }
 
 bool VirtualTimeQueue::runOneDueBy(double limit) {
