@@ -164,7 +164,9 @@ class LinuxBackend {
     peer.socket.connect(acceptor.local_endpoint());
     const asio::ip::tcp::endpoint destination(asio::ip::make_address(host), static_cast<unsigned short>(std::stoi(port)));
     asio::ip::tcp::socket accepted = acceptor.accept();
-    accepted.non_blocking(true);  // as the listener's accept4 makes it
+    accepted.non_blocking(true);  // as the listener makes it
+    // A small send buffer: the flow takes a large write in parts.
+    accepted.set_option(asio::socket_base::send_buffer_size(4096));
     return {std::make_shared<backend::SocketTCPFlow>(std::move(accepted), destination), std::move(peer)};
   }
 

@@ -346,15 +346,18 @@ TYPED_TEST(PlatformContract, ForwardStepsCarryEachSidesBytesAndReportItsEndWitho
   Stepper down([&](auto done) { ends.connection().forwardTo(ends.flow(), std::move(done)); });
   up.run();
   down.run();
+  // More than one step moves; on Linux the flow's socket takes it in parts.
+  std::string answer(200000, ' ');
+  for (std::size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<char>('a' + i % 26);
+  server->send(answer);
   peer.send("request");
-  server->send("answer");
-  ASSERT_TRUE(this->backend.runUntil([&] { return server->received() == "request" && peer.received() == "answer"; }));
+  ASSERT_TRUE(this->backend.runUntil([&] { return server->received() == "request" && peer.received() == answer; }));
   peer.end();
   server->end();
   ASSERT_TRUE(this->backend.runUntil([&] { return up.done() && down.done(); }));
   EXPECT_FALSE(up.error || down.error);
   EXPECT_EQ(up.bytes, 7u);
-  EXPECT_EQ(down.bytes, 6u);
+  EXPECT_EQ(down.bytes, answer.size());
   // Ends are the caller's to pass on (half-close).
   this->backend.runFor(0.01);
   EXPECT_FALSE(server->sawEnd());

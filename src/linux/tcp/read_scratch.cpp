@@ -10,8 +10,13 @@
 
 namespace vosk::backend {
 
-Bytes readAvailable(asio::ip::tcp::socket& socket, std::size_t maximum, std::error_code& error) {
+std::span<std::uint8_t> readScratch() {
   thread_local std::array<std::uint8_t, socketReadMaximum> scratch;
+  return scratch;
+}
+
+Bytes readAvailable(asio::ip::tcp::socket& socket, std::size_t maximum, std::error_code& error) {
+  const std::span<std::uint8_t> scratch = readScratch();
   if (maximum == 0) {
     error.clear();
     return {};

@@ -3,6 +3,8 @@
 #include <asio/ip/tcp.hpp>
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <system_error>
 #include <utility>
 
@@ -12,6 +14,10 @@ namespace vosk::backend {
 
 // Largest single read from a socket, flow or connection.
 inline constexpr std::size_t socketReadMaximum = 65536;
+
+// The loop's scratch buffer for socket reads, socketReadMaximum bytes. Its
+// contents last until the next read on the same thread.
+std::span<std::uint8_t> readScratch();
 
 // Reads what the socket holds now, without waiting, at most
 // `maximum` bytes, through one scratch buffer per thread, and returns exactly

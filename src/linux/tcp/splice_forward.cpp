@@ -1,11 +1,16 @@
 #include "linux/tcp/splice_forward.hpp"
 
+#include "linux/tcp/read_scratch.hpp"
+
 #include <asio/post.hpp>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -48,7 +53,8 @@ void givePipeBack(Pipe& pipe, bool empty) {
 }
 
 // A step's whole state travels by value through its handlers, whose memory
-// the event loop recycles: a step allocates nothing.
+// the event loop recycles: a step allocates nothing, unless `to` takes only
+// part of a copy.
 struct Step {
   asio::ip::tcp::socket* from;
   asio::ip::tcp::socket* to;
@@ -56,7 +62,7 @@ struct Step {
   Pipe pipe;
   std::size_t moved = 0;    // read from `from` in this step
   std::size_t pending = 0;  // of those, still in the pipe
-  bool waitFirst = false;
+  Bytes unsent;             // of those, copied and still to be sent
 };
 
 void finish(Step& step, std::size_t bytes, bool endOfStream, std::error_code error) {
@@ -92,21 +98,17 @@ void run(Step step) {
   }
   if (step.moved > 0) return finish(step, step.moved, false, {});
 
-  if (!step.waitFirst) {
-    if (step.pipe.readEnd < 0 && !takePipe(step.pipe)) return finish(step, 0, false, lastError());
-    const ssize_t count = ::splice(step.from->native_handle(), nullptr, step.pipe.writeEnd, nullptr,
-                                   forwardStepMaximum, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    if (count > 0) {
-      step.moved = step.pending = static_cast<std::size_t>(count);
-      return run(std::move(step));
-    }
-    if (count == 0) return finish(step, 0, true, {});
-    if (errno != EAGAIN) return finish(step, 0, false, lastError());
-    // Nothing there yet: wait without holding the pipe.
-    givePipeBack(step.pipe, true);
+  if (step.pipe.readEnd < 0 && !takePipe(step.pipe)) return finish(step, 0, false, lastError());
+  const ssize_t count = ::splice(step.from->native_handle(), nullptr, step.pipe.writeEnd, nullptr, forwardStepMaximum,
+                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  if (count > 0) {
+    step.moved = step.pending = static_cast<std::size_t>(count);
+    return run(std::move(step));
   }
-  // A wait re-arms the socket's readiness, so bytes already there are not missed.
-  step.waitFirst = false;
+  if (count == 0) return finish(step, 0, true, {});
+  if (errno != EAGAIN) return finish(step, 0, false, lastError());
+  // Nothing there yet: wait without holding the pipe.
+  givePipeBack(step.pipe, true);
   asio::ip::tcp::socket& from = *step.from;
   from.async_wait(asio::ip::tcp::socket::wait_read, [step = std::move(step)](std::error_code error) mutable {
     if (error) return finish(step, 0, false, error);
@@ -114,11 +116,56 @@ void run(Step step) {
   });
 }
 
+void sendUnsent(Step step) {
+  while (!step.unsent.empty()) {
+    const ssize_t count =
+        ::send(step.to->native_handle(), step.unsent.data(), step.unsent.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (count > 0) {
+      step.unsent.erase(step.unsent.begin(), step.unsent.begin() + count);
+      continue;
+    }
+    if (count < 0 && errno != EAGAIN) return finish(step, 0, false, lastError());
+    asio::ip::tcp::socket& to = *step.to;
+    to.async_wait(asio::ip::tcp::socket::wait_write, [step = std::move(step)](std::error_code error) mutable {
+      if (error) return finish(step, 0, false, error);
+      sendUnsent(std::move(step));
+    });
+    return;
+  }
+  finish(step, step.moved, false, {});
+}
+
+// Waits until `from` is readable (the wait re-arms its readiness, so bytes
+// already there are not missed), then copies what it holds through the
+// loop's scratch buffer.
+void copyWhenReadable(Step step) {
+  asio::ip::tcp::socket& from = *step.from;
+  from.async_wait(asio::ip::tcp::socket::wait_read, [step = std::move(step)](std::error_code error) mutable {
+    if (error) return finish(step, 0, false, error);
+    const std::span<std::uint8_t> scratch = readScratch();
+    const ssize_t count = ::recv(step.from->native_handle(), scratch.data(),
+                                 std::min(scratch.size(), forwardStepMaximum), MSG_DONTWAIT);
+    if (count == 0) return finish(step, 0, true, {});
+    if (count < 0) {
+      if (errno == EAGAIN) return copyWhenReadable(std::move(step));
+      return finish(step, 0, false, lastError());
+    }
+    step.moved = static_cast<std::size_t>(count);
+    const ssize_t sent = ::send(step.to->native_handle(), scratch.data(), step.moved, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent == count) return finish(step, step.moved, false, {});
+    if (sent < 0 && errno != EAGAIN) return finish(step, 0, false, lastError());
+    step.unsent.assign(scratch.begin() + std::max<ssize_t>(sent, 0), scratch.begin() + count);
+    sendUnsent(std::move(step));
+  });
+}
+
 }  // namespace
 
-void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, bool waitFirst,
+void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, bool firstOfDirection,
                    std::function<void(ForwardResult)> done) {
-  run(Step{&from, &to, std::move(done), {}, 0, 0, waitFirst});
+  Step step{&from, &to, std::move(done), {}, 0, 0, {}};
+  if (firstOfDirection) return copyWhenReadable(std::move(step));
+  run(std::move(step));
 }
 
 }  // namespace vosk::backend

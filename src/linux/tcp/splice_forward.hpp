@@ -19,13 +19,18 @@ inline constexpr std::size_t pipesKept = 32;
 // the event loop, so a fast stream cannot deepen the stack without bound.
 inline constexpr int inlineStepsMaximum = 8;
 
-// One relay step inside the kernel: the next bytes `from` has (at most
-// forwardStepMaximum) are spliced through a pipe into `to`, and done(outcome)
-// runs once they are all delivered, or at the end of the stream or an error.
-// Both sockets are non-blocking and served by the calling thread's loop, and
-// outlive the step. `waitFirst` skips the first attempt, for a direction that
-// cannot have bytes yet: it saves a call that would only say "nothing there".
-void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, bool waitFirst,
+// One relay step: the next bytes `from` has (at most forwardStepMaximum) go
+// into `to`, and done(outcome) runs once they are all delivered, or at the
+// end of the stream or an error. Both sockets are non-blocking and served by
+// the calling thread's loop, and outlive the step.
+//
+// A step splices inside the kernel through a pipe, except the first of a
+// direction: it follows the replay, so it waits before it reads (nothing can
+// be there yet), and what it finds is most often small (an answer's head, a
+// request's end), which a copy through the loop's scratch buffer moves for
+// less than a splice's two trips through a pipe. A bulk stream copies its
+// first chunk only.
+void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, bool firstOfDirection,
                    std::function<void(ForwardResult)> done);
 
 }  // namespace vosk::backend

@@ -180,12 +180,10 @@ void UpstreamConnection::forward(TCPFlow& flow, Toward toward, std::function<voi
   if (phase_ != Phase::ready || socketFlow == nullptr) return completion(ForwardResult{0, false, notConnected});
   asio::ip::tcp::socket& from = toward == Toward::connection ? socketFlow->socket() : socket_;
   asio::ip::tcp::socket& to = toward == Toward::connection ? socket_ : socketFlow->socket();
-  // The first step of each direction follows the replay: the answer cannot be
-  // there yet, and the flow's first bytes were all taken while sniffing.
   bool& stepped = toward == Toward::connection ? steppedFrom_ : steppedTo_;
-  const bool waitFirst = !stepped;
+  const bool first = !stepped;
   stepped = true;
-  spliceForward(from, to, waitFirst, std::move(completion));
+  spliceForward(from, to, first, std::move(completion));
 }
 
 void UpstreamConnection::cancel() {
