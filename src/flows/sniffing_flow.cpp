@@ -100,8 +100,8 @@ void SniffingFlow::handleInitialBytes(std::optional<Bytes> data, std::optional<E
 void SniffingFlow::goUpstream(std::optional<std::string> hostname) {
   const auto provider = provider_.lock();
   if (!provider) return;
-  RelayedFlow::connectUpstream(*provider, std::static_pointer_cast<TCPFlow>(tracked_.flow), std::move(tracked_.ticket), std::move(buffer_), std::move(hostname),
-                               registered_);
+  RelayedFlow::connectUpstream(*provider, std::static_pointer_cast<TCPFlow>(tracked_.flow), std::move(tracked_.ticket),
+                               std::move(buffer_), std::move(hostname), registered_);
 }
 
 }  // namespace vosk

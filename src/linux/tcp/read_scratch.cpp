@@ -15,20 +15,24 @@ std::span<std::uint8_t> readScratch() {
   return scratch;
 }
 
-Bytes readAvailable(asio::ip::tcp::socket& socket, std::size_t maximum, std::error_code& error) {
-  const std::span<std::uint8_t> scratch = readScratch();
-  if (maximum == 0) {
+std::size_t receiveAvailable(asio::ip::tcp::socket& socket, std::span<std::uint8_t> into, std::error_code& error) {
+  if (into.empty()) {
     error.clear();
-    return {};
+    return 0;
   }
-  const ssize_t count =
-      ::recv(socket.native_handle(), scratch.data(), std::min(maximum, scratch.size()), MSG_DONTWAIT);
+  const ssize_t count = ::recv(socket.native_handle(), into.data(), into.size(), MSG_DONTWAIT);
   if (count < 0) {
     error = {errno, asio::error::get_system_category()};  // what asio::error::would_block compares with
-    return {};
+    return 0;
   }
   error = count == 0 ? std::error_code(asio::error::eof) : std::error_code();
-  return Bytes(scratch.begin(), scratch.begin() + count);
+  return static_cast<std::size_t>(count);
+}
+
+Bytes readAvailable(asio::ip::tcp::socket& socket, std::size_t maximum, std::error_code& error) {
+  const std::span<std::uint8_t> scratch = readScratch().first(std::min(maximum, socketReadMaximum));
+  const std::size_t count = receiveAvailable(socket, scratch, error);
+  return Bytes(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
 }  // namespace vosk::backend

@@ -19,6 +19,11 @@ inline constexpr std::size_t socketReadMaximum = 65536;
 // contents last until the next read on the same thread.
 std::span<std::uint8_t> readScratch();
 
+// Reads what the socket holds now into `into`, without waiting; the count.
+// Sets `error` to would_block when nothing is there yet and to eof at the end
+// of the stream.
+std::size_t receiveAvailable(asio::ip::tcp::socket& socket, std::span<std::uint8_t> into, std::error_code& error);
+
 // Reads what the socket holds now, without waiting, at most
 // `maximum` bytes, through one scratch buffer per thread, and returns exactly
 // what arrived: idle sockets hold no buffer of their own. Sets `error` to

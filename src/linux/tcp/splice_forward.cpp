@@ -142,19 +142,15 @@ void copyWhenReadable(Step step) {
   asio::ip::tcp::socket& from = *step.from;
   from.async_wait(asio::ip::tcp::socket::wait_read, [step = std::move(step)](std::error_code error) mutable {
     if (error) return finish(step, 0, false, error);
-    const std::span<std::uint8_t> scratch = readScratch();
-    const ssize_t count = ::recv(step.from->native_handle(), scratch.data(),
-                                 std::min(scratch.size(), forwardStepMaximum), MSG_DONTWAIT);
-    if (count == 0) return finish(step, 0, true, {});
-    if (count < 0) {
-      if (errno == EAGAIN) return copyWhenReadable(std::move(step));
-      return finish(step, 0, false, lastError());
-    }
-    step.moved = static_cast<std::size_t>(count);
+    const std::span<std::uint8_t> scratch = readScratch().first(std::min(socketReadMaximum, forwardStepMaximum));
+    step.moved = receiveAvailable(*step.from, scratch, error);
+    if (error == asio::error::would_block) return copyWhenReadable(std::move(step));
+    if (error == asio::error::eof) return finish(step, 0, true, {});
+    if (error) return finish(step, 0, false, error);
     const ssize_t sent = ::send(step.to->native_handle(), scratch.data(), step.moved, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent == count) return finish(step, step.moved, false, {});
+    if (sent == static_cast<ssize_t>(step.moved)) return finish(step, step.moved, false, {});
     if (sent < 0 && errno != EAGAIN) return finish(step, 0, false, lastError());
-    step.unsent.assign(scratch.begin() + std::max<ssize_t>(sent, 0), scratch.begin() + count);
+    step.unsent.assign(scratch.begin() + std::max<ssize_t>(sent, 0), scratch.begin() + step.moved);
     sendUnsent(std::move(step));
   });
 }
