@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -17,6 +18,7 @@
 
 #include "config/configuration_keys.hpp"
 #include "config/domain_entry.hpp"
+#include "config/number_text.hpp"
 #include "model/blocked_site.hpp"
 
 namespace vosk::config {
@@ -75,6 +77,11 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
     const auto it = members_.find(key);
     return it == members_.end() ? 0 : it->second;
   }
+  // Where a top-level key's opening quote stands.
+  std::size_t key(const std::string& name) const {
+    const auto it = keys_.find(name);
+    return it == keys_.end() ? 0 : it->second;
+  }
   std::size_t domain(std::size_t site, std::size_t index) const {
     const auto it = domains_.find({site, index});
     return it == domains_.end() ? member(sitesDataKey) : it->second;
@@ -112,6 +119,7 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
   bool key(string_t& name) override {
     frames_.back().key = name;
     if (frames_.size() == 1) {
+      keys_[name] = openingQuote();
       // The value follows the key's closing quote, a colon and white space.
       const std::size_t colon = text_.find(':', consumed_);
       members_[name] = text_.find_first_not_of(jsonWhitespace, colon + 1);
@@ -155,6 +163,7 @@ class Positions : public nlohmann::json_sax<nlohmann::json> {
   std::size_t consumed_ = 0;
   std::vector<Frame> frames_;
   std::map<std::string, std::size_t> members_;
+  std::map<std::string, std::size_t> keys_;
   std::map<std::pair<std::size_t, std::size_t>, std::size_t> domains_;
   std::map<std::pair<std::string, std::size_t>, std::size_t> textElements_;
   std::map<std::size_t, std::size_t> windows_;
@@ -205,27 +214,34 @@ bool readSwitch(const nlohmann::json& document, const char* key, const char* wha
   return false;
 }
 
-// An entry in the form matching relies on; what cannot be a host name is
-// kept as written (it matches nothing) and reported.
-void normaliseEntry(std::string& entry, std::size_t offset, std::string_view text, Configuration& configuration) {
+// An entry in the form matching relies on; false for what cannot be a host
+// name, which is reported and left out of the list handed over (kept in the
+// file): an empty entry would otherwise match an empty server name.
+bool normaliseEntry(std::string& entry, std::size_t offset, std::string_view text, Configuration& configuration) {
   NormalisedEntry normalised = normaliseDomainEntry(entry);
   if (!normalised.problem.empty()) {
     configuration.problems.push_back(problemAt(
-        text, offset,
-        fmt::format("\"{}\" is no host name ({}); kept as written, it matches nothing", entry, normalised.problem)));
-  } else if (normalised.entry != entry) {
+        text, offset, fmt::format("\"{}\" is no host name ({}); left out, it blocks nothing", entry, normalised.problem)));
+    return false;
+  }
+  if (normalised.entry != entry) {
     configuration.changes.push_back(
         problemAt(text, offset, fmt::format("\"{}\" is used as \"{}\"", entry, normalised.entry)));
     entry = std::move(normalised.entry);
   }
+  return true;
 }
 
 void normaliseSites(std::vector<BlockedSite>& sites, std::string_view text, const Positions& positions,
                     Configuration& configuration) {
   for (std::size_t s = 0; s < sites.size(); ++s) {
+    std::vector<std::string> kept;
     for (std::size_t d = 0; d < sites[s].domains.size(); ++d) {
-      normaliseEntry(sites[s].domains[d], positions.domain(s, d), text, configuration);
+      if (normaliseEntry(sites[s].domains[d], positions.domain(s, d), text, configuration)) {
+        kept.push_back(std::move(sites[s].domains[d]));
+      }
     }
+    sites[s].domains = std::move(kept);
   }
 }
 
@@ -242,9 +258,12 @@ void readEncryptedDnsServers(const nlohmann::json& document, std::string_view te
                                                "\"encryptedDnsServers\" must be an array of host names; left out"));
     return;
   }
-  std::vector<std::string> names = member->get<std::vector<std::string>>();
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    normaliseEntry(names[i], positions.textElement(encryptedDnsServersKey, i), text, configuration);
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < member->size(); ++i) {
+    std::string name = (*member)[i].get<std::string>();
+    if (normaliseEntry(name, positions.textElement(encryptedDnsServersKey, i), text, configuration)) {
+      names.push_back(std::move(name));
+    }
   }
   const std::string json = nlohmann::json(names).dump();
   configuration.dictionary.emplace(encryptedDnsServersKey, Bytes(json.begin(), json.end()));
@@ -339,6 +358,62 @@ Schedule readSchedule(const nlohmann::json& document, std::string_view text, con
   return schedule;
 }
 
+// A key the file may not hold is a slip worth pointing at ("strictmode").
+void reportUnknownKeys(const nlohmann::json& document, std::string_view text, const Positions& positions,
+                       Configuration& configuration) {
+  for (const auto& [key, value] : document.items()) {
+    if (std::find_if(std::begin(knownKeys), std::end(knownKeys), [&](const char* known) { return key == known; }) !=
+        std::end(knownKeys)) {
+      continue;
+    }
+    const auto alike = std::find_if(std::begin(knownKeys), std::end(knownKeys), [&](const char* known) {
+      return std::equal(key.begin(), key.end(), known, known + std::strlen(known),
+                        [](char a, char b) { return std::tolower(a) == std::tolower(b); });
+    });
+    configuration.problems.push_back(problemAt(
+        text, positions.key(key),
+        fmt::format("\"{}\" is no key of the configuration{}; ignored", key,
+                    alike == std::end(knownKeys) ? std::string() : fmt::format(" (did you mean \"{}\"?)", *alike))));
+  }
+}
+
+// The control API's settings: the default without the member; a member that
+// cannot be read is reported and leaves the setting absent (kept as in force).
+void readControlSettings(const nlohmann::json& document, std::string_view text, const Positions& positions,
+                         Configuration& configuration) {
+  const auto reject = [&](const char* key, const char* what) {
+    configuration.problems.push_back(
+        problemAt(text, positions.member(key), fmt::format("\"{}\" must be {}; the value in force is kept", key, what)));
+  };
+  const auto group = document.find(adminGroupKey);
+  if (group == document.end()) {
+    configuration.adminGroup = defaultAdminGroup;
+  } else if (group->is_string() && !group->get<std::string>().empty()) {
+    configuration.adminGroup = group->get<std::string>();
+  } else {
+    reject(adminGroupKey, "the name of a group");
+  }
+  const auto delay = document.find(weakenDelayKey);
+  if (delay == document.end()) {
+    configuration.weakenDelay = std::chrono::seconds(0);
+  } else if (delay->is_string() && delay->get<std::string>() == "0") {
+    configuration.weakenDelay = std::chrono::seconds(0);
+  } else if (auto parsed = delay->is_string() ? parseDuration(delay->get<std::string>(), std::chrono::minutes(1))
+                                              : std::nullopt) {
+    configuration.weakenDelay = *parsed;
+  } else {
+    reject(weakenDelayKey, "a duration such as \"90s\", \"15m\" or \"2h\"");
+  }
+  const auto days = document.find(historyDaysKey);
+  if (days == document.end()) {
+    configuration.historyDays = defaultHistoryDays;
+  } else if (days->is_number_integer() && days->get<std::int64_t>() >= 0 && days->get<std::int64_t>() <= mostHistoryDays) {
+    configuration.historyDays = static_cast<int>(days->get<std::int64_t>());
+  } else {
+    reject(historyDaysKey, fmt::format("a whole number of days from 0 to {}", mostHistoryDays).c_str());
+  }
+}
+
 }  // namespace
 
 
@@ -382,12 +457,14 @@ std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string
   }
   const Positions positions(text);
   Configuration configuration;
-  for (const auto& [key, value] : document.items()) {
-    if (key == sitesDataKey || key == encryptedDnsServersKey || key == gatewayInterfacesKey) continue;
-    if (std::optional<ConfigurationValue> converted = valueOf(value)) {
-      configuration.dictionary.emplace(key, std::move(*converted));
-    }
+  reportUnknownKeys(document, text, positions, configuration);
+  // The scalar settings as they are; the lists are read below.
+  for (const char* key : {blockingEnabledKey, strictModeKey, pausedUntilKey, lockedUntilKey}) {
+    const auto member = document.find(key);
+    if (member == document.end()) continue;
+    if (std::optional<ConfigurationValue> converted = valueOf(*member)) configuration.dictionary.emplace(key, std::move(*converted));
   }
+  readControlSettings(document, text, positions, configuration);
   const bool blocking = readSwitch(document, blockingEnabledKey, "blocking", text, positions, configuration);
   const bool strict = readSwitch(document, strictModeKey, "strict mode", text, positions, configuration);
   configuration.schedule = readSchedule(document, text, positions, configuration);
@@ -426,6 +503,7 @@ std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string
   }
   const std::string json = encoded.dump();
   configuration.dictionary.emplace(sitesDataKey, Bytes(json.begin(), json.end()));
+  configuration.list = ListSize{sites->size(), domains};
   configuration.summary = fmt::format("{}, {}, {}", switches, plural(sites->size(), "site"), plural(domains, "domain"));
   return configuration;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,11 @@ std::variant<std::string, ConfigurationProblem> readFile(const std::string& path
 // "FILE:LINE:COLUMN: message", or "FILE: message" when it has no place.
 std::string describeProblem(const std::string& path, const ConfigurationProblem& problem);
 
+struct ListSize {
+  std::size_t sites = 0;
+  std::size_t domains = 0;
+};
+
 // A configuration file as the daemon uses it. The dictionary is what the
 // provider reads at each start: Booleans, strings and numbers as they are;
 // "sitesData" as the JSON text of the block list with every domain entry
@@ -40,12 +46,22 @@ struct Configuration {
   // the host's own; empty without the member, absent when the member is no
   // array (the interfaces in force are kept).
   std::optional<std::vector<std::string>> gatewayInterfaces;
+  // The control API's settings: each is its default without the member and
+  // absent when the member cannot be read (the value in force is kept).
+  std::optional<std::string> adminGroup;                // who may weaken blocking
+  std::optional<std::chrono::seconds> weakenDelay;      // how long a weakening waits; 0: none
+  std::optional<int> historyDays;                       // how long blocked decisions are kept; 0: not at all
+  std::optional<ListSize> list;                         // the block list's size; absent: the one in force is kept
   std::string summary;  // "blocking on, 2 sites, 5 domains"
 };
 
 // The problems and changes, in the order they stand in the text, each
 // described as describeProblem does.
 std::vector<std::string> describeNotes(const std::string& path, const Configuration& configuration);
+
+inline constexpr const char* defaultAdminGroup = "vosk-filter-admin";
+inline constexpr int defaultHistoryDays = 30;
+inline constexpr int mostHistoryDays = 3660;
 
 // Fails only when the text is no JSON object, or the file cannot be read.
 std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string_view text);

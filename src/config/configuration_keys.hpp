@@ -13,5 +13,13 @@ inline constexpr const char* pausedUntilKey = "pausedUntil";
 inline constexpr const char* lockedUntilKey = "lockedUntil";
 inline constexpr const char* encryptedDnsServersKey = "encryptedDnsServers";
 inline constexpr const char* gatewayInterfacesKey = "gatewayInterfaces";
+inline constexpr const char* adminGroupKey = "adminGroup";
+inline constexpr const char* weakenDelayKey = "weakenDelay";
+inline constexpr const char* historyDaysKey = "historyDays";
+
+// Every top-level key the file may hold; any other is reported as a slip.
+inline constexpr const char* knownKeys[] = {
+    blockingEnabledKey, strictModeKey,        sitesDataKey,  scheduleKey,    pausedUntilKey, lockedUntilKey,
+    encryptedDnsServersKey, gatewayInterfacesKey, adminGroupKey, weakenDelayKey, historyDaysKey};
 
 }  // namespace vosk::config

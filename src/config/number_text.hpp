@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <concepts>
 #include <optional>
 #include <string_view>
@@ -18,5 +20,9 @@ std::optional<Number> parseWholeNumber(std::string_view text, int base = 10) {
   if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
   return value;
 }
+
+// "90s", "15m", "8h", "2d"; a bare number counts in `unit`. Nothing for
+// zero, anything else, or more than 100,000 units.
+std::optional<std::chrono::seconds> parseDuration(std::string_view text, std::chrono::seconds unit);
 
 }  // namespace vosk::config

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -36,29 +37,41 @@ std::string placed(const ConfigurationProblem& note) {
   return std::to_string(note.line) + ":" + std::to_string(note.column) + " " + note.message;
 }
 
-TEST(ConfigurationFileTest, MembersBecomeValuesOfTheirKind) {
-  const ConfigurationDictionary dictionary = parsed(
-      R"({"blockingEnabled": true, "name": "x", "count": 3, "big": 18446744073709551615, "ratio": 0.5,
-          "nothing": null, "list": [1], "object": {"a": 1}})").dictionary;
-  EXPECT_EQ(std::get<bool>(dictionary.at("blockingEnabled")), true);
-  EXPECT_EQ(std::get<std::string>(dictionary.at("name")), "x");
-  EXPECT_EQ(std::get<std::int64_t>(dictionary.at("count")), 3);
-  EXPECT_DOUBLE_EQ(std::get<double>(dictionary.at("big")), 18446744073709551615.0);
-  EXPECT_DOUBLE_EQ(std::get<double>(dictionary.at("ratio")), 0.5);
-  EXPECT_EQ(dictionary.count("nothing") + dictionary.count("list") + dictionary.count("object"), 0u);
+// The settings the daemon knows reach it as they are; any other key is a
+// slip pointed at where it stands, and left out.
+TEST(ConfigurationFileTest, KnownSettingsReadUnknownKeysReported) {
+  const Configuration configuration = parsed(
+      "{\"blockingEnabled\": true, \"strictmode\": true, \"count\": 3,\n"
+      " \"weakenDelay\": \"15m\", \"historyDays\": -1, \"lockedUntil\": \"2026-12-24T18:00:00Z\"}");
+  EXPECT_EQ(configuration.dictionary,
+            (ConfigurationDictionary{{"blockingEnabled", true}, {"lockedUntil", std::string("2026-12-24T18:00:00Z")}}));
+  EXPECT_EQ(configuration.weakenDelay, std::chrono::minutes(15));
+  EXPECT_EQ(configuration.adminGroup, "vosk-filter-admin");
+  EXPECT_FALSE(configuration.historyDays);  // kept as in force
+  ASSERT_EQ(configuration.problems.size(), 3U);
+  EXPECT_EQ(placed(configuration.problems[0]),
+            R"(1:27 "strictmode" is no key of the configuration (did you mean "strictMode"?); ignored)");
+  EXPECT_EQ(placed(configuration.problems[1]), R"(1:47 "count" is no key of the configuration; ignored)");
+  EXPECT_EQ(placed(configuration.problems[2]),
+            R"(2:41 "historyDays" must be a whole number of days from 0 to 3660; the value in force is kept)");
+  const Configuration defaults = parsed("{}");
+  EXPECT_EQ(defaults.weakenDelay, std::chrono::seconds(0));
+  EXPECT_EQ(defaults.historyDays, 30);
+  EXPECT_FALSE(parsed(R"({"weakenDelay": "soon"})").weakenDelay);
 }
 
 // Entries as people write them reach the provider in the form matching
 // needs; each change and each entry that is no host name is placed exactly.
 TEST(ConfigurationFileTest, DomainEntriesNormalisedAndPlaced) {
   const Configuration configuration = parsed(
-      "\xEF\xBB\xBF{\"before\": [\"sitesData\", {\"domains\": [\"X\"]}],\n"
+      "\xEF\xBB\xBF{\"schedule\": [],\n"
       " \"sitesData\": [{\"id\": \"6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8\", \"name\": \"domains\",\n"
       "   \"domains\": [\"ok.test\", \"Blocked.Test\",\n"
       "     \"b\xC3\xBC" "cher.test\", \"*.wild.test\", \"a \\\"b\\\\\", \"[2001:DB8::1]\"]}],\n"
       " \"blockingEnabled\": true}");
-  EXPECT_EQ(domainsOf(configuration), (std::vector<std::string>{"ok.test", "blocked.test", "xn--bcher-kva.test",
-                                                                "wild.test", "a \"b\\", "[2001:db8::1]"}));
+  // What is no host name is left out: it must block nothing (an empty entry would match an empty name).
+  EXPECT_EQ(domainsOf(configuration),
+            (std::vector<std::string>{"ok.test", "blocked.test", "xn--bcher-kva.test", "wild.test", "[2001:db8::1]"}));
   ASSERT_EQ(configuration.changes.size(), 4U);
   EXPECT_EQ(placed(configuration.changes[0]), R"(3:27 "Blocked.Test" is used as "blocked.test")");
   EXPECT_EQ(placed(configuration.changes[1]), "4:6 \"b\xC3\xBC" "cher.test\" is used as \"xn--bcher-kva.test\"");
@@ -66,8 +79,8 @@ TEST(ConfigurationFileTest, DomainEntriesNormalisedAndPlaced) {
   EXPECT_EQ(placed(configuration.changes[3]).substr(0, 5), "4:48 ");
   ASSERT_EQ(configuration.problems.size(), 1U);
   EXPECT_EQ(placed(configuration.problems[0]),
-            R"(4:37 "a "b\" is no host name (it holds a space); kept as written, it matches nothing)");
-  EXPECT_EQ(configuration.summary, "blocking on, strict mode off, 1 site, 6 domains");
+            R"(4:37 "a "b\" is no host name (it holds a space); left out, it blocks nothing)");
+  EXPECT_EQ(configuration.summary, "blocking on, strict mode off, 1 site, 5 domains");
 }
 
 // What the filter would take as off, or keep, is said where it stands.
