@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ctl/import_list.hpp"
+#include "control/import_list.hpp"
 #include "model/blocked_site.hpp"
 #include "policy/block_list.hpp"
 #include "policy/host_extraction.hpp"
@@ -41,7 +41,7 @@ const std::string& hostsText() {
 void BM_ImportHostsFile(benchmark::State& state) {
   const std::string& text = hostsText();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(vosk::ctl::importNames(text, {}));
+    benchmark::DoNotOptimize(vosk::control::importNames(text, {}));
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
@@ -54,7 +54,7 @@ struct ImportedList {
 
 const ImportedList& importedList() {
   static const ImportedList list = [] {
-    vosk::ctl::ImportedNames imported = vosk::ctl::importNames(hostsText(), {});
+    vosk::control::ImportedNames imported = vosk::control::importNames(hostsText(), {});
     std::vector<std::string> hosts;
     for (std::size_t i = 0; i < kHostPoolSize; ++i) {
       const std::string& listed = imported.added[i * 241 % imported.added.size()];

@@ -1,4 +1,4 @@
-#include "ctl/import_list.hpp"
+#include "control/import_list.hpp"
 
 #include <fmt/format.h>
 
@@ -10,7 +10,7 @@
 
 #include "config/domain_entry.hpp"
 
-namespace vosk::ctl {
+namespace vosk::control {
 namespace {
 
 // The addresses hosts-file block lists send names to.
@@ -196,4 +196,4 @@ ImportedNames importNames(std::string_view text, const std::vector<std::string>&
   return result;
 }
 
-}  // namespace vosk::ctl
+}  // namespace vosk::control

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vosk::ctl {
+namespace vosk::control {
 
 inline constexpr std::size_t kSkippedLinesShown = 5;
 
@@ -31,4 +31,4 @@ struct ImportedNames {
 // the list itself (a parent domain covers its subdomains) is folded away.
 ImportedNames importNames(std::string_view text, const std::vector<std::string>& alreadyListed);
 
-}  // namespace vosk::ctl
+}  // namespace vosk::control

@@ -1,4 +1,4 @@
-#include "ctl/configuration_edit.hpp"
+#include "control/settings_edit.hpp"
 
 #include <fmt/format.h>
 
@@ -6,16 +6,15 @@
 #include <filesystem>
 
 #include "config/atomic_file.hpp"
-#include "config/configuration_file.hpp"
 #include "config/configuration_keys.hpp"
 
-namespace vosk::ctl {
+namespace vosk::control {
 namespace {
 
-constexpr mode_t kNewFileMode = 0644;  // the daemon reads it as an unprivileged user
+constexpr mode_t newFileMode = 0644;  // read by the daemon and voskctl, whoever runs them
 
-// The settings of a document as the daemon reads them, without the block list
-// (which is compared as decoded sites): small enough to read again at once.
+// The settings of a document as the daemon reads them, without the block
+// list: a million entries are not normalised again for a switch.
 config::Configuration settingsOf(const nlohmann::json& document) {
   nlohmann::json settings = nlohmann::json::object();
   for (const auto& [key, value] : document.items()) {
@@ -26,17 +25,18 @@ config::Configuration settingsOf(const nlohmann::json& document) {
 
 }  // namespace
 
-std::variant<ConfigurationEdit, std::string> ConfigurationEdit::open(const std::string& path) {
-  ConfigurationEdit edit;
+std::variant<SettingsEdit, std::string> SettingsEdit::open(const std::string& path) {
+  SettingsEdit edit;
   edit.path_ = path;
   std::error_code error;
   if (!std::filesystem::exists(path, error) && !error) {
     edit.document_ = nlohmann::json::object();
+    edit.before_ = settingsOf(edit.document_);
     return edit;
   }
   auto text = config::readFile(path);
   if (auto* problem = std::get_if<config::ConfigurationProblem>(&text)) return config::describeProblem(path, *problem);
-  // Read once; an unusable file is read again by the daemon's own check, for its verdict and its places.
+  // Read once; an unusable file is read again by the daemon's own parser, for its places.
   const auto unusable = [&path] {
     auto loaded = config::loadConfigurationFile(path);
     if (auto* problem = std::get_if<config::ConfigurationProblem>(&loaded)) return config::describeProblem(path, *problem);
@@ -46,61 +46,54 @@ std::variant<ConfigurationEdit, std::string> ConfigurationEdit::open(const std::
   edit.previousText_ = std::move(std::get<std::string>(text));
   edit.document_ = nlohmann::json::parse(*edit.previousText_, nullptr, /*allow_exceptions=*/false);
   if (!edit.document_.is_object()) return unusable();
+  // Sites are edited as written: an entry the daemon leaves out stays in the file.
   if (const auto sites = edit.document_.find(config::sitesDataKey); sites != edit.document_.end()) {
-    if (!sites->is_array()) return unusable();
-    for (const nlohmann::json& site : *sites) {
-      std::optional<BlockedSite> decoded = decodeBlockedSite(site);
-      if (!decoded) return unusable();
-      edit.sites_.push_back(std::move(*decoded));
-    }
+    std::optional<std::vector<BlockedSite>> decoded = decodeBlockedSiteArray(*sites);
+    if (!decoded) return unusable();
+    edit.sites_ = std::move(*decoded);
   }
-  config::Configuration settings = settingsOf(edit.document_);
-  edit.before_ = std::move(settings.dictionary);
-  edit.scheduleBefore_ = std::move(settings.schedule);
+  edit.before_ = settingsOf(edit.document_);
   edit.sitesBefore_ = edit.sites_;
   return edit;
 }
 
-ConfigurationEdit::Outcome ConfigurationEdit::commit(const DaemonControl& daemon, config::WallTime now) {
+std::variant<SettingsEdit::Written, std::string> SettingsEdit::result() {
   // A file without a list leaves the daemon's list in force; an empty one would clear it.
   if (document_.contains(config::sitesDataKey) || !sites_.empty()) {
     nlohmann::json sites = nlohmann::json::array();
     for (const BlockedSite& site : sites_) sites.push_back(encodeBlockedSite(site));
     document_[config::sitesDataKey] = std::move(sites);
   }
-  std::string text;
+  Written written;
   try {
-    text = document_.dump(2) + "\n";
+    written.text = document_.dump(2) + "\n";
   } catch (const nlohmann::json::type_error& error) {
-    return {false, fmt::format("cannot write {}: {}", path_, error.what())};
+    return fmt::format("cannot write {}: {}", path_, error.what());
   }
-
-  const config::Configuration settings = settingsOf(document_);
-  const ConfigurationDictionary& after = settings.dictionary;
-  const std::optional<config::WallTime> lock = config::laterLock(config::timeMember(before_, config::lockedUntilKey),
-                                                                 config::timeMember(after, config::lockedUntilKey));
-  if (config::lockHolds(lock, now)) {
-    std::string why = config::switchWeakening(before_, after, now);
-    if (why.empty()) why = config::scheduleWeakening(before_, scheduleBefore_, settings.schedule);
-    if (why.empty() && !(why = config::firstUncovered(sitesBefore_, sites_)).empty()) {
-      why = fmt::format("it no longer blocks \"{}\"", why);
-    }
-    if (!why.empty()) {
-      return {false, fmt::format("refused: blocking is locked until {} and this change weakens it: {}",
-                                 config::formatWallTime(*lock), why)};
-    }
-  }
-
-  if (auto problem = config::replaceFile(path_, text, kNewFileMode)) {
-    return {false, fmt::format("nothing changed: {}", config::describeProblem(path_, *problem))};
-  }
-  const DaemonControl::Reload reload = daemon.reload();
-  if (reload.ok) return {true, reload.what};
-  // The daemon keeps the previous configuration; so does the file.
-  const std::string restored = previousText_ ? (config::replaceFile(path_, *previousText_) ? "could not be restored"
-                                                                                          : "was restored")
-                                             : (std::remove(path_.c_str()) == 0 ? "was removed" : "could not be removed");
-  return {false, fmt::format("{}; the previous file {}", reload.what, restored)};
+  written.settings = settingsOf(document_);
+  return written;
 }
 
-}  // namespace vosk::ctl
+void SettingsEdit::restore() const {
+  if (previousText_) config::replaceFile(path_, *previousText_, newFileMode);
+  else std::remove(path_.c_str());
+}
+
+std::string SettingsEdit::weakening(const Written& written, config::WallTime now) const {
+  const ConfigurationDictionary& before = before_.dictionary;
+  if (std::string why = config::switchWeakening(before, written.settings.dictionary, now); !why.empty()) return why;
+  if (std::string why = config::scheduleWeakening(before, before_.schedule, written.settings.schedule); !why.empty()) {
+    return why;
+  }
+  const std::string removed = config::firstUncovered(sitesBefore_, sites_);
+  return removed.empty() ? removed : fmt::format("it no longer blocks \"{}\"", removed);
+}
+
+std::string SettingsEdit::write(const std::string& text) const {
+  if (auto problem = config::replaceFile(path_, text, newFileMode)) {
+    return fmt::format("nothing changed: {}", config::describeProblem(path_, *problem));
+  }
+  return {};
+}
+
+}  // namespace vosk::control

@@ -8,46 +8,50 @@
 #include <vector>
 
 #include "config/blocking_rules.hpp"
-#include "ctl/daemon_control.hpp"
+#include "config/configuration_file.hpp"
 #include "model/blocked_site.hpp"
 
-namespace vosk::ctl {
+namespace vosk::control {
 
-// One change of the configuration file: read, edited as JSON (members this
-// program does not know are kept), then validated, checked against the lock,
-// written atomically and applied, or left as it was.
-class ConfigurationEdit {
+// One change of the settings file: read, edited as JSON (members no edit
+// knows are kept), then written atomically, or left as it was.
+class SettingsEdit {
  public:
   // A missing file starts from an empty configuration; an unusable one is a
   // failure naming FILE:LINE:COLUMN.
-  static std::variant<ConfigurationEdit, std::string> open(const std::string& path);
+  static std::variant<SettingsEdit, std::string> open(const std::string& path);
 
   nlohmann::json& document() { return document_; }
   std::vector<BlockedSite>& sites() { return sites_; }
-  // The file's settings as the daemon reads them, the block list left out.
-  const ConfigurationDictionary& before() const { return before_; }
-  // The file's schedule, its windows that can be read.
-  const config::Schedule& scheduleBefore() const { return scheduleBefore_; }
+  const std::vector<BlockedSite>& sites() const { return sites_; }
+  // The file's settings as the daemon reads them, before the edit; the
+  // block list is left out of both (it is compared as decoded sites).
+  const config::Configuration& before() const { return before_; }
+  const std::vector<BlockedSite>& sitesBefore() const { return sitesBefore_; }
 
-  struct Outcome {
-    bool done = false;
-    std::string message;  // what was done, or why it was refused or failed
+  // The edited file's text and its settings as the daemon will read them; a
+  // failure text when the document cannot be written as JSON.
+  struct Written {
+    std::string text;
+    config::Configuration settings;
   };
-  // Writes the edit and has the daemon apply it. Refused while the lock
-  // holds and the edit weakens blocking. When applying fails the previous
-  // file is put back.
-  Outcome commit(const DaemonControl& daemon, config::WallTime now);
+  std::variant<Written, std::string> result();
+  // Why the edit blocks less than the file did (see config::weakening), or empty.
+  std::string weakening(const Written& written, config::WallTime now) const;
+  // Replaces the file with `text` atomically; the failure, or empty.
+  std::string write(const std::string& text) const;
+  // Puts the file back as it was opened (removes it when there was none).
+  void restore() const;
 
  private:
-  ConfigurationEdit() = default;
+  SettingsEdit() = default;
 
   std::string path_;
   std::optional<std::string> previousText_;  // absent: there was no file
   nlohmann::json document_;
-  ConfigurationDictionary before_;
-  config::Schedule scheduleBefore_;
+  config::Configuration before_;
   std::vector<BlockedSite> sitesBefore_;
   std::vector<BlockedSite> sites_;
 };
 
-}  // namespace vosk::ctl
+}  // namespace vosk::control

@@ -72,7 +72,7 @@ std::optional<Reply> parseReply(std::string_view message);
 // The errors of org.varlink.service.
 inline constexpr const char* methodNotFound = "org.varlink.service.MethodNotFound";
 inline constexpr const char* interfaceNotFound = "org.varlink.service.InterfaceNotFound";
-inline constexpr const char* invalidParameter = "org.varlink.service.InvalidParameter";
+inline constexpr const char* invalidParameterError = "org.varlink.service.InvalidParameter";
 inline constexpr const char* methodNotImplemented = "org.varlink.service.MethodNotImplemented";
 
 }  // namespace vosk::control

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "ctl/import_list.hpp"
+#include "control/import_list.hpp"
 
-namespace vosk::ctl {
+namespace vosk::control {
 namespace {
 
 using Names = std::vector<std::string>;
@@ -97,4 +97,4 @@ TEST(ImportListTest, InternationalNamesAndBadLines) {
 }
 
 }  // namespace
-}  // namespace vosk::ctl
+}  // namespace vosk::control
