@@ -8,6 +8,7 @@
 
 #include "config/configuration_file.hpp"
 #include "linux/service/command_line.hpp"
+#include "linux/service/control_server.hpp"
 #include "linux/service/daemon.hpp"
 #include "linux/service/privileges.hpp"
 
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
   // file is written first, where only root may write; the state directory is
   // handed to the user (without it a lock only lasts until a restart).
   PidFile pidFile(options.pidFilePath);
+  // Bound while still root where the socket's directory needs it; who may do
+  // what is judged per call from the peer's credentials.
+  std::variant<int, Failure> controlSocket = openControlSocket(options.controlSocketPath);
   if (geteuid() == 0) {
     if (const Failure failure = handDirectoryTo(options.stateDirectory, options.user)) {
       std::fprintf(stderr, "vosk-filter: ⚠️ no state directory %s: %s\n", options.stateDirectory.c_str(),
@@ -69,6 +73,6 @@ int main(int argc, char** argv) {
     }
   }
 
-  Daemon daemon(options, std::move(pidFile));  // run() ends the process; never destroyed
+  Daemon daemon(options, std::move(pidFile), std::move(controlSocket));  // run() ends the process; never destroyed
   daemon.run();
 }

@@ -22,5 +22,7 @@ inline constexpr std::string_view tunnelRemoteAddress = "127.0.0.1";
 inline constexpr std::string_view logSubsystem = "com.brelvant.vosk.VoskNetworkFilter";
 inline constexpr std::string_view logCategory = "transparentproxy";
 inline constexpr std::string_view siteBlockedNotificationName = "com.brelvant.vosk.siteBlocked";
+// The one site that lists the encrypted-DNS endpoints of strict mode.
+inline constexpr std::string_view encryptedDnsSiteName = "encrypted DNS";
 
 }  // namespace vosk

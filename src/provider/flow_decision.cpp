@@ -47,4 +47,13 @@ FlowDecision TransparentProxyProvider::decideFlow(const std::optional<std::strin
   return decision;
 }
 
+void TransparentProxyProvider::recordBlocked(const FlowDecision& decision, std::string_view host,
+                                             std::string_view portText) {
+  if (decision.encryptedDns) {
+    decisions.recordBlocked(BlockedKind::encryptedDns, encryptedDnsSiteName, host);
+  } else if (decision.site) {
+    decisions.recordBlocked(portText == tlsPortText ? BlockedKind::tls : BlockedKind::http, decision.site->name, host);
+  }
+}
+
 }  // namespace vosk

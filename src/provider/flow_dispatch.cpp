@@ -47,6 +47,8 @@ bool TransparentProxyProvider::handleUDPFlow(std::shared_ptr<UDPFlow> flow) {
   std::optional<TrackedFlowTicket> ticket = admitOfferedFlow("UDP");
   if (!ticket) return false;
   logger.log("🚫 Rejecting UDP:443 (QUIC) flow while blocking is enabled, forcing TCP fallback");
+  const auto endpoint = std::dynamic_pointer_cast<const HostEndpoint>(flow->remoteEndpoint());
+  decisions.recordBlocked(BlockedKind::quic, {}, endpoint ? endpoint->hostname() : std::string());
   auto tracked = std::make_shared<TrackedFlow>(TrackedFlow{std::move(flow), std::move(*ticket)});
   // Whether the open succeeded makes no difference.
   openFlow(shared_from_this(), tracked, "UDP", [tracked](std::optional<Error>) { tracked->closeAndRelease(); });

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/blocked_decision_log.hpp"
 #include "platform/clock.hpp"
 #include "platform/connection.hpp"
 #include "platform/flow.hpp"
@@ -23,6 +24,7 @@ struct ProviderEnvironment {
   NotificationPoster& notificationPoster;
   ConnectionFactory& connectionFactory;
   ProviderHost& host;
+  BlockedDecisionLog& decisions;
 };
 
 class HostedProvider : public AppProxyProvider {
@@ -34,6 +36,9 @@ class HostedProvider : public AppProxyProvider {
   // the registry; while strict mode is in force it is judged first, as any
   // other flow. Called where the platform offers flows.
   virtual void carryDeclinedFlow(std::shared_ptr<TCPFlow> flow) = 0;
+
+  // The flows held under the cap now (any thread).
+  virtual std::int64_t openFlowCount() const = 0;
 };
 
 using StartSystemExtensionMode = std::function<void(std::shared_ptr<HostedProvider> provider)>;

@@ -18,7 +18,6 @@ constexpr std::string_view blockingEnabledKey = "blockingEnabled";
 constexpr std::string_view sitesDataKey = "sitesData";
 constexpr std::string_view strictModeKey = "strictMode";
 constexpr std::string_view encryptedDnsServersKey = "encryptedDnsServers";
-constexpr std::string_view encryptedDnsSiteName = "encrypted DNS";
 
 // The traffic handed to the provider: outbound TCP to 443 and 80, and QUIC,
 // for any address of either family.

@@ -14,7 +14,13 @@ TransparentProxyProvider::TransparentProxyProvider(const ProviderEnvironment& en
       clock(environment.clock),
       notificationPoster(environment.notificationPoster),
       connectionFactory(environment.connectionFactory),
+      decisions(environment.decisions),
       logger(std::string(logSubsystem), std::string(logCategory), environment.logSink) {}
+
+std::int64_t TransparentProxyProvider::openFlowCount() const {
+  std::lock_guard lock(trackedFlowCountLock);
+  return trackedFlowCount;
+}
 
 bool TransparentProxyProvider::admitTrackedFlow() {
   std::lock_guard lock(trackedFlowCountLock);

@@ -76,6 +76,7 @@ class TransparentProxyProvider final : public HostedProvider,
   void stopProxyWithReason(std::int64_t reason, StopCompletion completionHandler) override;
   bool handleNewFlow(const std::shared_ptr<Flow>& flow) override;
   void carryDeclinedFlow(std::shared_ptr<TCPFlow> flow) override;
+  std::int64_t openFlowCount() const override;
 
   // Strict mode in force: "strictMode" and blocking both on. Any thread.
   bool strictModeActive() const { return cachedBlockingEnabled.load() && cachedStrictMode.load(); }
@@ -96,6 +97,8 @@ class TransparentProxyProvider final : public HostedProvider,
   const Clock& time() const { return clock; }
   ConnectionFactory& connections() const { return connectionFactory; }
   void notifySiteBlocked(std::string_view host, const BlockedSite& site);
+  // Hands a decision that closes a flow to the filter's history.
+  void recordBlocked(const FlowDecision& decision, std::string_view host, std::string_view portText);
   ActiveFlowRegistry& registry() { return activeFlows; }
 
  private:
@@ -132,6 +135,7 @@ class TransparentProxyProvider final : public HostedProvider,
   const Clock& clock;
   NotificationPoster& notificationPoster;
   ConnectionFactory& connectionFactory;
+  BlockedDecisionLog& decisions;
 
   // Provider state.
   const Logger logger;

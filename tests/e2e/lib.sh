@@ -45,7 +45,9 @@ e2e_setup() {
   CLIENT_NS="${tag}c"
   SERVER_NS="${tag}s"
   E2E_TMP=$(mktemp -d "/tmp/vosk-e2e-$1.XXXXXX")
-  chmod 755 "$E2E_TMP"  # the filter reads its configuration as an unprivileged user
+  # The filter reads and writes its configuration as an unprivileged user.
+  chmod 755 "$E2E_TMP"
+  chown nobody "$E2E_TMP"
   E2E_PIDS=""
   trap e2e_cleanup EXIT
   [ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces)" >&2; exit 1; }
@@ -129,8 +131,10 @@ e2e_start_filter() {
   local daemon=$1 config=$2
   shift 2
   FILTER_LOG="$E2E_TMP/filter.log"
+  CONTROL_SOCKET="$E2E_TMP/control/control.sock"
   ip netns exec "$CLIENT_NS" "$daemon" --config "$config" --port "$FILTER_PORT" --mark "$FILTER_MARK" \
-    --pid-file "$E2E_TMP/filter.pid" --state-dir "$E2E_TMP/state" "$@" 2>>"$FILTER_LOG" &
+    --pid-file "$E2E_TMP/filter.pid" --state-dir "$E2E_TMP/state" --control-socket "$CONTROL_SOCKET" "$@" \
+    2>>"$FILTER_LOG" &
   FILTER_PID=$!
   E2E_PIDS="$E2E_PIDS $FILTER_PID"
   e2e_wait_for 10 "the filter's table" ip netns exec "$CLIENT_NS" nft list table inet "$TABLE"

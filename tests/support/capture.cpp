@@ -75,4 +75,15 @@ void FakeProviderHost::completeSettings(std::optional<Error> error) {
   completion(std::move(error));
 }
 
+void CapturingDecisionLog::recordBlocked(BlockedKind kind, std::string_view site, std::string_view host) {
+  static constexpr const char* kinds[] = {"tls", "http", "encrypted-dns", "quic"};
+  std::lock_guard lock(mutex_);
+  recorded_.push_back(fmt::format("{} {} {}", kinds[static_cast<int>(kind)], site, host));
+}
+
+std::vector<std::string> CapturingDecisionLog::recorded() const {
+  std::lock_guard lock(mutex_);
+  return recorded_;
+}
+
 }  // namespace vosk::test

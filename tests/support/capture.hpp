@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/blocked_decision_log.hpp"
 #include "platform/logger.hpp"
 #include "platform/notification_poster.hpp"
 #include "platform/proxy_provider.hpp"
@@ -48,6 +49,17 @@ class CapturingNotifier final : public NotificationPoster {
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> posted_;
+};
+
+// Blocked decisions as "kind site host" texts ("tls Video video.test").
+class CapturingDecisionLog final : public BlockedDecisionLog {
+ public:
+  void recordBlocked(BlockedKind kind, std::string_view site, std::string_view host) override;
+  std::vector<std::string> recorded() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> recorded_;
 };
 
 // The hosting system: hands out a provider configuration and takes the

@@ -22,9 +22,10 @@ struct TestPlatform {
   CapturingNotifier notifier;
   FakeConnectionFactory connections;
   FakeProviderHost host;
+  CapturingDecisionLog decisions;
 
   ProviderEnvironment environment() {
-    return ProviderEnvironment{mainQueue, mainQueue, log, notifier, connections, host};
+    return ProviderEnvironment{mainQueue, mainQueue, log, notifier, connections, host, decisions};
   }
   std::shared_ptr<TransparentProxyProvider> makeProvider() { return TransparentProxyProvider::create(environment()); }
 

@@ -75,16 +75,16 @@ BlockingClock::BlockingClock(asio::io_context& context, const Logger& logger, st
   }
 }
 
-std::optional<ConfigurationDictionary> BlockingClock::admit(ConfigurationDictionary file, config::Schedule schedule) {
+std::variant<ConfigurationDictionary, std::string> BlockingClock::admit(ConfigurationDictionary file, config::Schedule schedule) {
   const config::WallTime now = wallClock_();
   holdLock(config::timeMember(file, config::lockedUntilKey));
   if (applied_ && config::lockHolds(lock_, now)) {
     std::string why = config::weakening(*applied_, file, now);
     if (why.empty()) why = config::scheduleWeakening(*applied_, schedule_, schedule);
     if (!why.empty()) {
-      logger_.log("⚠️ configuration not applied: blocking is locked until {} and {}; keeping the one in force",
-                  config::formatWallTime(*lock_), why);
-      return std::nullopt;
+      std::string refusal = fmt::format("blocking is locked until {} and {}", config::formatWallTime(*lock_), why);
+      logger_.log("⚠️ configuration not applied: {}; keeping the one in force", refusal);
+      return refusal;
     }
   }
   applied_ = std::move(file);

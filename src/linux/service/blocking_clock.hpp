@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "config/blocking_rules.hpp"
 #include "linux/failure.hpp"
@@ -43,10 +44,15 @@ class BlockingClock {
   BlockingClock(asio::io_context& context, const Logger& logger, std::string stateDirectory, WallClock wallClock,
                 Apply applyAtChange);
 
-  // What the provider is to be given for a file just read, or nothing when
-  // the file weakens blocking while the lock holds (logged; the state in
-  // force is kept).
-  std::optional<ConfigurationDictionary> admit(ConfigurationDictionary file, config::Schedule schedule);
+  // What the provider is to be given for a file just read, or why not: the
+  // file weakens blocking while the lock holds (logged; the state in force
+  // is kept).
+  std::variant<ConfigurationDictionary, std::string> admit(ConfigurationDictionary file, config::Schedule schedule);
+
+  // The file in force as read (none before the first), its schedule, and the lock held.
+  const std::optional<ConfigurationDictionary>& applied() const { return applied_; }
+  const config::Schedule& schedule() const { return schedule_; }
+  std::optional<config::WallTime> lock() const { return lock_; }
 
  private:
   void holdLock(std::optional<config::WallTime> seen);

@@ -27,7 +27,7 @@ std::optional<std::uint64_t> parseNumber(const std::string& text) {
 std::string usageText() {
   return fmt::format(
       "Usage: vosk-filter [--config FILE] [--encrypted-dns FILE] [--port N] [--mark N] [--log WHERE] [--user NAME]\n"
-      "                   [--pid-file PATH] [--state-dir DIR]\n"
+      "                   [--pid-file PATH] [--state-dir DIR] [--control-socket PATH]\n"
       "       vosk-filter --check-config FILE\n"
       "\n"
       "Filters outbound TCP to ports 443 and 80 on this host: flows to blocked sites are\n"
@@ -41,12 +41,13 @@ std::string usageText() {
       "  --log WHERE          stderr, journal, or auto: the journal when stderr is connected to it (default)\n"
       "  --user NAME          started as root, continue as NAME with only CAP_NET_ADMIN (default {})\n"
       "  --pid-file PATH      where to write the process id (default {})\n"
-      "  --state-dir DIR      where the blocking lock is kept across restarts (default {})\n"
+      "  --state-dir DIR      where the blocking lock and the history are kept (default {})\n"
+      "  --control-socket PATH  the control API's socket, for voskctl (default {})\n"
       "  --check-config FILE  validate FILE, print a summary, exit 0 (valid) or 1\n"
       "  --help, --version\n"
       "Numbers are decimal or 0x-hexadecimal.\n",
       defaultConfigurationPath, defaultEncryptedDnsPath, defaultListenerPort, defaultFirewallMark,
-      defaultUnprivilegedUser, defaultPidFilePath, defaultStateDirectory);
+      defaultUnprivilegedUser, defaultPidFilePath, defaultStateDirectory, defaultControlSocketPath);
 }
 
 Command parseCommandLine(const std::vector<std::string>& arguments) {
@@ -61,7 +62,8 @@ Command parseCommandLine(const std::vector<std::string>& arguments) {
         {"--encrypted-dns", &DaemonOptions::encryptedDnsPath},
         {"--user", &DaemonOptions::user},
         {"--pid-file", &DaemonOptions::pidFilePath},
-        {"--state-dir", &DaemonOptions::stateDirectory}};
+        {"--state-dir", &DaemonOptions::stateDirectory},
+        {"--control-socket", &DaemonOptions::controlSocketPath}};
     const auto textOption = textOptions.find(argument);
     const bool takesValue = textOption != textOptions.end() || argument == "--port" || argument == "--mark" ||
                             argument == "--check-config" || argument == "--log";

@@ -16,6 +16,7 @@ inline constexpr const char* defaultEncryptedDnsPath = "/usr/share/vosk-filter/e
 inline constexpr std::uint16_t defaultListenerPort = 15443;
 inline constexpr std::uint32_t defaultFirewallMark = 0x20000000;
 using config::defaultPidFilePath;
+using config::defaultControlSocketPath;
 inline constexpr const char* defaultStateDirectory = "/var/lib/vosk-filter";
 
 struct DaemonOptions {
@@ -26,7 +27,8 @@ struct DaemonOptions {
   LogDestination logDestination = LogDestination::automatic;
   std::string user = defaultUnprivilegedUser;  // taken on only when started as root
   std::string pidFilePath = defaultPidFilePath;
-  std::string stateDirectory = defaultStateDirectory;  // where the lock outlives a restart
+  std::string stateDirectory = defaultStateDirectory;  // where the lock outlives a restart, and the history
+  std::string controlSocketPath = defaultControlSocketPath;
 };
 
 struct CheckConfiguration {

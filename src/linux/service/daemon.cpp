@@ -17,6 +17,7 @@ namespace vosk::backend {
 namespace {
 
 constexpr std::int64_t stopReasonUserInitiated = 1;
+constexpr const char* historyFileName = "history.sqlite";
 // A relayed flow holds its two sockets, and a pipe (two ends) in each
 // direction while bytes wait in it for a slow reader; a few more for the
 // listeners, the netlink sockets, the log and the idle pipes kept for reuse.
@@ -25,7 +26,7 @@ constexpr std::uint64_t descriptorsNeeded = descriptorsPerFlow * maxTrackedFlows
 
 }  // namespace
 
-Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
+Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, Failure> controlSocket)
     : options_(options),
       pidFile_(std::move(pidFile)),
       logSink_(makeDaemonLogSink(options.logDestination)),
@@ -33,7 +34,13 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
       busPoster_(mainQueue_, logger_),
       connections_(mainQueue_.context(), options.firewallMark),
       host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
-      environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_},
+      history_(
+          options.stateDirectory + "/" + historyFileName, config::defaultHistoryDays,
+          [] { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); },
+          [this](std::string problem) {
+            mainQueue_.post([this, problem = std::move(problem)] { logger_.log("⚠️ history: {}", problem); });
+          }),
+      environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_, history_},
       listener_(mainQueue_.context(), options.listenerPort,
                 [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); },
                 [this](std::shared_ptr<TCPFlow> flow) { provider_->carryDeclinedFlow(std::move(flow)); }),
@@ -47,7 +54,11 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile)
           [this](ConfigurationDictionary configuration) {
             applyConfiguration(std::move(configuration));
             startProvider(false);
-          }) {}
+          }),
+      controlService_(*this, options.configurationPath, VOSK_VERSION),
+      controlServer_(mainQueue_.context(), logger_, controlService_, [this] { return adminGroup_; }),
+      controlSocket_(std::move(controlSocket)),
+      pendingTimer_(mainQueue_.context()) {}
 
 void Daemon::run() {
   std::signal(SIGPIPE, SIG_IGN);  // a peer that went away is an error code, not a reason to die
@@ -75,6 +86,12 @@ void Daemon::serve(std::shared_ptr<HostedProvider> provider) {
   loadConfiguration();
   startProvider(true);
   awaitSignal();
+  if (const int* socket = std::get_if<int>(&controlSocket_)) {
+    controlServer_.serve(*socket);
+  } else {
+    logger_.log("⚠️ no control socket at {}: {}; voskctl cannot reach the daemon", options_.controlSocketPath,
+                std::get<Failure>(controlSocket_).message());
+  }
 }
 
 void Daemon::checkDescriptorLimit() {
@@ -85,13 +102,14 @@ void Daemon::checkDescriptorLimit() {
   }
 }
 
-void Daemon::loadConfiguration() {
+std::string Daemon::loadConfiguration() {
   const std::string& path = options_.configurationPath;
   auto loaded = config::loadConfigurationFile(path);
   if (auto* problem = std::get_if<config::ConfigurationProblem>(&loaded)) {
-    logger_.log("❌ cannot use configuration {}", config::describeProblem(path, *problem));
+    std::string described = config::describeProblem(path, *problem);
+    logger_.log("❌ cannot use configuration {}", described);
     host_.setProviderConfiguration(std::nullopt);
-    return;
+    return described;
   }
   config::Configuration& configuration = std::get<config::Configuration>(loaded);
   for (const std::string& note : config::describeNotes(path, configuration)) logger_.log("⚠️ {}", note);
@@ -99,9 +117,19 @@ void Daemon::loadConfiguration() {
                                  loadEncryptedDnsList(config::strictModeActive(configuration.dictionary)));
   // A file refused under the lock leaves the configuration in force as it is.
   auto admitted = blockingClock_.admit(std::move(configuration.dictionary), std::move(configuration.schedule));
-  if (!admitted) return;
+  if (auto* refusal = std::get_if<std::string>(&admitted)) return *refusal;
   if (configuration.gatewayInterfaces) useGatewayInterfaces(std::move(*configuration.gatewayInterfaces));
-  applyConfiguration(std::move(*admitted));
+  useControlSettings(configuration);
+  applyConfiguration(std::move(std::get<ConfigurationDictionary>(admitted)));
+  return {};
+}
+
+// Each is kept as in force when the file's member cannot be read.
+void Daemon::useControlSettings(const config::Configuration& configuration) {
+  if (configuration.adminGroup) adminGroup_ = *configuration.adminGroup;
+  if (configuration.weakenDelay) weakenDelay_ = *configuration.weakenDelay;
+  if (configuration.historyDays) history_.setKeepDays(*configuration.historyDays);
+  if (configuration.list) list_ = *configuration.list;
 }
 
 // What the next start reads, and strict mode's DNS guard to match: both
@@ -172,7 +200,89 @@ void Daemon::stop() {
   });
 }
 
+// The first pending change is applied when it is due; a change to the wall
+// clock meanwhile only moves it as far as the next look.
+void Daemon::armPendingTimer() {
+  const std::optional<config::WallTime> due = controlService_.nextDue();
+  pendingTimer_.cancel();
+  if (!due) return;
+  pendingTimer_.expires_after(std::max(*due - now(), std::chrono::seconds(0)));
+  pendingTimer_.async_wait([this](std::error_code error) {
+    if (error) return;
+    controlService_.applyDue();
+    armPendingTimer();
+  });
+}
+
+config::WallTime Daemon::now() const {
+  return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+}
+
+control::FilterState Daemon::state() const {
+  const std::optional<ConfigurationDictionary>& applied = blockingClock_.applied();
+  return control::FilterState{applied ? &*applied : nullptr,
+                              &blockingClock_.schedule(),
+                              blockingClock_.lock(),
+                              gatewayInterfaces_,
+                              list_,
+                              provider_->openFlowCount(),
+                              history_.dropped(),
+                              weakenDelay_,
+                              adminGroup_};
+}
+
+std::string Daemon::reload() {
+  logger_.log("🔧 control: re-reading configuration {}", options_.configurationPath);
+  std::string refusal = loadConfiguration();
+  if (refusal.empty()) startProvider(false);
+  return refusal;
+}
+
+// Asked on the history's own thread; the answer comes back to the loop.
+void Daemon::history(const control::HistoryRequest& request, std::function<void(nlohmann::json)> done) {
+  const config::WallTime to = now();
+  const config::WallTime from = to - std::chrono::days(request.days);
+  history_.query([this, request, from, to, done = std::move(done)](history::HistoryStore* store) {
+    nlohmann::json reply{{"counts", nlohmann::json::array()}, {"total", 0}, {"last", nlohmann::json::array()}};
+    if (store != nullptr) {
+      std::int64_t total = 0;
+      const auto bucket = request.hourly ? history::Bucket::hour : history::Bucket::day;
+      for (const history::BucketCount& count : store->counts(bucket, from, to, request.site)) {
+        reply["counts"].push_back({{"bucket", count.bucket}, {"site", count.site}, {"count", count.count}});
+        total += count.count;
+      }
+      reply["total"] = total;
+      for (const history::Decision& decision : store->last(request.last, request.site)) {
+        reply["last"].push_back({{"time", config::formatWallTime(decision.time)},
+                                 {"kind", history::kindName(decision.kind)},
+                                 {"site", decision.site},
+                                 {"host", decision.host}});
+      }
+    }
+    mainQueue_.post([done, reply] { done(reply); });
+  });
+}
+
+void Daemon::blockedToday(std::function<void(std::optional<std::int64_t>)> done) {
+  const config::WallTime to = now();
+  const std::time_t moment = std::chrono::system_clock::to_time_t(to);
+  std::tm local{};
+  localtime_r(&moment, &local);
+  const config::WallTime midnight = to - std::chrono::hours(local.tm_hour) - std::chrono::minutes(local.tm_min) -
+                                    std::chrono::seconds(local.tm_sec);
+  history_.query([this, midnight, to, done = std::move(done)](history::HistoryStore* store) {
+    const std::optional<std::int64_t> count =
+        store != nullptr ? std::optional(store->totals(midnight, to + std::chrono::seconds(1)).all) : std::nullopt;
+    mainQueue_.post([done, count] { done(count); });
+  });
+}
+
+void Daemon::pendingChanged() { armPendingTimer(); }
+
+void Daemon::note(const std::string& line) { logger_.log("{}", line); }
+
 void Daemon::exitWith(int status) {
+  controlServer_.close();
   host_.removeInterception();
   listener_.close();
   udpInterception_.remove();
