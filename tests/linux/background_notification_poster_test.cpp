@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "linux/service/background_notification_poster.hpp"
+#include "support/capture.hpp"
 
 namespace vosk::backend {
 namespace {
@@ -33,6 +35,11 @@ class GatedPoster final : public NotificationPoster {
     open_ = true;
     changed_.notify_all();
   }
+  // Holds the next post again.
+  void close() {
+    std::lock_guard lock(mutex_);
+    open_ = entered_ = false;
+  }
   std::vector<std::string> posted() {
     std::lock_guard lock(mutex_);
     return posted_;
@@ -46,9 +53,14 @@ class GatedPoster final : public NotificationPoster {
   std::vector<std::string> posted_;
 };
 
-TEST(BackgroundNotificationPosterTest, ASlowPosterDoesNotHoldTheCallerAndNothingIsLost) {
+class BackgroundNotificationPosterTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<test::CapturingLogSink> log = std::make_shared<test::CapturingLogSink>();
   GatedPoster slow;
-  BackgroundNotificationPoster poster(slow);
+  BackgroundNotificationPoster poster{slow, Logger("com.brelvant.vosk.VoskNetworkFilter", "transparentproxy", log)};
+};
+
+TEST_F(BackgroundNotificationPosterTest, ASlowPosterDoesNotHoldTheCallerAndNothingIsLost) {
   std::atomic<int> reported = 0;
   poster.post("com.brelvant.vosk.siteBlocked", [&] { ++reported; });
   slow.waitUntilEntered();  // the worker is stuck in the first post...
@@ -60,15 +72,21 @@ TEST(BackgroundNotificationPosterTest, ASlowPosterDoesNotHoldTheCallerAndNothing
   EXPECT_EQ(reported, 2);  // each caller hears of its own delivery
 }
 
-TEST(BackgroundNotificationPosterTest, PostsBeyondTheBacklogAreDropped) {
-  GatedPoster slow;
-  BackgroundNotificationPoster poster(slow);
-  poster.post("first", [] {});
-  slow.waitUntilEntered();
-  for (std::size_t i = 0; i < BackgroundNotificationPoster::maxPendingPosts + 5; ++i) poster.post("later", [] {});
-  slow.open();
-  poster.drain();
-  EXPECT_EQ(slow.posted().size(), 1 + BackgroundNotificationPoster::maxPendingPosts);
+// Each overflow is logged once: while the worker is held, and again once the
+// backlog has emptied and fills up anew.
+TEST_F(BackgroundNotificationPosterTest, PostsBeyondTheBacklogAreDroppedAndLoggedOncePerOverflow) {
+  const std::string dropped = "⚠️ siteBlocked signal dropped: 16 already waiting for the bus";
+  for (int overflow = 1; overflow <= 2; ++overflow) {
+    slow.close();
+    poster.post("com.brelvant.vosk.siteBlocked", [] {});
+    slow.waitUntilEntered();
+    for (int i = 0; i < 20; ++i) poster.post("com.brelvant.vosk.siteBlocked", [] {});
+    EXPECT_EQ(log->count(dropped), static_cast<std::size_t>(overflow));
+    slow.open();
+    poster.drain();
+  }
+  EXPECT_EQ(slow.posted().size(), 2 * (1 + BackgroundNotificationPoster::maxPendingPosts));
+  EXPECT_EQ(log->messages().size(), 2U);
 }
 
 }  // namespace

@@ -13,8 +13,14 @@ BackgroundNotificationPoster::~BackgroundNotificationPoster() {
 
 void BackgroundNotificationPoster::post(std::string_view name, Posted posted) {
   {
-    std::lock_guard lock(mutex_);
-    if (pending_.size() >= maxPendingPosts) return;
+    std::unique_lock lock(mutex_);
+    if (pending_.size() >= maxPendingPosts) {
+      if (std::exchange(overflowLogged_, true)) return;
+      lock.unlock();
+      const std::string_view member = name.substr(name.rfind('.') + 1);
+      logger_.log("⚠️ {} signal dropped: {} already waiting for the bus", member, maxPendingPosts);
+      return;
+    }
     pending_.push_back(Pending{std::string(name), std::move(posted)});
     if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
   }
@@ -33,6 +39,7 @@ void BackgroundNotificationPoster::work() {
     if (pending_.empty()) return;  // stopping, with nothing left to deliver
     Pending next = std::move(pending_.front());
     pending_.pop_front();
+    if (pending_.empty()) overflowLogged_ = false;
     delivering_ = true;
     lock.unlock();
     poster_.post(next.name, std::move(next.posted));

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/logger.hpp"
 #include "platform/notification_poster.hpp"
 
 namespace vosk::backend {
@@ -17,12 +18,14 @@ namespace vosk::backend {
 // holds up the queue that posts (the provider's main queue). The thread starts
 // at the first post, long after the daemon has given up root. Notifications
 // carry no payload, so when the worker falls behind, posts beyond
-// maxPendingPosts are dropped rather than queued without bound.
+// maxPendingPosts are dropped rather than queued without bound; the first drop
+// of each overflow is logged, the next once the backlog has emptied.
 class BackgroundNotificationPoster final : public NotificationPoster {
  public:
   static constexpr std::size_t maxPendingPosts = 16;
 
-  explicit BackgroundNotificationPoster(NotificationPoster& poster) : poster_(poster) {}
+  BackgroundNotificationPoster(NotificationPoster& poster, Logger logger)
+      : poster_(poster), logger_(std::move(logger)) {}
   ~BackgroundNotificationPoster() override;
 
   // NotificationPoster
@@ -35,6 +38,7 @@ class BackgroundNotificationPoster final : public NotificationPoster {
   void work();
 
   NotificationPoster& poster_;
+  const Logger logger_;
   std::mutex mutex_;
   std::condition_variable changed_;
   struct Pending {
@@ -43,6 +47,7 @@ class BackgroundNotificationPoster final : public NotificationPoster {
   };
   std::deque<Pending> pending_;
   bool delivering_ = false;
+  bool overflowLogged_ = false;  // since the backlog was last empty
   bool stopping_ = false;
   std::thread worker_;
 };

@@ -72,7 +72,7 @@ class Daemon final : private control::FilterHost {
   std::shared_ptr<LogSink> logSink_;
   const Logger logger_;
   DbusNotificationPoster busPoster_;
-  BackgroundNotificationPoster notifier_{busPoster_};  // the bus is never waited for on the main queue
+  BackgroundNotificationPoster notifier_{busPoster_, logger_};  // the bus is never waited for on the main queue
   UpstreamConnectionFactory connections_;
   LinuxProviderHost host_;
   history::HistoryRecorder history_;
