@@ -1,43 +1,45 @@
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <string_view>
 
-// The control API's names, spelled once for the daemon and its clients.
+// The control API as served on the control socket: its interface description
+// and the names server and client share, each spelt here once.
 namespace vosk::control {
 
-#define VOSK_CONTROL_INTERFACE "com.brelvant.vosk.Control"
-inline constexpr const char* controlInterface = VOSK_CONTROL_INTERFACE;
-
-inline constexpr const char* statusMethod = VOSK_CONTROL_INTERFACE ".Status";
-inline constexpr const char* listSitesMethod = VOSK_CONTROL_INTERFACE ".ListSites";
-inline constexpr const char* addDomainsMethod = VOSK_CONTROL_INTERFACE ".AddDomains";
-inline constexpr const char* removeMethod = VOSK_CONTROL_INTERFACE ".Remove";
-inline constexpr const char* setBlockingMethod = VOSK_CONTROL_INTERFACE ".SetBlocking";
-inline constexpr const char* pauseMethod = VOSK_CONTROL_INTERFACE ".Pause";
-inline constexpr const char* lockMethod = VOSK_CONTROL_INTERFACE ".Lock";
-inline constexpr const char* setStrictModeMethod = VOSK_CONTROL_INTERFACE ".SetStrictMode";
-inline constexpr const char* addWindowMethod = VOSK_CONTROL_INTERFACE ".AddWindow";
-inline constexpr const char* removeWindowMethod = VOSK_CONTROL_INTERFACE ".RemoveWindow";
-inline constexpr const char* clearScheduleMethod = VOSK_CONTROL_INTERFACE ".ClearSchedule";
-inline constexpr const char* importMethod = VOSK_CONTROL_INTERFACE ".Import";
-inline constexpr const char* cancelPendingMethod = VOSK_CONTROL_INTERFACE ".CancelPending";
-inline constexpr const char* historyMethod = VOSK_CONTROL_INTERFACE ".History";
-
-inline constexpr const char* refusedError = VOSK_CONTROL_INTERFACE ".Refused";
-inline constexpr const char* invalidInputError = VOSK_CONTROL_INTERFACE ".InvalidInput";
-inline constexpr const char* tooLargeError = VOSK_CONTROL_INTERFACE ".TooLarge";
-inline constexpr const char* busyError = VOSK_CONTROL_INTERFACE ".Busy";
-inline constexpr const char* timeoutError = VOSK_CONTROL_INTERFACE ".Timeout";
-
-#undef VOSK_CONTROL_INTERFACE
+inline constexpr const char* serviceInterface = "org.varlink.service";
+inline constexpr const char* controlInterface = "com.brelvant.vosk.Control";
 
 inline constexpr const char* getInfoMethod = "org.varlink.service.GetInfo";
 inline constexpr const char* getInterfaceDescriptionMethod = "org.varlink.service.GetInterfaceDescription";
 
-// The varlink description of the interface, as GetInterfaceDescription gives it.
+inline constexpr const char* statusMethod = "com.brelvant.vosk.Control.Status";
+inline constexpr const char* listSitesMethod = "com.brelvant.vosk.Control.ListSites";
+inline constexpr const char* addDomainsMethod = "com.brelvant.vosk.Control.AddDomains";
+inline constexpr const char* removeMethod = "com.brelvant.vosk.Control.Remove";
+inline constexpr const char* setBlockingMethod = "com.brelvant.vosk.Control.SetBlocking";
+inline constexpr const char* pauseMethod = "com.brelvant.vosk.Control.Pause";
+inline constexpr const char* lockMethod = "com.brelvant.vosk.Control.Lock";
+inline constexpr const char* setStrictModeMethod = "com.brelvant.vosk.Control.SetStrictMode";
+inline constexpr const char* addWindowMethod = "com.brelvant.vosk.Control.AddWindow";
+inline constexpr const char* removeWindowMethod = "com.brelvant.vosk.Control.RemoveWindow";
+inline constexpr const char* clearScheduleMethod = "com.brelvant.vosk.Control.ClearSchedule";
+// Called with "upgrade": its `bytes` raw bytes, the list, follow the call.
+inline constexpr const char* importMethod = "com.brelvant.vosk.Control.Import";
+inline constexpr const char* cancelPendingMethod = "com.brelvant.vosk.Control.CancelPending";
+inline constexpr const char* historyMethod = "com.brelvant.vosk.Control.History";
+
+inline constexpr const char* refusedError = "com.brelvant.vosk.Control.Refused";
+inline constexpr const char* invalidInputError = "com.brelvant.vosk.Control.InvalidInput";
+inline constexpr const char* tooLargeError = "com.brelvant.vosk.Control.TooLarge";
+inline constexpr const char* busyError = "com.brelvant.vosk.Control.Busy";
+inline constexpr const char* timeoutError = "com.brelvant.vosk.Control.Timeout";
+
+// The description of com.brelvant.vosk.Control in the varlink interface
+// language, as GetInterfaceDescription returns it.
 std::string_view interfaceDescription();
+
 // GetInfo's reply parameters.
 nlohmann::json serviceInfo(std::string_view version);
 
