@@ -361,11 +361,16 @@ Schedule readSchedule(const nlohmann::json& document, std::string_view text, con
 // A key the file may not hold is a slip worth pointing at ("strictmode").
 void reportUnknownKeys(const nlohmann::json& document, std::string_view text, const Positions& positions,
                        Configuration& configuration) {
+  std::vector<std::string> unknown;
   for (const auto& [key, value] : document.items()) {
-    if (std::find_if(std::begin(knownKeys), std::end(knownKeys), [&](const char* known) { return key == known; }) !=
-        std::end(knownKeys)) {
-      continue;
+    if (std::none_of(std::begin(knownKeys), std::end(knownKeys), [&](const char* known) { return key == known; })) {
+      unknown.push_back(key);
     }
+  }
+  // In the order they stand in the text, as a reader meets them.
+  std::sort(unknown.begin(), unknown.end(),
+            [&](const std::string& a, const std::string& b) { return positions.key(a) < positions.key(b); });
+  for (const std::string& key : unknown) {
     const auto alike = std::find_if(std::begin(knownKeys), std::end(knownKeys), [&](const char* known) {
       return std::equal(key.begin(), key.end(), known, known + std::strlen(known),
                         [](char a, char b) { return std::tolower(a) == std::tolower(b); });

@@ -53,7 +53,7 @@ void ControlService::handle(const Call& call, const Caller& caller, std::string_
     }
     if (call.method == listSitesMethod) return respond(listSites());
     if (call.method == cancelPendingMethod) return respond(cancel(call));
-    if (call.method == historyMethod) return history(call, caller, std::move(respond));
+    if (call.method == historyMethod) return history(call, caller, respond);
     if (isChange(call.method)) return respond(change(call, caller, raw, host_.state().weakenDelay));
     throw WireError{methodNotFound, Json{{"method", call.method}}};
   } catch (const WireError& error) {
@@ -203,7 +203,7 @@ std::string ControlService::listSites() const {
 }
 
 // The history tells who tried to reach what: administrators only.
-void ControlService::history(const Call& call, const Caller& caller, Respond respond) {
+void ControlService::history(const Call& call, const Caller& caller, Respond& respond) {
   if (!caller.administrator) {
     throw WireError{refusedError, Json{{"reason", "notAdministrator"},
                                        {"message", fmt::format("refused: only root or a member of group {} may read "
@@ -224,6 +224,7 @@ void ControlService::history(const Call& call, const Caller& caller, Respond res
       throw invalidParameter(key);
     }
   }
+  // Moved only once nothing can be refused any more: a refusal answers through it.
   host_.history(request, [respond = std::move(respond)](Json reply) { respond(encodeReply(reply)); });
 }
 

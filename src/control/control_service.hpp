@@ -92,7 +92,7 @@ class ControlService {
   std::string status(const Caller& caller, std::optional<std::int64_t> blockedToday) const;
   std::string listSites() const;
   std::string cancel(const Call& call);
-  void history(const Call& call, const Caller& caller, Respond respond);
+  void history(const Call& call, const Caller& caller, Respond& respond);
   // Writes `edit` and has the daemon apply it; the reply parameters, or a WireError thrown.
   nlohmann::json commit(class SettingsEdit& edit, const std::string& text, const std::string& message);
 

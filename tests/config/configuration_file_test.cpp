@@ -53,7 +53,7 @@ TEST(ConfigurationFileTest, KnownSettingsReadUnknownKeysReported) {
             R"(1:27 "strictmode" is no key of the configuration (did you mean "strictMode"?); ignored)");
   EXPECT_EQ(placed(configuration.problems[1]), R"(1:47 "count" is no key of the configuration; ignored)");
   EXPECT_EQ(placed(configuration.problems[2]),
-            R"(2:41 "historyDays" must be a whole number of days from 0 to 3660; the value in force is kept)");
+            R"(2:39 "historyDays" must be a whole number of days from 0 to 3660; the value in force is kept)");
   const Configuration defaults = parsed("{}");
   EXPECT_EQ(defaults.weakenDelay, std::chrono::seconds(0));
   EXPECT_EQ(defaults.historyDays, 30);
