@@ -132,6 +132,7 @@ e2e_start_filter() {
   shift 2
   FILTER_LOG="$E2E_TMP/filter.log"
   CONTROL_SOCKET="$E2E_TMP/control/control.sock"
+  chown nobody:nogroup "$config"  # the filter writes it through its control socket, keeping its owner
   ip netns exec "$CLIENT_NS" "$daemon" --config "$config" --port "$FILTER_PORT" --mark "$FILTER_MARK" \
     --pid-file "$E2E_TMP/filter.pid" --state-dir "$E2E_TMP/state" --control-socket "$CONTROL_SOCKET" "$@" \
     2>>"$FILTER_LOG" &

@@ -240,7 +240,8 @@ std::string Daemon::reload() {
 
 // Asked on the history's own thread; the answer comes back to the loop.
 void Daemon::history(const control::HistoryRequest& request, std::function<void(nlohmann::json)> done) {
-  const config::WallTime to = now();
+  // Up to the end of this second: what was blocked a moment ago counts.
+  const config::WallTime to = now() + std::chrono::seconds(1);
   const config::WallTime from = to - std::chrono::days(request.days);
   history_.query([this, request, from, to, done = std::move(done)](history::HistoryStore* store) {
     nlohmann::json reply{{"counts", nlohmann::json::array()}, {"total", 0}, {"last", nlohmann::json::array()}};
@@ -283,6 +284,7 @@ void Daemon::note(const std::string& line) { logger_.log("{}", line); }
 
 void Daemon::exitWith(int status) {
   controlServer_.close();
+  history_.flush();  // the process ends without destructors: what waits is written now
   host_.removeInterception();
   listener_.close();
   udpInterception_.remove();
