@@ -106,6 +106,15 @@ TEST(VarlinkReaderTest, SplitsMessagesAcrossChunks) {
         << size;
   }
 
+  // Long enough for the reader to move what it holds to the front now and then.
+  std::string many;
+  std::vector<std::string> numbered;
+  for (int n = 0; n < 20'000; ++n) {
+    numbered.push_back(json({{"n", n}}).dump());
+    many += numbered.back() + '\0';
+  }
+  EXPECT_EQ(messagesInChunks(many, 7), numbered);
+
   MessageReader reader;
   reader.append("{}\0{\"met"s);
   EXPECT_EQ(reader.pending(), 5u);
