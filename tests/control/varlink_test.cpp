@@ -25,12 +25,10 @@ TEST(VarlinkTest, RefusesMalformedCallsNamingTheFault) {
       {"", "call"},
       {"not json", "call"},
       {"[1]", "call"},
-      {"\"a.B\"", "call"},
       {R"({"method": "a.B")", "call"},
       {R"({"method": "a.B"} {})", "call"},
       {"{\"method\": \"a.\xff\"}", "call"},  // not UTF-8
       {"{}", "method"},
-      {R"({"parameters": {}})", "method"},
       {R"({"method": 1})", "method"},
       {R"({"method": "a.B", "parameters": []})", "parameters"},
       {R"({"method": "a.B", "parameters": null})", "parameters"},
