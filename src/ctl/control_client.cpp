@@ -95,7 +95,7 @@ std::variant<control::Reply, std::string> ControlClient::receive() {
       if (std::optional<control::Reply> reply = control::parseReply(*message)) return *std::move(reply);
       return std::string("the daemon's answer is not a varlink reply");
     }
-    if (reader_.spoilt()) return fmt::format("the daemon's reply is over {} bytes", control::maxMessageBytes);
+    if (reader_.spoilt()) return fmt::format("the daemon's reply is over {} bytes", maxReplyBytes);
     if (await(descriptor_, POLLIN, replyTimeout) == 0) {
       return fmt::format("no reply from the daemon within {} s", replyTimeout.count());
     }

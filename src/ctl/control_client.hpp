@@ -17,6 +17,8 @@ namespace vosk::ctl {
 inline constexpr std::chrono::seconds replyTimeout{60};
 inline constexpr std::chrono::seconds sendTimeout{10};
 inline constexpr std::chrono::seconds connectTimeout{10};
+// Replies may be far larger than calls: the sites of a million-name list.
+inline constexpr std::size_t maxReplyBytes = std::size_t{256} << 20;
 
 struct ConnectFailure {
   bool noDaemon = false;  // nothing listens on the socket (ENOENT or ECONNREFUSED)
@@ -51,7 +53,7 @@ class ControlClient {
   std::variant<control::Reply, std::string> receive();
 
   int descriptor_;
-  control::MessageReader reader_;
+  control::MessageReader reader_{maxReplyBytes};
 };
 
 }  // namespace vosk::ctl

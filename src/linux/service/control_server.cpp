@@ -171,6 +171,10 @@ class ControlServer::Connection : public std::enable_shared_from_this<Connection
       }
       dispatch(std::move(call), {});
     }
+    if (reader_.spoilt() && !closing_) {  // a whole call over the cap
+      send(control::encodeError(control::tooLargeError, Json{{"limit", control::maxMessageBytes}}));
+      closing_ = true;
+    }
     if (closing_) return hangUpWhenSent();
     if (!busy_) read();
   }
