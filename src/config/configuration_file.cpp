@@ -362,7 +362,8 @@ Schedule readSchedule(const nlohmann::json& document, std::string_view text, con
 void reportUnknownKeys(const nlohmann::json& document, std::string_view text, const Positions& positions,
                        Configuration& configuration) {
   std::vector<std::string> unknown;
-  for (const auto& [key, value] : document.items()) {
+  for (const auto& member : document.items()) {
+    const std::string& key = member.key();
     if (std::none_of(std::begin(knownKeys), std::end(knownKeys), [&](const char* known) { return key == known; })) {
       unknown.push_back(key);
     }

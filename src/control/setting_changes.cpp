@@ -55,7 +55,8 @@ BlockedSite& siteNamed(std::vector<BlockedSite>& sites, const std::string& name)
 class Parameters {
  public:
   Parameters(const Json& parameters, std::initializer_list<const char*> names) : parameters_(parameters) {
-    for (const auto& [key, value] : parameters.items()) {
+    for (const auto& member : parameters.items()) {
+      const std::string& key = member.key();
       if (std::none_of(names.begin(), names.end(), [&](const char* name) { return key == name; })) {
         throw invalidParameter(key);
       }
