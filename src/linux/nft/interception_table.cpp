@@ -131,20 +131,22 @@ InterceptionTable::InterceptionTable() : context_(nft_ctx_new(NFT_CTX_DEFAULT)) 
 InterceptionTable::~InterceptionTable() { nft_ctx_free(context_); }
 
 Failure InterceptionTable::install(const std::string& tableDefinition) {
+  // An owner table is ours alone: nobody else can have changed it.
+  if (installed_ == tableDefinition) return {};
   // The owner flag cannot be set again on a live table: replace it whole.
   const std::string commands =
       fmt::format("{}table inet {} {{\n\tflags owner\n{}}}\n",
                   installed_ ? fmt::format("delete table inet {}\n", interceptionTableName) : "",
                   interceptionTableName, tableDefinition);
   Failure failure = run(commands);
-  if (!failure) installed_ = true;
+  if (!failure) installed_ = tableDefinition;
   return failure;
 }
 
 void InterceptionTable::remove() {
   if (!installed_) return;
   run(fmt::format("delete table inet {}\n", interceptionTableName));
-  installed_ = false;
+  installed_.reset();
 }
 
 Failure InterceptionTable::run(const std::string& commands) {

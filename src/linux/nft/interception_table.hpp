@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,7 +52,9 @@ class InterceptionTable {
   InterceptionTable(const InterceptionTable&) = delete;
   InterceptionTable& operator=(const InterceptionTable&) = delete;
 
-  // Installs the table, or replaces the installed one, in one transaction.
+  // Installs the table, or replaces the installed one, in one transaction;
+  // the same definition again changes nothing (a settings change through the
+  // control socket restarts the provider, which asks for its rules each time).
   Failure install(const std::string& tableDefinition);
   void remove();
 
@@ -59,7 +62,7 @@ class InterceptionTable {
   Failure run(const std::string& commands);
 
   nft_ctx* context_;
-  bool installed_ = false;
+  std::optional<std::string> installed_;  // the definition in force
 };
 
 }  // namespace vosk::backend
