@@ -320,6 +320,10 @@ std::optional<std::vector<std::uint8_t>> answerNxdomain(std::span<const std::uin
                message.begin() + static_cast<std::ptrdiff_t>(walk.opt->end));
     out[extendedRcode] = 0;
   }
+  // A question's name may point into the header, which changed here.
+  for (const std::size_t question : walk.questions) {
+    if (labelsFrom(message, question) != labelsFrom(out, question)) return std::nullopt;
+  }
   return out;
 }
 

@@ -31,7 +31,8 @@ BlockedName blockedExample() {
 // under blocked.example in any case), and stay as it is when there is none:
 // notblocked.example only ends like a blocked name; fuzz_*.bin are inputs the
 // fuzzer found that an earlier rewrite changed wrongly (a name reaching across
-// changed bytes, parameter keys repeated).
+// changed bytes, parameter keys repeated, a question pointing into the header
+// an NXDOMAIN changes).
 TEST(DnsRewriteTest, AnswersBecomeWhatAnIndependentEncoderWritesWithoutEchOrAsNxdomain) {
   const BlockedName blocked = blockedExample();
   ASSERT_TRUE(blocked);
