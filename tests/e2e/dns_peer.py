@@ -3,7 +3,7 @@
 hence /usr/bin/python3). Answers over UDP on port 53 of every address:
   svc.example.test HTTPS -> 1 . alpn="h3,h2" ech=... ipv4hint=198.18.10.2 (TTL 300)
   use-application-dns.net (any case, any type) -> A 198.18.10.9
-  any other name under .test, type A -> A 198.18.10.2
+  any other name, type A -> A 198.18.10.2
   anything else -> NXDOMAIN
 Prints "serving" once bound."""
 import selectors
@@ -27,7 +27,7 @@ def answer(wire):
         response.answer.append(dns.rrset.from_text(question.name, 300, "IN", "HTTPS", HTTPS_RECORD))
     elif name == "use-application-dns.net.":
         response.answer.append(dns.rrset.from_text(question.name, 60, "IN", "A", "198.18.10.9"))
-    elif name.endswith(".test.") and question.rdtype == dns.rdatatype.A:
+    elif question.rdtype == dns.rdatatype.A:
         response.answer.append(dns.rrset.from_text(question.name, 60, "IN", "A", "198.18.10.2"))
     else:
         response.set_rcode(dns.rcode.NXDOMAIN)
