@@ -1,12 +1,15 @@
 // Strict mode's DNS answer rewrite, on the answers of tests/data/dns, as a
-// message and as the whole IPv6 packet the queue hands over.
+// message and as the whole IPv6 packet the queue hands over; blocked names
+// looked up in a block list of a million domains.
 
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
+#include "config/blocking_rules.hpp"
 #include "dns/dns_rewrite.hpp"
 #include "support/test_data.hpp"
 
@@ -31,9 +34,22 @@ Bytes ipv6Packet(const Bytes& payload) {
   return packet;
 }
 
-void runAnswer(benchmark::State& state, const Bytes& message, bool changes) {
-  if (vosk::dns::rewriteDnsAnswer(message).has_value() != changes) state.SkipWithError("unexpected outcome");
-  for (auto _ : state) benchmark::DoNotOptimize(vosk::dns::rewriteDnsAnswer(message));
+constexpr int listedDomains = 1'000'000;
+
+// blocked.example among a million domains, built once as the daemon builds it from a configuration.
+const vosk::dns::BlockedName& millionDomains() {
+  static const vosk::dns::BlockedName blocked = [] {
+    std::string json = R"([{"id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8", "name": "Many", "domains": ["blocked.example")";
+    for (int i = 1; i < listedDomains; ++i) json += ",\"site" + std::to_string(i) + ".example\"";
+    json += "]}]";
+    return vosk::config::blockedHostsOf({{"sitesData", Bytes(json.begin(), json.end())}});
+  }();
+  return blocked;
+}
+
+void runAnswer(benchmark::State& state, const Bytes& message, bool changes, const vosk::dns::BlockedName& blocked = {}) {
+  if (vosk::dns::rewriteDnsAnswer(message, blocked).has_value() != changes) state.SkipWithError("unexpected outcome");
+  for (auto _ : state) benchmark::DoNotOptimize(vosk::dns::rewriteDnsAnswer(message, blocked));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message.size()));
 }
 
@@ -65,6 +81,24 @@ void BM_DnsRewriteAddressAnswerUnchanged(benchmark::State& state) {
   runAnswer(state, answer("a_answer.bin"), false);
 }
 BENCHMARK(BM_DnsRewriteAddressAnswerUnchanged);
+
+// A blocked name's address answer turned into NXDOMAIN.
+void BM_DnsRewriteBlockedAddressAnswer(benchmark::State& state) {
+  runAnswer(state, answer("blocked_a.bin"), true, millionDomains());
+}
+BENCHMARK(BM_DnsRewriteBlockedAddressAnswer);
+
+// A blocked subdomain's HTTPS answer, asked in mixed case, turned into NXDOMAIN.
+void BM_DnsRewriteBlockedHttpsAnswer(benchmark::State& state) {
+  runAnswer(state, answer("blocked_case_https.bin"), true, millionDomains());
+}
+BENCHMARK(BM_DnsRewriteBlockedHttpsAnswer);
+
+// An allowed name's HTTPS answer: looked up, then ech removed.
+void BM_DnsRewriteAllowedHttpsAnswerWithList(benchmark::State& state) {
+  runAnswer(state, answer("https_ech.bin"), true, millionDomains());
+}
+BENCHMARK(BM_DnsRewriteAllowedHttpsAnswerWithList);
 
 // The whole packet path: IPv6 and UDP headers, the rewrite, lengths and the UDP checksum.
 void BM_DnsRewritePacketIpv6(benchmark::State& state) { runPacket(state, ipv6Packet(answer("https_ech.bin")), true); }

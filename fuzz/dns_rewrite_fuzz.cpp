@@ -4,8 +4,10 @@
 // decode again with every compression pointer resolving (followed here, which
 // the rewrite itself never does), mean the same as the input record by record
 // (names, types, classes, TTLs, data) but for `ech` and its `mandatory`
-// entry, hold no `ech` at all, and need no second rewrite; or it is the
-// canary's NXDOMAIN with the input's ID and question.
+// entry, hold no `ech` at all, and need no second rewrite; or, exactly when a
+// question names the canary or a blocked name (here: a name whose first
+// letter is the input's first byte), an empty NXDOMAIN with the input's ID
+// and questions.
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dns/dns_rewrite.hpp"
@@ -206,31 +209,44 @@ std::vector<Param> withoutEch(std::vector<Param> params) {
   return kept;
 }
 
+// Whether a question names the canary or a name the input blocks: its first
+// letter, any case, is `blockingByte`.
+bool asksNxdomain(const Message& message, std::uint8_t blockingByte) {
+  for (std::size_t i = 0; i < message.counts[0]; ++i) {
+    std::string name = message.entries[i].owner;
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (name == "use-application-dns|net|." || (name != "." && static_cast<std::uint8_t>(name[0]) == blockingByte)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> input(data, size);
-  (void)vosk::dns::rewriteDnsPacket(input);
-  const auto output = vosk::dns::rewriteDnsAnswer(input);
+  const vosk::dns::BlockedName blocked = [&](std::string_view name) {
+    return size > 0 && !name.empty() && static_cast<std::uint8_t>(name.front()) == data[0];
+  };
+  (void)vosk::dns::rewriteDnsPacket(input, blocked);
+  const auto output = vosk::dns::rewriteDnsAnswer(input, blocked);
   if (!output) return 0;
-  check(!vosk::dns::rewriteDnsAnswer(*output).has_value(), "a rewritten answer needs no second rewrite");
+  check(!vosk::dns::rewriteDnsAnswer(*output, blocked).has_value(), "a rewritten answer needs no second rewrite");
   const auto before = decode(input);
   const auto after = decode(*output);
   check(before.has_value(), "only answers that decode are rewritten");
   check(after.has_value(), "a rewritten answer decodes, every pointer resolving");
   check(after->id == before->id, "the ID is kept");
 
-  // Only the canary's answer changes the RCODE or the number of answers.
-  const bool nxdomainBefore = (before->flags & 0x000F) == 3;
-  const bool nxdomainAfter = (after->flags & 0x000F) == 3;
-  if ((nxdomainAfter && !nxdomainBefore) || after->counts[1] != before->counts[1]) {
-    std::string question = before->entries.at(0).owner;
-    std::transform(question.begin(), question.end(), question.begin(), [](unsigned char c) { return std::tolower(c); });
-    check(question == "use-application-dns|net|.", "only the canary is answered NXDOMAIN");
-    check(nxdomainAfter && after->counts[0] == 1 && after->counts[1] == 0 && after->counts[2] == 0,
-          "the canary's answer is an empty NXDOMAIN");
-    check(after->entries[0] == before->entries[0], "the canary's question is kept");
-    check(after->entries.size() == 1 || after->entries[1].type == 41, "the canary's answer keeps only EDNS");
+  // Only these answers change the RCODE or the records; all others fall to the checks below.
+  if (asksNxdomain(*before, data[0])) {
+    const auto questions = static_cast<std::ptrdiff_t>(before->counts[0]);
+    check((after->flags & 0x000F) == 3 && after->counts[0] == before->counts[0] && after->counts[1] == 0 &&
+              after->counts[2] == 0, "the answer is an empty NXDOMAIN");
+    check(std::equal(before->entries.begin(), before->entries.begin() + questions, after->entries.begin()),
+          "the questions are kept");
+    check(after->counts[3] == 0 || (after->counts[3] == 1 && after->entries.back().type == 41), "only EDNS is kept");
     return 0;
   }
   check(after->flags == before->flags && after->counts == before->counts, "flags and counts are kept");

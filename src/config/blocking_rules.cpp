@@ -3,12 +3,14 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "config/number_text.hpp"
 #include "model/blocked_site.hpp"
+#include "policy/block_list.hpp"
 
 namespace vosk::config {
 namespace {
@@ -54,6 +56,13 @@ void forEachSuffix(std::string_view domain, Visit visit) {
 }
 
 }  // namespace
+
+std::function<bool(std::string_view host)> blockedHostsOf(const ConfigurationDictionary& configuration) {
+  std::optional<std::vector<BlockedSite>> sites = sitesOf(configuration);
+  if (!sites) return {};
+  auto list = std::make_shared<const BlockList>(std::move(*sites));
+  return [list](std::string_view host) { return isHostBlocked(host, *list); };
+}
 
 std::string firstUncovered(const std::vector<BlockedSite>& before, const std::vector<BlockedSite>& after) {
   // A hash table of `after`, unless `before` is much the smaller: then of

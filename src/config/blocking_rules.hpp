@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,6 +60,12 @@ std::string scheduleWeakening(const ConfigurationDictionary& before, const Sched
 // parent domain listed there covers (entries compared as stored, less a
 // trailing dot); empty when every one is covered.
 std::string firstUncovered(const std::vector<BlockedSite>& before, const std::vector<BlockedSite>& after);
+
+// Whether the configuration's block list ("sitesData") blocks a host name:
+// a listed domain and all its subdomains, as flows are matched. Its index is
+// built here, so once per configuration; empty when there is no list that
+// decodes.
+std::function<bool(std::string_view host)> blockedHostsOf(const ConfigurationDictionary& configuration);
 
 // The lock in force after seeing a file's lock: the later of the two, so a
 // lock is lengthened but never shortened or dropped before it expires.

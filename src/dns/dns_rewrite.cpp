@@ -1,8 +1,6 @@
 #include "dns/dns_rewrite.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cctype>
 #include <string>
 #include <string_view>
 
@@ -25,7 +23,8 @@ constexpr std::uint16_t typeOpt = 41;
 constexpr std::uint16_t mandatoryKey = 0;
 constexpr std::uint16_t echKey = 5;
 
-constexpr std::array<std::string_view, 2> canaryLabels{"use-application-dns", "net"};
+// Asked by browsers: NXDOMAIN tells them not to turn on encrypted DNS by themselves.
+constexpr std::string_view canaryName = "use-application-dns.net";
 
 std::uint16_t readU16(std::span<const std::uint8_t> bytes, std::size_t at) {
   return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
@@ -75,6 +74,7 @@ struct Range {
 
 // What the walk over the message found and what is to change in it.
 struct Walk {
+  std::vector<std::size_t> questions;  // offsets of the question names
   std::size_t questionEnd = headerBytes;
   std::optional<Range> opt;
   int optCount = 0;
@@ -125,22 +125,6 @@ bool skipName(std::span<const std::uint8_t> message, std::size_t& at, std::size_
     at += 1 + label;
   }
   return false;
-}
-
-// The question name is the canary, in any case. It starts right after the
-// header, where a compression pointer has nothing before it to point to.
-bool isCanary(std::span<const std::uint8_t> message) {
-  std::size_t at = headerBytes;
-  for (const std::string_view expected : canaryLabels) {
-    if (at >= message.size() || message[at] != expected.size() || at + 1 + expected.size() > message.size()) {
-      return false;
-    }
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-      if (std::tolower(message[at + 1 + i]) != expected[i]) return false;
-    }
-    at += 1 + expected.size();
-  }
-  return at < message.size() && message[at] == 0;
 }
 
 // The parameters of an HTTPS or SVCB record: marks `ech` for removal, and
@@ -206,6 +190,7 @@ std::optional<Walk> walkMessage(std::span<const std::uint8_t> message) {
 
   std::size_t at = headerBytes;
   for (std::size_t i = 0; i < questions; ++i) {
+    walk.questions.push_back(at);
     if (!skipName(message, at, message.size(), walk) || at + 4 > message.size()) return std::nullopt;
     at += 4;
   }
@@ -253,6 +238,31 @@ std::optional<std::string> labelsFrom(std::span<const std::uint8_t> message, std
   return std::nullopt;
 }
 
+// The name at `at` as BlockedName takes it: labels in lower case (DNS
+// compares ASCII letters only without case) joined by dots.
+std::optional<std::string> nameText(std::span<const std::uint8_t> message, std::size_t at) {
+  const std::optional<std::string> labels = labelsFrom(message, at);
+  if (!labels) return std::nullopt;
+  std::string text;
+  for (std::size_t label = 0; label < labels->size();) {
+    const std::size_t length = static_cast<std::uint8_t>((*labels)[label]);
+    if (label != 0) text += '.';
+    for (const char c : std::string_view(*labels).substr(label + 1, length)) {
+      text += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    label += 1 + length;
+  }
+  return text;
+}
+
+// Whether a question names the canary or a blocked name: the answer is then NXDOMAIN.
+bool answeredNxdomain(std::span<const std::uint8_t> message, const Walk& walk, const BlockedName& blocked) {
+  return std::any_of(walk.questions.begin(), walk.questions.end(), [&](std::size_t at) {
+    const std::optional<std::string> name = nameText(message, at);
+    return name && (*name == canaryName || (blocked && blocked(*name)));
+  });
+}
+
 // The message without the removed ranges; pointers behind them moved back.
 std::optional<std::vector<std::uint8_t>> applyRemovals(std::span<const std::uint8_t> message, Walk& walk) {
   auto& removed = walk.removed;
@@ -292,8 +302,8 @@ std::optional<std::vector<std::uint8_t>> applyRemovals(std::span<const std::uint
   return out;
 }
 
-std::optional<std::vector<std::uint8_t>> answerCanary(std::span<const std::uint8_t> message, std::uint16_t flags,
-                                                      const Walk& walk) {
+std::optional<std::vector<std::uint8_t>> answerNxdomain(std::span<const std::uint8_t> message, std::uint16_t flags,
+                                                        const Walk& walk) {
   if ((flags & rcodeMask) == nxdomain && readU16(message, 6) == 0) return std::nullopt;  // already said
   if (walk.optCount > 1) return std::nullopt;
   std::vector<std::uint8_t> out(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(walk.questionEnd));
@@ -310,18 +320,23 @@ std::optional<std::vector<std::uint8_t>> answerCanary(std::span<const std::uint8
                message.begin() + static_cast<std::ptrdiff_t>(walk.opt->end));
     out[extendedRcode] = 0;
   }
+  // A question's name may point into the header, which changed here.
+  for (const std::size_t question : walk.questions) {
+    if (labelsFrom(message, question) != labelsFrom(out, question)) return std::nullopt;
+  }
   return out;
 }
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> rewriteDnsAnswer(std::span<const std::uint8_t> message) {
+std::optional<std::vector<std::uint8_t>> rewriteDnsAnswer(std::span<const std::uint8_t> message,
+                                                          const BlockedName& blocked) {
   if (message.size() < headerBytes || message.size() > maxMessageBytes) return std::nullopt;
   const std::uint16_t flags = readU16(message, 2);
   if ((flags & responseFlag) == 0 || (flags & opcodeMask) != 0) return std::nullopt;
   std::optional<Walk> walk = walkMessage(message);
   if (!walk) return std::nullopt;
-  if (readU16(message, 4) == 1 && isCanary(message)) return answerCanary(message, flags, *walk);
+  if (answeredNxdomain(message, *walk, blocked)) return answerNxdomain(message, flags, *walk);
   if (walk->removed.empty() || walk->blocksChanges) return std::nullopt;
   return applyRemovals(message, *walk);
 }
@@ -348,7 +363,8 @@ std::uint16_t foldedComplement(std::uint32_t sum) {
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> rewriteDnsPacket(std::span<const std::uint8_t> packet) {
+std::optional<std::vector<std::uint8_t>> rewriteDnsPacket(std::span<const std::uint8_t> packet,
+                                                          const BlockedName& blocked) {
   if (packet.empty()) return std::nullopt;
   const int version = packet[0] >> 4;
   std::size_t udp = 0;
@@ -372,7 +388,8 @@ std::optional<std::vector<std::uint8_t>> rewriteDnsPacket(std::span<const std::u
   if (total > packet.size() || total < udp + udpHeaderBytes) return std::nullopt;
   if (readU16(packet, udp) != dnsPort || readU16(packet, udp + 4) != total - udp) return std::nullopt;
 
-  const auto answer = rewriteDnsAnswer(packet.subspan(udp + udpHeaderBytes, total - udp - udpHeaderBytes));
+  const auto answer =
+      rewriteDnsAnswer(packet.subspan(udp + udpHeaderBytes, total - udp - udpHeaderBytes), blocked);
   if (!answer) return std::nullopt;
   std::vector<std::uint8_t> out(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(udp + udpHeaderBytes));
   out.insert(out.end(), answer->begin(), answer->end());

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/blocking_rules.hpp"
 #include "support/test_data.hpp"
 
 namespace vosk::dns {
@@ -17,12 +18,24 @@ Bytes answerFile(const std::string& name) {
   return test::readFileBytes(std::filesystem::path(VOSK_TEST_DATA_DIR) / "dns" / name);
 }
 
-// Answers encoded by dnspython (tests/data/dns/make_answers.py): each NAME.bin
-// must become NAME.expected.bin, encoded independently without `ech` (or as
-// NXDOMAIN), and stay as it is when there is none: fuzz_*.bin are inputs the
+// The test block list, as the daemon builds it from a configuration.
+BlockedName blockedExample() {
+  const std::string sites =
+      R"([{"id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8", "name": "Blocked", "domains": ["blocked.example"]}])";
+  return config::blockedHostsOf({{config::sitesDataKey, Bytes(sites.begin(), sites.end())}});
+}
+
+// Answers encoded by dnspython (tests/data/dns/make_answers.py), rewritten
+// with blocked.example blocked: each NAME.bin must become NAME.expected.bin,
+// encoded independently without `ech` (or as NXDOMAIN: the canary, names
+// under blocked.example in any case), and stay as it is when there is none:
+// notblocked.example only ends like a blocked name; fuzz_*.bin are inputs the
 // fuzzer found that an earlier rewrite changed wrongly (a name reaching across
-// changed bytes, parameter keys repeated).
-TEST(DnsRewriteTest, AnswersBecomeWhatAnIndependentEncoderWritesWithoutEch) {
+// changed bytes, parameter keys repeated, a question pointing into the header
+// an NXDOMAIN changes).
+TEST(DnsRewriteTest, AnswersBecomeWhatAnIndependentEncoderWritesWithoutEchOrAsNxdomain) {
+  const BlockedName blocked = blockedExample();
+  ASSERT_TRUE(blocked);
   int checked = 0;
   for (const auto& path : test::testDataFiles("dns")) {
     const std::string name = path.filename().string();
@@ -30,7 +43,7 @@ TEST(DnsRewriteTest, AnswersBecomeWhatAnIndependentEncoderWritesWithoutEch) {
     SCOPED_TRACE(name);
     const Bytes message = test::readFileBytes(path);
     const auto expectedPath = std::filesystem::path(path).replace_extension(".expected.bin");
-    const auto rewritten = rewriteDnsAnswer(message);
+    const auto rewritten = rewriteDnsAnswer(message, blocked);
     if (!std::filesystem::exists(expectedPath)) {
       EXPECT_FALSE(rewritten.has_value());
       continue;
@@ -38,10 +51,15 @@ TEST(DnsRewriteTest, AnswersBecomeWhatAnIndependentEncoderWritesWithoutEch) {
     const Bytes expected = test::readFileBytes(expectedPath);
     ASSERT_TRUE(rewritten.has_value());
     EXPECT_EQ(*rewritten, expected);
-    EXPECT_FALSE(rewriteDnsAnswer(expected).has_value()) << "a rewritten answer has nothing left to change";
+    EXPECT_FALSE(rewriteDnsAnswer(expected, blocked).has_value()) << "a rewritten answer has nothing left to change";
     ++checked;
   }
-  EXPECT_EQ(checked, 5);
+  EXPECT_EQ(checked, 8);
+
+  // Without a usable list the daemon keeps the names in force.
+  const std::string notAList = R"({"sites": []})";
+  EXPECT_FALSE(config::blockedHostsOf({}));
+  EXPECT_FALSE(config::blockedHostsOf({{config::sitesDataKey, Bytes(notAList.begin(), notAList.end())}}));
 }
 
 TEST(DnsRewriteTest, WhatCannotBeRewrittenSoundlyStaysAsItIs) {
@@ -150,6 +168,10 @@ TEST(DnsRewriteTest, PacketsGetTheNewAnswerWithLengthsAndChecksumsRight) {
     }
     EXPECT_EQ(onesComplementSum(packet, udp, packet.size(), pseudoHeader), 0xFFFF) << "UDP checksum";
   }
+
+  const auto blocked = rewriteDnsPacket(udpPacket(6, answerFile("blocked_a.bin")), blockedExample());
+  ASSERT_TRUE(blocked.has_value());
+  EXPECT_EQ(Bytes(blocked->begin() + 48, blocked->end()), answerFile("blocked_a.expected.bin"));
 
   Bytes fragment = udpPacket(4, answer);
   fragment[6] |= 0x20;  // more fragments follow

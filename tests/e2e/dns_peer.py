@@ -3,6 +3,7 @@
 hence /usr/bin/python3). Answers over UDP on port 53 of every address:
   svc.example.test HTTPS -> 1 . alpn="h3,h2" ech=... ipv4hint=198.18.10.2 (TTL 300)
   use-application-dns.net (any case, any type) -> A 198.18.10.9
+  any other name, type A -> A 198.18.10.2
   anything else -> NXDOMAIN
 Prints "serving" once bound."""
 import selectors
@@ -26,6 +27,8 @@ def answer(wire):
         response.answer.append(dns.rrset.from_text(question.name, 300, "IN", "HTTPS", HTTPS_RECORD))
     elif name == "use-application-dns.net.":
         response.answer.append(dns.rrset.from_text(question.name, 60, "IN", "A", "198.18.10.9"))
+    elif question.rdtype == dns.rdatatype.A:
+        response.answer.append(dns.rrset.from_text(question.name, 60, "IN", "A", "198.18.10.2"))
     else:
         response.set_rcode(dns.rcode.NXDOMAIN)
     return response.to_wire()

@@ -6,6 +6,7 @@
 
 #include <csignal>
 
+#include "config/blocking_rules.hpp"
 #include "config/configuration_file.hpp"
 #include "config/encrypted_dns_list.hpp"
 #include "linux/service/descriptor_limit.hpp"
@@ -134,8 +135,10 @@ void Daemon::useControlSettings(const config::Configuration& configuration) {
 
 // What the next start reads, and strict mode's DNS guard to match: both
 // follow the switch in force (a pause or the schedule turns them off too).
+// The guard's names are those of the block list, indexed only while it is on.
 void Daemon::applyConfiguration(ConfigurationDictionary configuration) {
-  dnsGuard_.apply(config::strictModeActive(configuration), gatewayInterfaces_);
+  const bool strict = config::strictModeActive(configuration);
+  dnsGuard_.apply(strict, gatewayInterfaces_, strict ? config::blockedHostsOf(configuration) : dns::BlockedName());
   host_.setProviderConfiguration(std::move(configuration));
 }
 
@@ -288,7 +291,7 @@ void Daemon::exitWith(int status) {
   host_.removeInterception();
   listener_.close();
   udpInterception_.remove();
-  dnsGuard_.apply(false, {});
+  dnsGuard_.apply(false, {}, {});
   pidFile_.remove();
   logger_.log("🔴 vosk-filter stopped");
   mainQueue_.finish(status);

@@ -53,7 +53,8 @@ std::unique_ptr<NftOwnerTable> makeTable(QueueExpression expression, const std::
 
 }  // namespace
 
-void DnsGuard::apply(bool on, const std::vector<std::string>& gatewayInterfaces) {
+void DnsGuard::apply(bool on, const std::vector<std::string>& gatewayInterfaces, dns::BlockedName blockedNames) {
+  if (blockedNames) blockedNames_ = std::move(blockedNames);
   if (on == (table_ != nullptr) && (!on || gatewayInterfaces == gatewayInterfaces_)) return;
   if (on && listener_) {
     // Other gateway interfaces: the same listener, the table made again.
@@ -85,13 +86,15 @@ void DnsGuard::apply(bool on, const std::vector<std::string>& gatewayInterfaces)
   }
   expression_ = expression;
   gatewayInterfaces_ = gatewayInterfaces;
-  listener->start([listener = listener.get()](const HeldPacket& packet) {
-    const auto rewritten = dns::rewriteDnsPacket(packet.bytes);
+  // The handler runs only while listener_ lives, so within this guard.
+  listener->start([this, listener = listener.get()](const HeldPacket& packet) {
+    const auto rewritten = dns::rewriteDnsPacket(packet.bytes, blockedNames_);
     listener->accept(packet.id, packet.mark, rewritten ? std::span<const std::uint8_t>(*rewritten)
                                                        : std::span<const std::uint8_t>());
   });
   listener_ = std::move(listener);
-  logger_.log("✅ DNS guard on: UDP answers from port 53 go through NFQUEUE {} ({} queue rule), ech removed",
+  logger_.log("✅ DNS guard on: UDP answers from port 53 go through NFQUEUE {} ({} queue rule), ech removed, "
+              "blocked names NXDOMAIN",
               queueNumber, expression == QueueExpression::native ? "native" : "compatibility");
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dns/dns_rewrite.hpp"
 #include "linux/udp/nfqueue_listener.hpp"
 #include "linux/nft/nftnl_owner_table.hpp"
 #include "platform/logger.hpp"
@@ -17,9 +18,9 @@ namespace vosk::backend {
 // Strict mode's DNS guard: while it is on, every UDP packet from port 53 of a
 // non-loopback address (IPv4 and IPv6) waits on the input path in an NFQUEUE
 // of its own and goes on as dns::rewriteDnsPacket makes it: `ech` removed
-// from HTTPS and SVCB records, the canary answered NXDOMAIN, anything else
-// untouched. Answers forwarded out of a gateway interface (to the network's
-// clients) wait there too, on the forward path. The owner table exists only while the guard is on, and its queue
+// from HTTPS and SVCB records, the canary and blocked names answered
+// NXDOMAIN, anything else untouched. Answers forwarded out of a gateway
+// interface (to the network's clients) wait there too, on the forward path. The owner table exists only while the guard is on, and its queue
 // rule is bypassed when nobody listens, so a dead or stalled daemon leaves
 // DNS working. On the context's thread only.
 class DnsGuard {
@@ -30,12 +31,14 @@ class DnsGuard {
   DnsGuard(asio::io_context& context, Logger logger) : context_(context), logger_(std::move(logger)) {}
 
   // Puts the guard in place, for the host and the gateway interfaces, or
-  // removes it; a failure is logged and leaves it off.
-  void apply(bool on, const std::vector<std::string>& gatewayInterfaces);
+  // removes it; a failure is logged and leaves it off. The names answered
+  // NXDOMAIN are `blockedNames` from now on; empty, those in force are kept.
+  void apply(bool on, const std::vector<std::string>& gatewayInterfaces, dns::BlockedName blockedNames);
 
  private:
   asio::io_context& context_;
   const Logger logger_;
+  dns::BlockedName blockedNames_;  // read by listener_'s handler
   std::shared_ptr<NfqueueListener> listener_;
   std::unique_ptr<NftOwnerTable> table_;
   QueueExpression expression_ = QueueExpression::native;

@@ -86,14 +86,22 @@ def chain(with_ech):
 
 write("https_chain_compressed", chain(True), chain(False))
 
-# The canary, asked in mixed case, answered with an address: NXDOMAIN, no records, EDNS kept.
-def canary(nxdomain):
-    if nxdomain:
-        return answer("USE-Application-DNS.net.", "A", [], rcode=dns.rcode.NXDOMAIN)
-    return answer("USE-Application-DNS.net.", "A", ["USE-Application-DNS.net. 60 IN A 198.18.10.9"])
+# An answer that must become NXDOMAIN: no records, the question as asked, EDNS kept.
+def nxdomain(file, qname, qtype, data):
+    write(file, answer(qname, qtype, [f"{qname} 60 IN {qtype} {data}"]),
+          answer(qname, qtype, [], rcode=dns.rcode.NXDOMAIN))
 
 
-write("canary", canary(False), canary(True))
+# The canary, asked in mixed case, answered with an address.
+nxdomain("canary", "USE-Application-DNS.net.", "A", "198.18.10.9")
+
+# Names under blocked.example, the test block list (dns_rewrite_test.cpp), for any type asked.
+nxdomain("blocked_a", "blocked.example.", "A", "198.18.10.5")
+nxdomain("blocked_subdomain_aaaa", "www.blocked.example.", "AAAA", "2001:db8:10::5")
+nxdomain("blocked_case_https", "Www.BLOCKED.Example.", "HTTPS", https("1 .", params))
+
+# A name that only ends with the same letters as a blocked one: untouched.
+write("notblocked_a", answer("notblocked.example.", "A", ["notblocked.example. 60 IN A 198.18.10.6"]))
 
 # A plain address answer: nothing to change.
 write("a_answer", answer("plain.example.test.", "A", ["plain.example.test. 300 IN A 198.18.10.2"]))
