@@ -21,7 +21,7 @@ constexpr int ipv6Bits = 128;
 // redirect does not carry that interface, so the daemon could not reach them;
 // such traffic never leaves the link, and passing it is simpler than
 // recovering the interface from elsewhere.
-constexpr std::string_view kLeftToTheSystem =
+constexpr std::string_view leftToTheSystem =
     "\t\tfib daddr type local return\n"
     "\t\tip6 daddr fe80::/10 return\n";
 
@@ -109,7 +109,7 @@ Failure planInterception(const std::vector<NetworkRule>& rules, const Intercepti
       "{}"
       "{}"
       "\t}}\n",
-      natOutputPriority, target.firewallMark, target.firewallMark, kLeftToTheSystem, redirects);
+      natOutputPriority, target.firewallMark, target.firewallMark, leftToTheSystem, redirects);
   // The listeners take any address (a redirect in prerouting goes to the
   // incoming interface's address): only loopback and redirected connections
   // may reach them, so they are no proxy for anyone who finds the port.
@@ -127,7 +127,7 @@ Failure planInterception(const std::vector<NetworkRule>& rules, const Intercepti
         "{}"
         "{}"
         "\t}}\n",
-        natPreroutingPriority, interfaceSet(gatewayInterfaces), kLeftToTheSystem, redirects);
+        natPreroutingPriority, interfaceSet(gatewayInterfaces), leftToTheSystem, redirects);
   }
   return {};
 }
