@@ -56,19 +56,31 @@ TEST(HttpHost, ValueAsSentWithoutSurroundingSpace) {
   EXPECT_EQ(parse(requestWithHost("\xA0" "caf\xE9\xA0" "a.test\xA0")), found("caf\xC3\xA9\xC2\xA0" "a.test"));
 }
 
+// The port is everything from the first colon after a leading bracketed
+// IPv6 literal, as servers read it.
 TEST(HttpHost, PortRemoval) {
-  EXPECT_EQ(parse(requestWithHost(" allowed.test:8080")), found("allowed.test"));
-  EXPECT_EQ(parse(requestWithHost(" blocked.test:000080")), found("blocked.test"));
-  EXPECT_EQ(parse(requestWithHost(" blocked.test:")), found("blocked.test"));
-  EXPECT_EQ(parse(requestWithHost(" blocked.test:80x")), found("blocked.test:80x"));
-  EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]:443")), found("[2001:db8::1]"));
-  EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]")), found("[2001:db8::1]"));
-  EXPECT_EQ(parse(requestWithHost(" [2001:db8::1]:80x")), found("[2001:db8::1]:80x"));
-  EXPECT_EQ(parse(requestWithHost(" 2001:db8::1")), found("2001:db8::1"));
-  // No second trim after the port is cut.
-  EXPECT_EQ(parse(requestWithHost(" allowed.test :80")), found("allowed.test "));
-  EXPECT_EQ(parse(requestWithHost(" :80")), kNotFound);
-  EXPECT_EQ(parse(requestWithHost("")), kNotFound);
+  const struct {
+    std::string_view hostLine;
+    HostExtraction expected;
+  } cases[] = {
+      {" allowed.test:8080", found("allowed.test")},
+      {" blocked.test:000080", found("blocked.test")},
+      {" blocked.test:", found("blocked.test")},
+      {" blocked.test:80x", found("blocked.test")},
+      {" blocked.test:x", found("blocked.test")},
+      {" blocked.test:80:80", found("blocked.test")},
+      {" 2001:db8::1", found("2001")},
+      {" [2001:db8::1]:443", found("[2001:db8::1]")},
+      {" [2001:db8::1]", found("[2001:db8::1]")},
+      {" [2001:db8::1]:80x", found("[2001:db8::1]")},
+      {" [2001:db8::1]x:80", found("[2001:db8::1]x")},
+      {" [2001:db8::1:80", found("[2001")},
+      // No second trim after the port is cut.
+      {" allowed.test :80", found("allowed.test ")},
+      {" :80", kNotFound},
+      {"", kNotFound},
+  };
+  for (const auto& [hostLine, expected] : cases) EXPECT_EQ(parse(requestWithHost(hostLine)), expected) << hostLine;
 }
 
 TEST(HttpHost, WhichHostLineCounts) {
@@ -85,6 +97,13 @@ TEST(HttpHost, TargetNamesTheHost) {
   EXPECT_EQ(parse("GET HTTP://user:pw@Blocked.Test:8080?q HTTP/1.1\r\n"), found("Blocked.Test"));
   EXPECT_EQ(parse("GET ws+x://[2001:db8::1]:80/a HTTP/1.1\r\n"), found("[2001:db8::1]"));
   EXPECT_EQ(parse("CONNECT blocked.test:443 HTTP/1.1\r\nHost: allowed.test\r\n\r\n"), found("blocked.test"));
+  EXPECT_EQ(parse("GET http://blocked.test:80:80/ HTTP/1.1\r\n"), found("blocked.test"));
+  EXPECT_EQ(parse("CONNECT blocked.test:443abc HTTP/1.1\r\n"), found("blocked.test"));
+  // The target's host is percent-decoded after the port is cut; only the Host line is taken as sent.
+  EXPECT_EQ(parse("GET http://blocked%2etest/ HTTP/1.1\r\n"), found("blocked.test"));
+  EXPECT_EQ(parse("GET http://u%40@%62locked.test%3A80:8080/ HTTP/1.1\r\n"), found("blocked.test:80"));
+  EXPECT_EQ(parse("GET http://caf%E9%2.test%/ HTTP/1.1\r\n"), found("caf\xC3\xA9%2.test%"));
+  EXPECT_EQ(parse(requestWithHost(" blocked%2Etest")), found("blocked%2Etest"));
   // Origin form, or no authority, leaves it to the Host line.
   EXPECT_EQ(parse("GET /http://blocked.test/ HTTP/1.1\r\nHost: allowed.test\r\n"), found("allowed.test"));
   EXPECT_EQ(parse("GET http:///x HTTP/1.1\r\nHost: allowed.test\r\n"), found("allowed.test"));

@@ -22,8 +22,9 @@ struct HostExtraction {
 HostExtraction extractTLSServerName(std::span<const std::uint8_t> bytes);
 
 // The host a plain HTTP/1.x request addresses, as a server reads it: the
-// authority of an absolute (or CONNECT) request target, else the Host header
-// value; without a port, decoded from Latin-1 into UTF-8. Lines end in LF or
+// authority of an absolute (or CONNECT) request target, percent-decoded, else
+// the Host header value; without a port (all from the first colon after a
+// bracketed IPv6 literal), decoded from Latin-1 into UTF-8. Lines end in LF or
 // CR LF. Bytes that cannot begin such a request give not found at once.
 HostExtraction extractHTTPHost(std::span<const std::uint8_t> bytes);
 

@@ -43,7 +43,6 @@ bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); 
 bool isTokenChar(char c) {
   return isAlpha(c) || isDigit(c) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
-bool isAllDigits(std::string_view text) { return std::all_of(text.begin(), text.end(), isDigit); }
 
 bool startsWithHostHeaderName(std::string_view line) {
   if (line.size() < kHostHeaderName.size()) return false;
@@ -64,19 +63,35 @@ std::string_view trimHorizontalSpace(std::string_view text) {
   return text;
 }
 
-// Cuts a port: a final ":" and digits after a bracketed IPv6 literal or a
-// name with no other colon. The port may be empty, as URIs allow.
+// Cuts the port at the first colon after a leading bracketed IPv6 literal,
+// whatever follows it: servers read `name:x` and `name:80:80` as `name`, so a
+// value kept whole would miss the block list while the site is still served.
 std::string_view withoutPort(std::string_view value) {
-  if (value.starts_with('[')) {
-    const std::size_t close = value.find(']');
-    if (close == std::string_view::npos) return value;
-    const std::string_view rest = value.substr(close + 1);
-    const bool portOnly = rest.empty() || (rest.front() == ':' && isAllDigits(rest.substr(1)));
-    return portOnly ? value.substr(0, close + 1) : value;
+  const std::size_t literalEnd = value.starts_with('[') ? value.find(']') : 0;
+  return value.substr(0, value.find(':', literalEnd == std::string_view::npos ? 0 : literalEnd));
+}
+
+int hexValue(char c) {
+  if (isDigit(c)) return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A URI's host may be percent-encoded (`blocked%2Eexample`) and servers decode
+// it; a "%" without two hex digits after it stays as sent.
+std::string percentDecoded(std::string_view text) {
+  std::string decoded;
+  decoded.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+      decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+      i += 2;
+    } else {
+      decoded += text[i];
+    }
   }
-  const std::size_t colon = value.find(':');
-  if (colon == std::string_view::npos || value.find(':', colon + 1) != std::string_view::npos) return value;
-  return isAllDigits(value.substr(colon + 1)) ? value.substr(0, colon) : value;
+  return decoded;
 }
 
 std::string latin1ToUtf8(std::string_view latin1) {
@@ -102,8 +117,8 @@ HostExtraction found(std::string_view host) {
 }
 
 // The host a request target names in absolute form ("scheme://authority/...")
-// or, for CONNECT, in authority form; empty for origin form ("/path").
-std::string_view targetHost(std::string_view method, std::string_view target) {
+// or, for CONNECT, in authority form, percent-decoded; empty for origin form ("/path").
+std::string targetHost(std::string_view method, std::string_view target) {
   std::string_view authority;
   if (method == kConnectMethod) {
     authority = target;
@@ -117,7 +132,7 @@ std::string_view targetHost(std::string_view method, std::string_view target) {
     authority = authority.substr(0, authority.find_first_of("/?#"));
   }
   if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
-  return withoutPort(authority);
+  return percentDecoded(withoutPort(authority));
 }
 
 }  // namespace
@@ -149,7 +164,7 @@ HostExtraction extractHTTPHost(std::span<const std::uint8_t> bytes) {
   const std::string_view method = requestLine->text.substr(0, methodLength);
   const std::string_view target = requestLine->text.substr(methodLength + 1, versionStart - methodLength - 2);
   // A server takes the host from an absolute target and ignores the Host line.
-  if (const std::string_view host = targetHost(method, target); !host.empty()) return found(host);
+  if (const std::string host = targetHost(method, target); !host.empty()) return found(host);
 
   bool headerBlockComplete = false;
   for (std::optional<Line> line = lineAt(text, requestLine->next); line; line = lineAt(text, line->next)) {

@@ -2,6 +2,7 @@
 #
 #   client namespace (the filter runs here)        server namespace
 #   198.18.10.1  2001:db8:10::1  ==veth==  198.18.10.2  2001:db8:10::2
+#   $CLIENT_IF (and its fe80:: address)     $SERVER_IF (and its fe80:: address)
 #                                           peer.py serve on :80 and :443 (any name)
 #
 # Every test gets its own namespaces, removed on exit (also on failure).
@@ -54,15 +55,17 @@ e2e_setup() {
 
   ip netns add "$CLIENT_NS"
   ip netns add "$SERVER_NS"
-  ip link add "${tag}a" netns "$CLIENT_NS" type veth peer name "${tag}b" netns "$SERVER_NS"
+  CLIENT_IF="${tag}a"
+  SERVER_IF="${tag}b"
+  ip link add "$CLIENT_IF" netns "$CLIENT_NS" type veth peer name "$SERVER_IF" netns "$SERVER_NS"
   ip -n "$CLIENT_NS" link set lo up
   ip -n "$SERVER_NS" link set lo up
-  ip -n "$CLIENT_NS" addr add 198.18.10.1/24 dev "${tag}a"
-  ip -n "$SERVER_NS" addr add "$SERVER4/24" dev "${tag}b"
-  ip -n "$CLIENT_NS" addr add 2001:db8:10::1/64 dev "${tag}a" nodad
-  ip -n "$SERVER_NS" addr add "$SERVER6/64" dev "${tag}b" nodad
-  ip -n "$CLIENT_NS" link set "${tag}a" up
-  ip -n "$SERVER_NS" link set "${tag}b" up
+  ip -n "$CLIENT_NS" addr add 198.18.10.1/24 dev "$CLIENT_IF"
+  ip -n "$SERVER_NS" addr add "$SERVER4/24" dev "$SERVER_IF"
+  ip -n "$CLIENT_NS" addr add 2001:db8:10::1/64 dev "$CLIENT_IF" nodad
+  ip -n "$SERVER_NS" addr add "$SERVER6/64" dev "$SERVER_IF" nodad
+  ip -n "$CLIENT_NS" link set "$CLIENT_IF" up
+  ip -n "$SERVER_NS" link set "$SERVER_IF" up
 
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
     -subj /CN=vosk-e2e -keyout "$E2E_TMP/key.pem" -out "$E2E_TMP/cert.pem" 2>/dev/null

@@ -37,6 +37,18 @@ TEST(InterceptionPlanTest, TcpRulesRedirectAndUdpRulesAreHandedBack) {
   EXPECT_EQ(plan.udpRules[1].remoteNetwork, HostEndpoint("::", "443"));
 }
 
+// A link-local destination needs the interface the application chose, which a
+// redirect loses: both NAT chains leave it to the system.
+TEST(InterceptionPlanTest, LinkLocalDestinationsAreNotRedirected) {
+  const auto plan = planned({rule("::", "443", NetworkRuleProtocol::tcp)}, {"lan0"});
+  const std::string& table = plan.tableDefinition;
+  for (const std::string_view chain : {"chain output", "chain gateway"}) {
+    const std::size_t start = table.find(chain);
+    ASSERT_NE(start, std::string::npos) << chain;
+    EXPECT_LT(table.find("ip6 daddr fe80::/10 return", start), table.find("redirect", start)) << chain;
+  }
+}
+
 TEST(InterceptionPlanTest, PrefixesAndAnyPort) {
   using enum NetworkRuleProtocol;
   const auto plan = planned({rule("198.18.0.0", "0", tcp, 15), rule("2001:db8::", "", tcp, 32)});

@@ -15,6 +15,16 @@ constexpr int natPreroutingPriority = -100;
 constexpr int ipv4Bits = 32;
 constexpr int ipv6Bits = 128;
 
+// Left to the system in both NAT chains: local destinations (the listeners
+// among them), and IPv6 link-local ones, which only mean something with the
+// interface the application chose. The original destination read after a
+// redirect does not carry that interface, so the daemon could not reach them;
+// such traffic never leaves the link, and passing it is simpler than
+// recovering the interface from elsewhere.
+constexpr std::string_view leftToTheSystem =
+    "\t\tfib daddr type local return\n"
+    "\t\tip6 daddr fe80::/10 return\n";
+
 // One TCP rule as an nftables statement, or why it cannot be one.
 Failure tcpRedirect(const NetworkRule& rule, const InterceptionTarget& target, std::string& statement) {
   const std::string& host = rule.remoteNetwork.hostname();
@@ -91,16 +101,15 @@ Failure planInterception(const std::vector<NetworkRule>& rules, const Intercepti
     if (Failure failure = tcpRedirect(rule, target, statement)) return failure;
     redirects += "\t\t" + statement + "\n";
   }
-  // The daemon's own connections carry the mark; local destinations are
-  // never intercepted (that includes the listeners themselves).
+  // The daemon's own connections carry the mark.
   plan.tableDefinition = fmt::format(
       "\tchain output {{\n"
       "\t\ttype nat hook output priority {}; policy accept;\n"
       "\t\tmeta mark & {:#x} == {:#x} return\n"
-      "\t\tfib daddr type local return\n"
+      "{}"
       "{}"
       "\t}}\n",
-      natOutputPriority, target.firewallMark, target.firewallMark, redirects);
+      natOutputPriority, target.firewallMark, target.firewallMark, leftToTheSystem, redirects);
   // The listeners take any address (a redirect in prerouting goes to the
   // incoming interface's address): only loopback and redirected connections
   // may reach them, so they are no proxy for anyone who finds the port.
@@ -115,10 +124,10 @@ Failure planInterception(const std::vector<NetworkRule>& rules, const Intercepti
         "\tchain gateway {{\n"
         "\t\ttype nat hook prerouting priority {}; policy accept;\n"
         "\t\tiifname != {} return\n"
-        "\t\tfib daddr type local return\n"
+        "{}"
         "{}"
         "\t}}\n",
-        natPreroutingPriority, interfaceSet(gatewayInterfaces), redirects);
+        natPreroutingPriority, interfaceSet(gatewayInterfaces), leftToTheSystem, redirects);
   }
   return {};
 }
