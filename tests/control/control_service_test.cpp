@@ -98,7 +98,9 @@ class ControlServiceTest : public ::testing::Test {
     return text.str();
   }
 
-  const std::string directory = ::testing::TempDir() + "vosk-control-service";
+  // One directory a test: ctest runs the cases of a suite side by side.
+  const std::string directory =
+      ::testing::TempDir() + "vosk-control-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
   const std::string path = directory + "/config.json";
   FakeFilter filter;
   ControlService service{filter, path, "1.0"};
