@@ -58,6 +58,22 @@ TEST_F(StrictModeTest, AListThatDoesNotDecodeKeepsTheOneInForce) {
   EXPECT_EQ(peer.trackedFlowCount(), 0);
 }
 
+// What names no host passes outside strict mode and is closed in it, with its
+// decision line and without a notification.
+TEST_F(StrictModeTest, FlowsWhoseHostCannotBeReadAreClosed) {
+  const Bytes noName = bytesOf("SSH-2.0-OpenSSH_9.2\r\n");
+  start(true, false, R"([])");
+  EXPECT_FALSE(closedAfterSniffing("443", noName));
+  start(true, true, R"([])");
+  EXPECT_TRUE(closedAfterSniffing("443", noName));
+  EXPECT_TRUE(closedAfterSniffing("80", bytesOf("GET / HTTP/1.1\r\n\r\n")));
+  EXPECT_EQ(platform.log->takeMessages(),
+            (std::vector<std::string>{"🔒 No hostname readable for :443 flow after 21 bytes — closed in strict mode",
+                                      "🔒 No hostname readable for :80 flow after 18 bytes — closed in strict mode"}));
+  EXPECT_TRUE(platform.notifier.posted().empty());
+  EXPECT_EQ(peer.trackedFlowCount(), 1);  // the one passed before strict mode came on
+}
+
 TEST_F(StrictModeTest, AnEncryptedDnsConnectionOpenBeforeStrictModeIsClosedWhenItComesOn) {
   start(true, false, R"(["dns.google"])");
   const Relayed doh = relayed("hello", "x.dns.google");

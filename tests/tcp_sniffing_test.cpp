@@ -69,9 +69,9 @@ TEST_F(TCPSniffingTest, PlainHTTPOn443GoesOnlyToTheTLSParserAndPassesThroughAfte
   EXPECT_EQ(entryOf({flow, platform.connections.last()})->hostname(), std::nullopt);
 }
 
-TEST_F(TCPSniffingTest, SniffingStopsOnceSixteenKibibytesHaveBeenRead) {
+TEST_F(TCPSniffingTest, SniffingStopsOnceSixtyFourKibibytesHaveBeenRead) {
   const auto flow = offerTCP("80");
-  flow->pushData("GET /" + std::string(16383 - 5, 'a'));  // a request line that never ends
+  flow->pushData("GET /" + std::string(65535 - 5, 'a'));  // a request line that never ends
   platform.settle();
   EXPECT_EQ(reads(*flow), 2u);
   EXPECT_TRUE(platform.connections.made().empty());
@@ -81,8 +81,8 @@ TEST_F(TCPSniffingTest, SniffingStopsOnceSixteenKibibytesHaveBeenRead) {
   EXPECT_EQ(reads(*flow), 2u);
   EXPECT_EQ(platform.log->messages(),
             std::vector<std::string>{
-                "⚠️ Could not determine hostname for :80 flow after 16384 bytes — passing through unblocked"});
-  EXPECT_EQ(replayedUpstream().at(0).size(), 16384u);
+                "⚠️ Could not determine hostname for :80 flow after 65536 bytes — passing through unblocked"});
+  EXPECT_EQ(replayedUpstream().at(0).size(), 65536u);
 }
 
 // An end closes silently; a read with data and an error is an error.

@@ -14,7 +14,9 @@ inline constexpr double blockedNotifyWindow = 30.0;
 inline constexpr double startupNotifyGrace = 10.0;
 inline constexpr double flowOpenTimeout = 10.0;
 inline constexpr double sniffReadTimeout = 15.0;
-inline constexpr std::size_t maxSniffBytes = 16384;
+// A ClientHello with a long list of extensions or a large header block still
+// fits: a first read that stops at the cap would otherwise go unjudged.
+inline constexpr std::size_t maxSniffBytes = 65536;
 inline constexpr double upstreamConnectTimeout = 15.0;
 inline constexpr double initialBytesSendTimeout = 15.0;
 inline constexpr std::string_view tunnelRemoteAddress = "127.0.0.1";

@@ -30,6 +30,12 @@ HostExtraction TransparentProxyProvider::inspectFirstBytes(std::span<const std::
 FlowDecision TransparentProxyProvider::decideFlow(const std::optional<std::string>& host, std::string_view portText,
                                                   std::size_t bytesRead) const {
   if (!host) {
+    if (strictModeActive()) {
+      logger.log("🔒 No hostname readable for :{} flow after {} bytes — closed in strict mode", portText, bytesRead);
+      FlowDecision closed;
+      closed.unreadable = true;
+      return closed;
+    }
     logger.log("⚠️ Could not determine hostname for :{} flow after {} bytes — passing through unblocked", portText,
                bytesRead);
     return {};

@@ -55,8 +55,11 @@ struct FlowDecision {
   std::shared_ptr<const BlockedSite> site;
   // A public encrypted-DNS endpoint, closed in strict mode without a notification.
   bool encryptedDns = false;
+  // No host could be read (no name, the cap reached, another protocol): in
+  // strict mode such a flow is closed rather than passed unjudged.
+  bool unreadable = false;
 
-  bool closes() const { return site != nullptr || encryptedDns; }
+  bool closes() const { return site != nullptr || encryptedDns || unreadable; }
 };
 
 // The transparent proxy: offered every new outbound TCP flow to ports 443 and
