@@ -148,6 +148,7 @@ TEST_F(TCPSniffingTest, ABlockedFlowIsAnnouncedThenClosedAndNothingGoesUpstream)
                                       "📣 Posted siteBlocked Darwin notification (blocked host: www.blocked.test)"}));
   EXPECT_TRUE(platform.connections.made().empty());
   EXPECT_EQ(peer.trackedFlowCount(), 0);
+  flow->core.log.onCall = nullptr;  // the fixture's teardown closes the flow again, after postedAtClose is gone
 }
 
 }  // namespace
