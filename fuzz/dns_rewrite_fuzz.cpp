@@ -104,7 +104,11 @@ class Decoder {
         continue;
       }
       if ((label & 0xC0) != 0 || at + 1 + label > bytes_.size()) return std::nullopt;
-      text.append(reinterpret_cast<const char*>(&bytes_[at + 1]), label).push_back('|');
+      for (std::size_t i = at + 1; i < at + 1 + label; ++i) {
+        if (bytes_[i] == '|' || bytes_[i] == '\\') text.push_back('\\');  // one text per name
+        text.push_back(static_cast<char>(bytes_[i]));
+      }
+      text.push_back('|');
       at += 1 + label;
     }
     return std::nullopt;
@@ -215,7 +219,8 @@ bool asksNxdomain(const Message& message, std::uint8_t blockingByte) {
   for (std::size_t i = 0; i < message.counts[0]; ++i) {
     std::string name = message.entries[i].owner;
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (name == "use-application-dns|net|." || (name != "." && static_cast<std::uint8_t>(name[0]) == blockingByte)) {
+    if (name.find('.') != name.size() - 1) continue;  // a dot inside a label: no host name
+    if (name == "use-application-dns|net|." || (name != "." && static_cast<std::uint8_t>(name[name[0] == '\\' ? 1 : 0]) == blockingByte)) {
       return true;
     }
   }

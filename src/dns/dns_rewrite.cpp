@@ -239,15 +239,19 @@ std::optional<std::string> labelsFrom(std::span<const std::uint8_t> message, std
 }
 
 // The name at `at` as BlockedName takes it: labels in lower case (DNS
-// compares ASCII letters only without case) joined by dots.
+// compares ASCII letters only without case) joined by dots. Nothing for a
+// name with a dot inside a label: its text would read as another name (the
+// one label "use-application-dns.net" is not the canary).
 std::optional<std::string> nameText(std::span<const std::uint8_t> message, std::size_t at) {
   const std::optional<std::string> labels = labelsFrom(message, at);
   if (!labels) return std::nullopt;
   std::string text;
   for (std::size_t label = 0; label < labels->size();) {
     const std::size_t length = static_cast<std::uint8_t>((*labels)[label]);
+    const std::string_view bytes = std::string_view(*labels).substr(label + 1, length);
+    if (bytes.find('.') != std::string_view::npos) return std::nullopt;
     if (label != 0) text += '.';
-    for (const char c : std::string_view(*labels).substr(label + 1, length)) {
+    for (const char c : bytes) {
       text += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     }
     label += 1 + length;

@@ -17,7 +17,8 @@ inline constexpr std::size_t maxEntries = 2048;  // questions and records of all
 inline constexpr int maxPointerHops = 16;        // compression pointers behind one another in a name
 
 // Whether a name is blocked: given a question's name in lower case, its
-// labels joined by dots, no trailing dot. An empty one blocks nothing.
+// labels joined by dots, no trailing dot (a name with a dot inside a label is
+// never asked about). An empty one blocks nothing.
 using BlockedName = std::function<bool(std::string_view name)>;
 
 // A DNS answer (QR set, opcode QUERY) as the application should see it in

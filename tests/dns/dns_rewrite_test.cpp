@@ -32,7 +32,7 @@ BlockedName blockedExample() {
 // notblocked.example only ends like a blocked name; fuzz_*.bin are inputs the
 // fuzzer found that an earlier rewrite changed wrongly (a name reaching across
 // changed bytes, parameter keys repeated, a question pointing into the header
-// an NXDOMAIN changes).
+// an NXDOMAIN changes, the canary's text as one label).
 TEST(DnsRewriteTest, AnswersBecomeWhatAnIndependentEncoderWritesWithoutEchOrAsNxdomain) {
   const BlockedName blocked = blockedExample();
   ASSERT_TRUE(blocked);
