@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "config/configuration_file.hpp"
 #include "config/number_text.hpp"
 #include "model/blocked_site.hpp"
 #include "policy/block_list.hpp"
@@ -25,11 +26,6 @@ std::optional<int> digitsAt(std::string_view text, std::size_t at, std::size_t w
   const std::optional<unsigned> value = parseWholeNumber<unsigned>(text.substr(at, width));
   if (!value) return std::nullopt;
   return static_cast<int>(*value);
-}
-
-bool isTrue(const ConfigurationDictionary& configuration, std::string_view key) {
-  const auto it = configuration.find(std::string(key));
-  return it != configuration.end() && std::holds_alternative<bool>(it->second) && std::get<bool>(it->second);
 }
 
 // Matching ignores one trailing dot.

@@ -312,29 +312,6 @@ void readGatewayInterfaces(const nlohmann::json& document, std::string_view text
   }
 }
 
-std::variant<ScheduleWindow, std::string> scheduleWindow(const nlohmann::json& value) {
-  if (!value.is_object()) return "it is not an object with \"days\", \"from\" and \"to\"";
-  ScheduleWindow window;
-  const auto days = value.find("days");
-  if (days == value.end() || !days->is_array() || days->empty()) {
-    return "\"days\" must list days as \"mon\" … \"sun\"";
-  }
-  for (const nlohmann::json& day : *days) {
-    const std::optional<int> weekday = day.is_string() ? parseWeekday(day.get<std::string>()) : std::nullopt;
-    if (!weekday) return fmt::format("{} is no day: days are \"mon\" … \"sun\"", day.dump());
-    window.days |= static_cast<std::uint8_t>(1U << *weekday);
-  }
-  for (const auto& [key, minutes] : {std::pair{"from", &window.from}, std::pair{"to", &window.to}}) {
-    const auto time = value.find(key);
-    const bool isEnd = minutes == &window.to;
-    const std::optional<int> parsed =
-        time != value.end() && time->is_string() ? parseClockTime(time->get<std::string>(), isEnd) : std::nullopt;
-    if (!parsed) return fmt::format("\"{}\" must be a time of day \"HH:MM\"{}", key, isEnd ? " (up to 24:00)" : "");
-    *minutes = *parsed;
-  }
-  return window;
-}
-
 // Windows that cannot be read are reported and left out; the rest apply.
 Schedule readSchedule(const nlohmann::json& document, std::string_view text, const Positions& positions,
                       Configuration& configuration) {
@@ -347,7 +324,7 @@ Schedule readSchedule(const nlohmann::json& document, std::string_view text, con
     return schedule;
   }
   for (std::size_t i = 0; i < member->size(); ++i) {
-    auto window = scheduleWindow((*member)[i]);
+    auto window = windowFromJson((*member)[i]);
     if (auto* reason = std::get_if<std::string>(&window)) {
       configuration.problems.push_back(
           problemAt(text, positions.window(i), fmt::format("schedule window {} is left out: {}", i + 1, *reason)));
@@ -520,12 +497,13 @@ std::variant<Configuration, ConfigurationProblem> loadConfigurationFile(const st
   return parseConfiguration(std::get<std::string>(text));
 }
 
+bool isTrue(const ConfigurationDictionary& configuration, std::string_view key) {
+  const auto it = configuration.find(std::string(key));
+  return it != configuration.end() && std::holds_alternative<bool>(it->second) && std::get<bool>(it->second);
+}
+
 bool strictModeActive(const ConfigurationDictionary& configuration) {
-  const auto isTrue = [&](const char* key) {
-    const auto it = configuration.find(key);
-    return it != configuration.end() && std::holds_alternative<bool>(it->second) && std::get<bool>(it->second);
-  };
-  return isTrue(blockingEnabledKey) && isTrue(strictModeKey);
+  return isTrue(configuration, blockingEnabledKey) && isTrue(configuration, strictModeKey);
 }
 
 }  // namespace vosk::config

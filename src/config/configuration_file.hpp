@@ -70,5 +70,7 @@ std::variant<Configuration, ConfigurationProblem> loadConfigurationFile(const st
 // Strict mode acts only while blocking is on: "strictMode" and
 // "blockingEnabled" both true (Booleans; anything else counts as off).
 bool strictModeActive(const ConfigurationDictionary& configuration);
+// Whether `key` holds a Boolean true: anything else, or nothing, is false.
+bool isTrue(const ConfigurationDictionary& configuration, std::string_view key);
 
 }  // namespace vosk::config

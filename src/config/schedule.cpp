@@ -142,6 +142,29 @@ nlohmann::json windowJson(const ScheduleWindow& window) {
   return {{"days", std::move(days)}, {"from", formatClockTime(window.from)}, {"to", formatClockTime(window.to)}};
 }
 
+std::variant<ScheduleWindow, std::string> windowFromJson(const nlohmann::json& value) {
+  if (!value.is_object()) return "it is not an object with \"days\", \"from\" and \"to\"";
+  ScheduleWindow window;
+  const auto days = value.find("days");
+  if (days == value.end() || !days->is_array() || days->empty()) {
+    return "\"days\" must list days as \"mon\" … \"sun\"";
+  }
+  for (const nlohmann::json& day : *days) {
+    const std::optional<int> weekday = day.is_string() ? parseWeekday(day.get<std::string>()) : std::nullopt;
+    if (!weekday) return fmt::format("{} is no day: days are \"mon\" … \"sun\"", day.dump());
+    window.days |= static_cast<std::uint8_t>(1U << *weekday);
+  }
+  for (const auto& [key, minutes] : {std::pair{"from", &window.from}, std::pair{"to", &window.to}}) {
+    const auto time = value.find(key);
+    const bool isEnd = minutes == &window.to;
+    const std::optional<int> parsed =
+        time != value.end() && time->is_string() ? parseClockTime(time->get<std::string>(), isEnd) : std::nullopt;
+    if (!parsed) return fmt::format("\"{}\" must be a time of day \"HH:MM\"{}", key, isEnd ? " (up to 24:00)" : "");
+    *minutes = *parsed;
+  }
+  return window;
+}
+
 bool scheduleBlocksLess(const Schedule& before, const Schedule& after) {
   return (blockedMinutes(before) & ~blockedMinutes(after)).any();
 }

@@ -39,6 +39,8 @@ std::string formatDays(std::uint8_t days);
 std::string formatWindow(const ScheduleWindow& window);
 // The window as the configuration file holds it: {"days": ["mon", …], "from": "09:00", "to": "17:00"}.
 nlohmann::json windowJson(const ScheduleWindow& window);
+// The window windowJson writes, or what is wrong with the JSON value.
+std::variant<ScheduleWindow, std::string> windowFromJson(const nlohmann::json& value);
 
 // Whether `after` leaves some minute of the week unblocked that `before`
 // blocks (no schedule blocks all of it).

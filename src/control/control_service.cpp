@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "config/configuration_file.hpp"
 #include "config/configuration_keys.hpp"
 #include "control/interface.hpp"
 #include "control/setting_changes.hpp"
@@ -20,11 +21,6 @@ constexpr std::size_t lastDecisionsShown = 20;
 
 Json optionalTime(std::optional<config::WallTime> time) {
   return time ? Json(config::formatWallTime(*time)) : Json(nullptr);
-}
-
-bool isTrue(const ConfigurationDictionary& dictionary, const char* key) {
-  const auto it = dictionary.find(key);
-  return it != dictionary.end() && it->second == ConfigurationValue(true);
 }
 
 Json outcomeJson(const char* outcome, const std::string& message, Json pending = nullptr) {
@@ -174,9 +170,9 @@ std::string ControlService::status(const Caller& caller, std::optional<std::int6
   Json status{{"blocking", blocking.on},
               {"why", blocking.why},
               {"nextChange", optionalTime(blocking.nextChange)},
-              {"blockingEnabled", isTrue(inForce, config::blockingEnabledKey)},
-              {"strictMode", isTrue(inForce, config::strictModeKey)},
-              {"strictModeActive", blocking.on && isTrue(inForce, config::strictModeKey)},
+              {"blockingEnabled", config::isTrue(inForce, config::blockingEnabledKey)},
+              {"strictMode", config::isTrue(inForce, config::strictModeKey)},
+              {"strictModeActive", blocking.on && config::isTrue(inForce, config::strictModeKey)},
               {"pausedUntil", paused ? optionalTime(config::timeMember(inForce, config::pausedUntilKey)) : Json()},
               {"lockedUntil", config::lockHolds(state.lock, now) ? optionalTime(state.lock) : Json()},
               {"gatewayInterfaces", state.gatewayInterfaces},

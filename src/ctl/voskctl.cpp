@@ -361,12 +361,11 @@ class Voskctl {
 
   static void printSchedule(const Json& windows, const char* heading) {
     for (std::size_t i = 0; i < windows.size(); ++i) {
-      config::ScheduleWindow window;
-      const Json& w = windows[i];
-      for (const Json& day : w["days"]) window.days |= static_cast<std::uint8_t>(1U << *config::parseWeekday(day.get<std::string>()));
-      window.from = config::parseClockTime(text(w, "from"), false).value_or(0);
-      window.to = config::parseClockTime(text(w, "to"), true).value_or(0);
-      std::printf("%s%zu. %s\n", i == 0 ? heading : "             ", i + 1, config::formatWindow(window).c_str());
+      const auto window = config::windowFromJson(windows[i]);
+      const std::string shown = std::holds_alternative<config::ScheduleWindow>(window)
+                                    ? config::formatWindow(std::get<config::ScheduleWindow>(window))
+                                    : windows[i].dump();
+      std::printf("%s%zu. %s\n", i == 0 ? heading : "             ", i + 1, shown.c_str());
     }
   }
 

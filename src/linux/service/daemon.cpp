@@ -25,6 +25,9 @@ constexpr const char* historyFileName = "history.sqlite";
 constexpr std::uint64_t descriptorsPerFlow = 2 + 2 * 2;
 constexpr std::uint64_t descriptorsNeeded = descriptorsPerFlow * maxTrackedFlows + 2 * pipesKept + 64;
 
+// The wall clock in whole seconds: schedules, pauses, locks and the history count in it.
+config::WallTime wallClockNow() { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); }
+
 }  // namespace
 
 Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, Failure> controlSocket)
@@ -37,7 +40,7 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, 
       host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
       history_(
           options.stateDirectory + "/" + historyFileName, config::defaultHistoryDays,
-          [] { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); },
+          wallClockNow,
           [this](std::string problem) {
             mainQueue_.post([this, problem = std::move(problem)] { logger_.log("⚠️ history: {}", problem); });
           }),
@@ -51,7 +54,7 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, 
       signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP),
       blockingClock_(
           mainQueue_.context(), logger_, options.stateDirectory,
-          [] { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); },
+          wallClockNow,
           [this](ConfigurationDictionary configuration) {
             applyConfiguration(std::move(configuration));
             startProvider(false);
@@ -217,9 +220,7 @@ void Daemon::armPendingTimer() {
   });
 }
 
-config::WallTime Daemon::now() const {
-  return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-}
+config::WallTime Daemon::now() const { return wallClockNow(); }
 
 control::FilterState Daemon::state() const {
   const std::optional<ConfigurationDictionary>& applied = blockingClock_.applied();
