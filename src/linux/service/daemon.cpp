@@ -48,6 +48,7 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, 
       listener_(mainQueue_.context(), options.listenerPort,
                 [this](asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& destination) {
                   auto flow = std::make_shared<SocketTCPFlow>(std::move(socket), destination);
+                  // A flow the provider declines is carried all the same.
                   if (!provider_->handleNewFlow(flow)) provider_->carryDeclinedFlow(std::move(flow));
                 }),
       udpInterception_(mainQueue_.context(), mainQueue_, UdpQueueSettings{}, udpVerdictHoldLimit(flowOpenTimeout),
