@@ -1,4 +1,5 @@
 #include "dns/dns_rewrite.hpp"
+#include "dns/dns_stream.hpp"
 
 #include <gtest/gtest.h>
 
@@ -180,6 +181,72 @@ TEST(DnsRewriteTest, PacketsGetTheNewAnswerWithLengthsAndChecksumsRight) {
   EXPECT_FALSE(rewriteDnsPacket(std::span(cutShort).first(cutShort.size() - 1)).has_value());
   EXPECT_FALSE(rewriteDnsPacket(udpPacket(4, answer, 5353)).has_value());
   EXPECT_FALSE(rewriteDnsPacket(udpPacket(6, Bytes(200, 0xEE))).has_value());
+}
+
+Bytes framed(const Bytes& message) {
+  Bytes framed{static_cast<std::uint8_t>(message.size() >> 8), static_cast<std::uint8_t>(message.size())};
+  framed.insert(framed.end(), message.begin(), message.end());
+  return framed;
+}
+
+// What goes on to the client when the server's bytes arrive in pieces of at
+// most `piece` bytes, each taken as the guard takes a read; `held` is what
+// waits for the rest of its message at the end.
+Bytes passedOn(const Bytes& stream, std::size_t piece, const BlockedName& blocked, Bytes& held) {
+  Bytes out;
+  held.clear();
+  for (std::size_t from = 0; from < stream.size(); from += piece) {
+    const auto to = static_cast<std::ptrdiff_t>(std::min(stream.size(), from + piece));
+    held.insert(held.end(), stream.begin() + static_cast<std::ptrdiff_t>(from), stream.begin() + to);
+    held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(rewriteDnsStream(held, blocked, out)));
+  }
+  return out;
+}
+
+// Answers that change (a new, shorter length in front) and one that does
+// not, however the reads cut them: in one read, byte by byte, and in two
+// reads split at every byte.
+TEST(DnsStreamTest, EachMessageIsPassedOnRewrittenBehindItsNewLengthWhereverTheReadsCutTheStream) {
+  const BlockedName blocked = blockedExample();
+  Bytes stream, expected;
+  for (const auto& [name, passedAs] : std::vector<std::pair<std::string, std::string>>{
+           {"https_ech.bin", "https_ech.expected.bin"},
+           {"a_answer.bin", "a_answer.bin"},
+           {"blocked_a.bin", "blocked_a.expected.bin"},
+           {"canary.bin", "canary.expected.bin"}}) {
+    const Bytes message = framed(answerFile(name));
+    stream.insert(stream.end(), message.begin(), message.end());
+    const Bytes passed = framed(answerFile(passedAs));
+    expected.insert(expected.end(), passed.begin(), passed.end());
+  }
+  ASSERT_NE(stream, expected);
+  Bytes held;
+  for (const std::size_t piece : {stream.size(), std::size_t{1}}) {
+    EXPECT_EQ(passedOn(stream, piece, blocked, held), expected) << "pieces of " << piece;
+    EXPECT_TRUE(held.empty());
+  }
+  for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+    Bytes out;
+    const std::size_t used = rewriteDnsStream(std::span(stream).first(cut), blocked, out);
+    rewriteDnsStream(std::span(stream).subspan(used), blocked, out);
+    EXPECT_EQ(out, expected) << "cut at " << cut;
+  }
+}
+
+// The framing's largest message is held until its last byte; the next
+// message starts right after it.
+TEST(DnsStreamTest, TheLargestMessageWaitsForItsLastByte) {
+  Bytes stream = framed(Bytes(maxMessageBytes, 0xEE));
+  ASSERT_EQ(stream.size(), maxFramedMessageBytes);
+  const Bytes next = framed(answerFile("a_answer.bin"));
+  stream.insert(stream.end(), next.begin(), next.end());
+  Bytes out;
+  EXPECT_EQ(rewriteDnsStream(std::span(stream).first(maxFramedMessageBytes - 1), {}, out), 0u);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(rewriteDnsStream(std::span(stream).first(maxFramedMessageBytes + 1), {}, out), maxFramedMessageBytes);
+  EXPECT_EQ(rewriteDnsStream(stream, {}, out), stream.size());
+  EXPECT_EQ(out.size(), maxFramedMessageBytes + stream.size());
+  EXPECT_TRUE(std::equal(next.begin(), next.end(), out.end() - static_cast<std::ptrdiff_t>(next.size())));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A DNS server for the network-namespace tests (Debian's python3-dnspython,
-hence /usr/bin/python3). Answers over UDP on port 53 of every address:
+hence /usr/bin/python3). Answers over UDP and TCP (each message behind its
+length, several on one connection) on port 53 of every address:
   svc.example.test HTTPS -> 1 . alpn="h3,h2" ech=... ipv4hint=198.18.10.2 (TTL 300)
   use-application-dns.net (any case, any type) -> A 198.18.10.9
   any other name, type A -> A 198.18.10.2
@@ -8,6 +9,7 @@ hence /usr/bin/python3). Answers over UDP on port 53 of every address:
 Prints "serving" once bound."""
 import selectors
 import socket
+import threading
 
 import dns.message
 import dns.rcode
@@ -34,17 +36,49 @@ def answer(wire):
     return response.to_wire()
 
 
+def read_exactly(connection, count):
+    data = b""
+    while len(data) < count:
+        chunk = connection.recv(count - len(data))
+        if not chunk:
+            return None
+        data += chunk
+    return data
+
+
+def serve_tcp(connection):
+    with connection:
+        while (prefix := read_exactly(connection, 2)) is not None:
+            wire = read_exactly(connection, int.from_bytes(prefix, "big"))
+            if wire is None:
+                return
+            try:
+                reply = answer(wire)
+            except Exception as error:  # a bad query gets no answer; the server stays up
+                print("bad query:", error, flush=True)
+                return
+            connection.sendall(len(reply).to_bytes(2, "big") + reply)
+
+
 def main():
     selector = selectors.DefaultSelector()
     for family, address in ((socket.AF_INET, "0.0.0.0"), (socket.AF_INET6, "::")):
-        sock = socket.socket(family, socket.SOCK_DGRAM)
-        if family == socket.AF_INET6:
-            sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-        sock.bind((address, 53))
-        selector.register(sock, selectors.EVENT_READ)
+        for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
+            sock = socket.socket(family, kind)
+            if family == socket.AF_INET6:
+                sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind((address, 53))
+            if kind == socket.SOCK_STREAM:
+                sock.listen()
+            selector.register(sock, selectors.EVENT_READ)
     print("serving", flush=True)
     while True:
         for key, _ in selector.select():
+            if key.fileobj.type == socket.SOCK_STREAM:
+                connection, _ = key.fileobj.accept()
+                threading.Thread(target=serve_tcp, args=(connection,), daemon=True).start()
+                continue
             wire, peer = key.fileobj.recvfrom(65535)
             try:
                 key.fileobj.sendto(answer(wire), peer)

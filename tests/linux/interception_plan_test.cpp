@@ -49,6 +49,22 @@ TEST(InterceptionPlanTest, LinkLocalDestinationsAreNotRedirected) {
   }
 }
 
+// In strict mode DNS over TCP goes to its listener, but never the daemon's own
+// upstream connection (it would loop) nor a query to a resolver on this host.
+TEST(InterceptionPlanTest, StrictModeRedirectsDnsOverTcpExceptTheDaemonsOwn) {
+  const InterceptionTarget dnsTarget{15443, 0x20000000, 15053};
+  const std::string host = dnsOverTcpRedirect(dnsTarget, {});
+  const std::size_t redirect = host.find("tcp dport 53 redirect to :15053");
+  ASSERT_NE(redirect, std::string::npos);
+  EXPECT_LT(host.find("meta mark & 0x20000000 == 0x20000000 return"), redirect);
+  EXPECT_LT(host.find("fib daddr type local return"), redirect);
+  EXPECT_EQ(host.find("prerouting"), std::string::npos);
+  const std::string gateway = dnsOverTcpRedirect(dnsTarget, {"lan0"});
+  const std::size_t forwarded = gateway.find("prerouting");
+  ASSERT_NE(forwarded, std::string::npos);
+  EXPECT_LT(gateway.find("iifname != { \"lan0\" } return", forwarded), gateway.find("redirect", forwarded));
+}
+
 TEST(InterceptionPlanTest, PrefixesAndAnyPort) {
   using enum NetworkRuleProtocol;
   const auto plan = planned({rule("198.18.0.0", "0", tcp, 15), rule("2001:db8::", "", tcp, 32)});

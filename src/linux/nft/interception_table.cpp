@@ -84,6 +84,31 @@ std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInter
                       interfaces, interfaces);
 }
 
+std::string dnsOverTcpRedirect(const InterceptionTarget& target, const std::vector<std::string>& gatewayInterfaces) {
+  const std::string redirect =
+      fmt::format("{}\t\ttcp dport 53 redirect to :{}\n", leftToTheSystem, target.dnsListenerPort);
+  // As for the flows' listeners: only loopback and redirected connections reach it.
+  std::string chains = fmt::format(
+      "\tchain strict_dns {{\n"
+      "\t\ttype nat hook output priority {}; policy accept;\n"
+      "\t\tmeta mark & {:#x} == {:#x} return\n"
+      "{}"
+      "\t}}\n"
+      "\tchain strict_dns_listener_guard {{\n"
+      "\t\ttype filter hook input priority 0; policy accept;\n"
+      "\t\ttcp dport {} iifname != \"lo\" ct status & dnat == 0 reject with tcp reset\n"
+      "\t}}\n",
+      natOutputPriority, target.firewallMark, target.firewallMark, redirect, target.dnsListenerPort);
+  if (gatewayInterfaces.empty()) return chains;
+  return chains + fmt::format(
+                      "\tchain strict_dns_gateway {{\n"
+                      "\t\ttype nat hook prerouting priority {}; policy accept;\n"
+                      "\t\tiifname != {} return\n"
+                      "{}"
+                      "\t}}\n",
+                      natPreroutingPriority, interfaceSet(gatewayInterfaces), redirect);
+}
+
 Failure planInterception(const std::vector<NetworkRule>& rules, const InterceptionTarget& target,
                          const std::vector<std::string>& gatewayInterfaces, InterceptionPlan& plan) {
   plan = {};

@@ -19,6 +19,7 @@ inline constexpr const char* interceptionTableName = "vosk_filter";
 struct InterceptionTarget {
   std::uint16_t listenerPort = 0;
   std::uint32_t firewallMark = 0;
+  std::uint16_t dnsListenerPort = 0;  // DNS over TCP, in strict mode
 };
 
 // The network rules turned into nftables text: TCP rules redirect to the
@@ -35,6 +36,13 @@ struct InterceptionPlan {
 // waiting; a connection already open is cut at its next packet. Dies with
 // the table.
 std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInterfaces);
+
+// Added to the table while strict mode is in force: outbound TCP to port 53,
+// the host's own and that forwarded from the gateway interfaces, is
+// redirected to the DNS listener, whose answers are rewritten as the DNS
+// guard rewrites those over UDP. Local destinations (a resolver on this host)
+// are left alone, as its own upstream queries are not.
+std::string dnsOverTcpRedirect(const InterceptionTarget& target, const std::vector<std::string>& gatewayInterfaces);
 
 // `gatewayInterfaces`: TCP arriving on them to be forwarded is redirected as
 // the host's own is (names already checked by the configuration parser).

@@ -26,8 +26,8 @@ std::optional<std::uint64_t> parseNumber(const std::string& text) {
 
 std::string usageText() {
   return fmt::format(
-      "Usage: vosk-filter [--config FILE] [--encrypted-dns FILE] [--port N] [--mark N] [--log WHERE] [--user NAME]\n"
-      "                   [--pid-file PATH] [--state-dir DIR] [--control-socket PATH]\n"
+      "Usage: vosk-filter [--config FILE] [--encrypted-dns FILE] [--port N] [--dns-port N] [--mark N] [--log WHERE]\n"
+      "                   [--user NAME] [--pid-file PATH] [--state-dir DIR] [--control-socket PATH]\n"
       "       vosk-filter --check-config FILE\n"
       "\n"
       "Filters outbound TCP to ports 443 and 80 on this host: flows to blocked sites are\n"
@@ -37,6 +37,7 @@ std::string usageText() {
       "  --config FILE        configuration (default {}); SIGHUP re-reads it\n"
       "  --encrypted-dns FILE public encrypted-DNS endpoints closed in strict mode (default {})\n"
       "  --port N             port of the listeners, redirected connections only (default {})\n"
+      "  --dns-port N         port of the listener for DNS over TCP in strict mode, likewise (default {})\n"
       "  --mark N             firewall mark of the daemon's own connections (default {:#x})\n"
       "  --log WHERE          stderr, journal, or auto: the journal when stderr is connected to it (default)\n"
       "  --user NAME          started as root, continue as NAME with only CAP_NET_ADMIN (default {})\n"
@@ -46,7 +47,7 @@ std::string usageText() {
       "  --check-config FILE  validate FILE, print a summary, exit 0 (valid) or 1\n"
       "  --help, --version\n"
       "Numbers are decimal or 0x-hexadecimal.\n",
-      defaultConfigurationPath, defaultEncryptedDnsPath, defaultListenerPort, defaultFirewallMark,
+      defaultConfigurationPath, defaultEncryptedDnsPath, defaultListenerPort, defaultDnsListenerPort, defaultFirewallMark,
       defaultUnprivilegedUser, defaultPidFilePath, defaultStateDirectory, defaultControlSocketPath);
 }
 
@@ -65,7 +66,8 @@ Command parseCommandLine(const std::vector<std::string>& arguments) {
         {"--state-dir", &DaemonOptions::stateDirectory},
         {"--control-socket", &DaemonOptions::controlSocketPath}};
     const auto textOption = textOptions.find(argument);
-    const bool takesValue = textOption != textOptions.end() || argument == "--port" || argument == "--mark" ||
+    const bool takesValue = textOption != textOptions.end() || argument == "--port" || argument == "--dns-port" ||
+                           argument == "--mark" ||
                             argument == "--check-config" || argument == "--log";
     if (!takesValue) return UsageError{fmt::format("unknown argument \"{}\"", argument)};
     if (i + 1 == arguments.size()) return UsageError{fmt::format("{} needs a value", argument)};
@@ -82,11 +84,11 @@ Command parseCommandLine(const std::vector<std::string>& arguments) {
       continue;
     }
     const std::optional<std::uint64_t> number = parseNumber(value);
-    if (argument == "--port") {
+    if (argument == "--port" || argument == "--dns-port") {
       if (!number || *number == 0 || *number > std::numeric_limits<std::uint16_t>::max()) {
-        return UsageError{fmt::format("--port needs a port number from 1 to 65535, not \"{}\"", value)};
+        return UsageError{fmt::format("{} needs a port number from 1 to 65535, not \"{}\"", argument, value)};
       }
-      options.listenerPort = static_cast<std::uint16_t>(*number);
+      (argument == "--port" ? options.listenerPort : options.dnsListenerPort) = static_cast<std::uint16_t>(*number);
     } else {
       if (!number || *number == 0 || *number > std::numeric_limits<std::uint32_t>::max()) {
         return UsageError{fmt::format("--mark needs a non-zero 32-bit number, not \"{}\"", value)};

@@ -14,6 +14,7 @@ namespace vosk::backend {
 using config::defaultConfigurationPath;
 inline constexpr const char* defaultEncryptedDnsPath = "/usr/share/vosk-filter/encrypted-dns.txt";
 inline constexpr std::uint16_t defaultListenerPort = 15443;
+inline constexpr std::uint16_t defaultDnsListenerPort = 15053;
 inline constexpr std::uint32_t defaultFirewallMark = 0x20000000;
 using config::defaultPidFilePath;
 using config::defaultControlSocketPath;
@@ -23,6 +24,7 @@ struct DaemonOptions {
   std::string configurationPath = defaultConfigurationPath;
   std::string encryptedDnsPath = defaultEncryptedDnsPath;
   std::uint16_t listenerPort = defaultListenerPort;
+  std::uint16_t dnsListenerPort = defaultDnsListenerPort;  // DNS over TCP in strict mode
   std::uint32_t firewallMark = defaultFirewallMark;
   LogDestination logDestination = LogDestination::automatic;
   std::string user = defaultUnprivilegedUser;  // taken on only when started as root

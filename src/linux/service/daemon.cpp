@@ -12,6 +12,7 @@
 #include "linux/service/descriptor_limit.hpp"
 #include "linux/service/log_sink.hpp"
 #include "linux/tcp/splice_forward.hpp"
+#include "linux/tcp/tcp_flow.hpp"
 #include "provider/constants.hpp"
 
 namespace vosk::backend {
@@ -20,10 +21,12 @@ namespace {
 constexpr std::int64_t stopReasonUserInitiated = 1;
 constexpr const char* historyFileName = "history.sqlite";
 // A relayed flow holds its two sockets, and a pipe (two ends) in each
-// direction while bytes wait in it for a slow reader; a few more for the
-// listeners, the netlink sockets, the log and the idle pipes kept for reuse.
+// direction while bytes wait in it for a slow reader; a DNS-over-TCP
+// connection its two sockets; a few more for the listeners, the netlink
+// sockets, the log and the idle pipes kept for reuse.
 constexpr std::uint64_t descriptorsPerFlow = 2 + 2 * 2;
-constexpr std::uint64_t descriptorsNeeded = descriptorsPerFlow * maxTrackedFlows + 2 * pipesKept + 64;
+constexpr std::uint64_t descriptorsNeeded =
+    descriptorsPerFlow * maxTrackedFlows + 2 * DnsTcpGuard::maxConnections + 2 * pipesKept + 64;
 
 // The wall clock in whole seconds: schedules, pauses, locks and the history count in it.
 config::WallTime wallClockNow() { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); }
@@ -37,7 +40,7 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, 
       logger_(std::string(logSubsystem), std::string(logCategory), logSink_),
       busPoster_(mainQueue_, logger_),
       connections_(mainQueue_.context(), options.firewallMark),
-      host_(InterceptionTarget{options.listenerPort, options.firewallMark}),
+      host_(InterceptionTarget{options.listenerPort, options.firewallMark, options.dnsListenerPort}),
       history_(
           options.stateDirectory + "/" + historyFileName, config::defaultHistoryDays,
           wallClockNow,
@@ -46,11 +49,19 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, 
           }),
       environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_, history_},
       listener_(mainQueue_.context(), options.listenerPort,
-                [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); },
-                [this](std::shared_ptr<TCPFlow> flow) { provider_->carryDeclinedFlow(std::move(flow)); }),
+                [this](asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& destination) {
+                  auto flow = std::make_shared<SocketTCPFlow>(std::move(socket), destination);
+                  // A flow the provider declines is carried all the same.
+                  if (!provider_->handleNewFlow(flow)) provider_->carryDeclinedFlow(std::move(flow));
+                }),
       udpInterception_(mainQueue_.context(), mainQueue_, UdpQueueSettings{}, udpVerdictHoldLimit(flowOpenTimeout),
                        logger_,
                        [this](const std::shared_ptr<Flow>& flow) { return provider_->handleNewFlow(flow); }),
+      dnsTcpGuard_(options.firewallMark),
+      dnsListener_(mainQueue_.context(), options.dnsListenerPort,
+                   [this](asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& destination) {
+                     dnsTcpGuard_.carry(std::move(socket), destination);
+                   }),
       signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP),
       blockingClock_(
           mainQueue_.context(), logger_, options.stateDirectory,
@@ -71,9 +82,12 @@ void Daemon::run() {
   if (!pidFile_.problem().empty()) logger_.log("⚠️ {}", pidFile_.problem());
   checkDescriptorLimit();
   // Listen before the table exists: a redirected connection must find a listener.
-  if (const std::error_code error = listener_.listen()) {
-    logger_.log("❌ cannot listen on port {}: {}", options_.listenerPort, error.message());
-    std::exit(1);
+  for (auto [listener, port] : {std::pair(&listener_, options_.listenerPort),
+                                std::pair(&dnsListener_, options_.dnsListenerPort)}) {
+    if (const std::error_code error = listener->listen()) {
+      logger_.log("❌ cannot listen on port {}: {}", port, error.message());
+      std::exit(1);
+    }
   }
   host_.setUdpInterception(
       [this](const std::vector<NetworkRule>& udpRules, const std::vector<std::string>& gatewayInterfaces) {
@@ -136,12 +150,15 @@ void Daemon::useControlSettings(const config::Configuration& configuration) {
   if (configuration.list) list_ = *configuration.list;
 }
 
-// What the next start reads, and strict mode's DNS guard to match: both
-// follow the switch in force (a pause or the schedule turns them off too).
-// The guard's names are those of the block list, indexed only while it is on.
+// What the next start reads, and strict mode's DNS guards to match: both
+// follow the switch in force (a pause or the schedule turns them off too;
+// the next start's table redirects DNS over TCP or not). The guards' names
+// are those of the block list, indexed only while it is on.
 void Daemon::applyConfiguration(ConfigurationDictionary configuration) {
   const bool strict = config::strictModeActive(configuration);
-  dnsGuard_.apply(strict, gatewayInterfaces_, strict ? config::blockedHostsOf(configuration) : dns::BlockedName());
+  dns::BlockedName blockedNames = strict ? config::blockedHostsOf(configuration) : dns::BlockedName();
+  dnsTcpGuard_.setBlockedNames(blockedNames);
+  dnsGuard_.apply(strict, gatewayInterfaces_, std::move(blockedNames));
   host_.setProviderConfiguration(std::move(configuration));
 }
 
@@ -291,6 +308,7 @@ void Daemon::exitWith(int status) {
   history_.flush();  // the process ends without destructors: what waits is written now
   host_.removeInterception();
   listener_.close();
+  dnsListener_.close();
   udpInterception_.remove();
   dnsGuard_.apply(false, {}, {});
   pidFile_.remove();

@@ -16,6 +16,7 @@
 #include "linux/service/command_line.hpp"
 #include "linux/service/dbus_notification_poster.hpp"
 #include "linux/udp/dns_guard.hpp"
+#include "linux/tcp/dns_tcp_guard.hpp"
 #include "linux/tcp/flow_listener.hpp"
 #include "linux/service/linux_provider_host.hpp"
 #include "linux/service/blocking_clock.hpp"
@@ -81,6 +82,8 @@ class Daemon final : private control::FilterHost {
   FlowListener listener_;
   UdpInterception udpInterception_;
   DnsGuard dnsGuard_{mainQueue_.context(), logger_};
+  DnsTcpGuard dnsTcpGuard_;
+  FlowListener dnsListener_;  // DNS over TCP, redirected to it in strict mode
   asio::signal_set signals_;
   BlockingClock blockingClock_;
   bool stopping_ = false;

@@ -29,7 +29,9 @@ void LinuxProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSe
   if (Failure failure = planInterception(settings.includedNetworkRules, target_, gatewayInterfaces_, plan)) {
     return finish(failure);
   }
-  const std::string table = plan.tableDefinition + (strictMode_ ? encryptedDnsPortRefusal(gatewayInterfaces_) : "");
+  const std::string table =
+      plan.tableDefinition +
+      (strictMode_ ? encryptedDnsPortRefusal(gatewayInterfaces_) + dnsOverTcpRedirect(target_, gatewayInterfaces_) : "");
   if (Failure failure = table_.install(table)) return finish(failure);
   finish(udpInterception_ ? udpInterception_(plan.udpRules, gatewayInterfaces_) : Failure{});
 }

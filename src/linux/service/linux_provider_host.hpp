@@ -39,7 +39,7 @@ class LinuxProviderHost final : public ProviderHost {
   const InterceptionTarget target_;
   InterceptionTable table_;
   std::optional<ConfigurationDictionary> configuration_;
-  bool strictMode_ = false;  // port 853 refused
+  bool strictMode_ = false;  // port 853 refused, DNS over TCP redirected
   std::vector<std::string> gatewayInterfaces_;
   UdpInterception udpInterception_;
 };

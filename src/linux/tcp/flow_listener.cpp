@@ -4,12 +4,11 @@
 #include <asio/post.hpp>
 
 #include "linux/tcp/socket_options.hpp"
-#include "linux/tcp/tcp_flow.hpp"
 
 namespace vosk::backend {
 
-FlowListener::FlowListener(asio::io_context& context, std::uint16_t port, Offer offer, CarryDeclined carryDeclined)
-    : context_(context), port_(port), offer_(std::move(offer)), carryDeclined_(std::move(carryDeclined)) {}
+FlowListener::FlowListener(asio::io_context& context, std::uint16_t port, Take take)
+    : context_(context), port_(port), take_(std::move(take)) {}
 
 std::error_code FlowListener::listen() {
   for (const asio::ip::address& address :
@@ -72,8 +71,7 @@ void FlowListener::takeConnection(Listener& listener, asio::ip::tcp::socket sock
   if (destination->port() == port_ && (*destination == socket.local_endpoint(error) || error)) return;
   socket.non_blocking(true, error);
   if (error) return;
-  auto flow = std::make_shared<SocketTCPFlow>(std::move(socket), *destination);
-  if (!offer_(flow)) carryDeclined_(std::move(flow));
+  take_(std::move(socket), *destination);
 }
 
 }  // namespace vosk::backend

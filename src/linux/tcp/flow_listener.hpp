@@ -11,22 +11,17 @@
 #include <memory>
 #include <vector>
 
-#include "platform/flow.hpp"
-
 namespace vosk::backend {
 
 // Accepts the redirected connections on any IPv4 and any IPv6 address (same
 // port; a redirect of forwarded traffic goes to the incoming interface's
-// address) and offers each as a TCP flow. A flow the offer declines is handed
-// on to be carried all the same. Connections made straight to the listener are
-// closed at once.
+// address) and hands each on, non-blocking, with its original destination.
+// Connections made straight to the listener are closed at once.
 class FlowListener {
  public:
-  // true: the provider owns the flow.
-  using Offer = std::function<bool(const std::shared_ptr<Flow>&)>;
-  using CarryDeclined = std::function<void(std::shared_ptr<TCPFlow>)>;
+  using Take = std::function<void(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& destination)>;
 
-  FlowListener(asio::io_context& context, std::uint16_t port, Offer offer, CarryDeclined carryDeclined);
+  FlowListener(asio::io_context& context, std::uint16_t port, Take take);
   // Binds both listeners; an error names what failed. IPv6 is skipped on a
   // host without it.
   std::error_code listen();
@@ -48,8 +43,7 @@ class FlowListener {
 
   asio::io_context& context_;
   const std::uint16_t port_;
-  const Offer offer_;
-  const CarryDeclined carryDeclined_;
+  const Take take_;
   std::vector<std::unique_ptr<Listener>> listeners_;
 };
 
