@@ -7,7 +7,8 @@
 // entry, hold no `ech` at all, and need no second rewrite; or, exactly when a
 // question names the canary or a blocked name (here: a name whose first
 // letter is the input's first byte), an empty NXDOMAIN with the input's ID
-// and questions.
+// and questions. As a stream of length-prefixed messages, the same bytes
+// come out however the stream is cut into reads.
 
 #include <algorithm>
 #include <cctype>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "dns/dns_rewrite.hpp"
+#include "dns/dns_stream.hpp"
 #include "fuzz_checks.hpp"
 
 namespace {
@@ -235,6 +237,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return size > 0 && !name.empty() && static_cast<std::uint8_t>(name.front()) == data[0];
   };
   (void)vosk::dns::rewriteDnsPacket(input, blocked);
+
+  // As a TCP stream: the same bytes out whether they arrive at once or in two reads.
+  Bytes whole;
+  const std::size_t usedWhole = vosk::dns::rewriteDnsStream(input, blocked, whole);
+  check(usedWhole <= size && size - usedWhole < vosk::dns::maxFramedMessageBytes, "only a message's start is left");
+  const std::size_t cut = size > 1 ? data[1] % size : 0;
+  Bytes split;
+  Bytes received(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(cut));
+  const std::size_t usedFirst = vosk::dns::rewriteDnsStream(received, blocked, split);
+  received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(usedFirst));
+  received.insert(received.end(), input.begin() + static_cast<std::ptrdiff_t>(cut), input.end());
+  const std::size_t usedSecond = vosk::dns::rewriteDnsStream(received, blocked, split);
+  check(usedFirst + usedSecond == usedWhole && split == whole, "a stream reads the same in any reads");
   const auto output = vosk::dns::rewriteDnsAnswer(input, blocked);
   if (!output) return 0;
   check(!vosk::dns::rewriteDnsAnswer(*output, blocked).has_value(), "a rewritten answer needs no second rewrite");
