@@ -520,12 +520,21 @@ std::variant<Configuration, ConfigurationProblem> loadConfigurationFile(const st
   return parseConfiguration(std::get<std::string>(text));
 }
 
+namespace {
+
+bool isTrue(const ConfigurationDictionary& configuration, const char* key) {
+  const auto it = configuration.find(key);
+  return it != configuration.end() && std::holds_alternative<bool>(it->second) && std::get<bool>(it->second);
+}
+
+}  // namespace
+
 bool strictModeActive(const ConfigurationDictionary& configuration) {
-  const auto isTrue = [&](const char* key) {
-    const auto it = configuration.find(key);
-    return it != configuration.end() && std::holds_alternative<bool>(it->second) && std::get<bool>(it->second);
-  };
-  return isTrue(blockingEnabledKey) && isTrue(strictModeKey);
+  return blockingEnabled(configuration) && isTrue(configuration, strictModeKey);
+}
+
+bool blockingEnabled(const ConfigurationDictionary& configuration) {
+  return isTrue(configuration, blockingEnabledKey);
 }
 
 }  // namespace vosk::config

@@ -70,5 +70,6 @@ std::variant<Configuration, ConfigurationProblem> loadConfigurationFile(const st
 // Strict mode acts only while blocking is on: "strictMode" and
 // "blockingEnabled" both true (Booleans; anything else counts as off).
 bool strictModeActive(const ConfigurationDictionary& configuration);
+bool blockingEnabled(const ConfigurationDictionary& configuration);
 
 }  // namespace vosk::config

@@ -63,9 +63,14 @@ std::string interfaceSet(const std::vector<std::string>& interfaces) {
   return set + " }";
 }
 
+// The match that keeps a forward-path rule to `forwarded` ("" for every interface).
+std::string arrivingOn(const ForwardedInterfaces& forwarded) {
+  return forwarded.every ? "" : fmt::format("iifname {} ", interfaceSet(forwarded.named));
+}
+
 }  // namespace
 
-std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInterfaces) {
+std::string encryptedDnsPortRefusal(const ForwardedInterfaces& forwarded) {
   std::string chains =
       "\tchain strict {\n"
       "\t\ttype filter hook output priority 0; policy accept;\n"
@@ -73,19 +78,19 @@ std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInter
       "\t\ttcp dport 853 reject with tcp reset\n"
       "\t\tudp dport 853 reject with icmpx type port-unreachable\n"
       "\t}\n";
-  if (gatewayInterfaces.empty()) return chains;
-  const std::string interfaces = interfaceSet(gatewayInterfaces);
+  if (!forwarded.any()) return chains;
+  const std::string interfaces = arrivingOn(forwarded);
   return chains + fmt::format(
                       "\tchain strict_forward {{\n"
                       "\t\ttype filter hook forward priority 0; policy accept;\n"
-                      "\t\tiifname {} tcp dport 853 reject with tcp reset\n"
-                      "\t\tiifname {} udp dport 853 reject with icmpx type port-unreachable\n"
+                      "\t\t{}tcp dport 853 reject with tcp reset\n"
+                      "\t\t{}udp dport 853 reject with icmpx type port-unreachable\n"
                       "\t}}\n",
                       interfaces, interfaces);
 }
 
 Failure planInterception(const std::vector<NetworkRule>& rules, const InterceptionTarget& target,
-                         const std::vector<std::string>& gatewayInterfaces, InterceptionPlan& plan) {
+                         const ForwardedInterfaces& forwarded, InterceptionPlan& plan) {
   plan = {};
   std::string redirects;
   for (const NetworkRule& rule : rules) {
@@ -119,15 +124,17 @@ Failure planInterception(const std::vector<NetworkRule>& rules, const Intercepti
       "\t\ttcp dport {} iifname != \"lo\" ct status & dnat == 0 reject with tcp reset\n"
       "\t}}\n",
       target.listenerPort);
-  if (!gatewayInterfaces.empty()) {
+  if (forwarded.any()) {
+    // Every interface but loopback, whose connections the output chain has judged.
     plan.tableDefinition += fmt::format(
         "\tchain gateway {{\n"
         "\t\ttype nat hook prerouting priority {}; policy accept;\n"
-        "\t\tiifname != {} return\n"
+        "\t\tiifname {} return\n"
         "{}"
         "{}"
         "\t}}\n",
-        natPreroutingPriority, interfaceSet(gatewayInterfaces), leftToTheSystem, redirects);
+        natPreroutingPriority, forwarded.every ? "\"lo\"" : "!= " + interfaceSet(forwarded.named), leftToTheSystem,
+        redirects);
   }
   return {};
 }

@@ -73,8 +73,8 @@ void Daemon::run() {
     std::exit(1);
   }
   host_.setUdpInterception(
-      [this](const std::vector<NetworkRule>& udpRules, const std::vector<std::string>& gatewayInterfaces) {
-        return udpInterception_.apply(udpRules, gatewayInterfaces);
+      [this](const std::vector<NetworkRule>& udpRules, const ForwardedInterfaces& forwarded, bool blockingEnabled) {
+        return udpInterception_.apply(udpRules, forwarded, blockingEnabled);
       });
   runSystemExtension(environment_, [this](std::shared_ptr<HostedProvider> provider) {
     serve(std::move(provider));
@@ -134,21 +134,26 @@ void Daemon::useControlSettings(const config::Configuration& configuration) {
 }
 
 // What the next start reads, and strict mode's DNS guard to match: both
-// follow the switch in force (a pause or the schedule turns them off too).
+// follow the switch in force (a pause or the schedule turns them off too),
+// as does the forwarded traffic filtered without gateway interfaces.
 // The guard's names are those of the block list, indexed only while it is on.
 void Daemon::applyConfiguration(ConfigurationDictionary configuration) {
   const bool strict = config::strictModeActive(configuration);
-  dnsGuard_.apply(strict, gatewayInterfaces_, strict ? config::blockedHostsOf(configuration) : dns::BlockedName());
+  const ForwardedInterfaces forwarded = ForwardedInterfaces::of(gatewayInterfaces_, strict);
+  dnsGuard_.apply(strict, forwarded, strict ? config::blockedHostsOf(configuration) : dns::BlockedName());
+  host_.setForwardedInterfaces(forwarded);
   host_.setProviderConfiguration(std::move(configuration));
 }
 
-// Taken by the next start (the interception tables) and the DNS guard.
+// Taken by the next configuration applied.
 void Daemon::useGatewayInterfaces(std::vector<std::string> interfaces) {
   if (interfaces == gatewayInterfaces_) return;
-  if (interfaces.empty()) logger_.log("🔧 gateway mode off: forwarded traffic passes unfiltered");
-  else logger_.log("🔧 gateway mode: traffic forwarded from {} is filtered", fmt::join(interfaces, ", "));
+  if (interfaces.empty()) {
+    logger_.log("🔧 gateway mode off: forwarded traffic is filtered only in strict mode, from every interface");
+  } else {
+    logger_.log("🔧 gateway mode: traffic forwarded from {} is filtered", fmt::join(interfaces, ", "));
+  }
   gatewayInterfaces_ = std::move(interfaces);
-  host_.setGatewayInterfaces(gatewayInterfaces_);
 }
 
 // The shipped list of encrypted-DNS endpoints, read again with each
