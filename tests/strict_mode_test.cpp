@@ -24,14 +24,20 @@ Bytes curlHelloNaming(std::string_view name) {
 
 class StrictModeTest : public FlowPathTest {
  protected:
-  void start(bool blocking, bool strict, std::string_view encryptedDnsServers) {
+  // A start with this configuration, and what follows it at once.
+  void configure(bool blocking, bool strict, std::string_view encryptedDnsServers,
+                 std::string blockedDomain = "blocked.test") {
     platform.host.configuration = ConfigurationDictionary{
         {"blockingEnabled", blocking},
         {"strictMode", strict},
-        {"sitesData", sitesData({makeSite(1, "blocked", {"blocked.test"})})},
+        {"sitesData", sitesData({makeSite(1, "blocked", {std::move(blockedDomain)})})},
         {"encryptedDnsServers", bytesOf(encryptedDnsServers)}};
     provider->startProxyWithOptions(std::nullopt, [](std::optional<Error>) {});
     platform.settle();
+  }
+  void start(bool blocking, bool strict, std::string_view encryptedDnsServers,
+             std::string blockedDomain = "blocked.test") {
+    configure(blocking, strict, encryptedDnsServers, std::move(blockedDomain));
     platform.advance(startupNotifyGrace + 1);  // past the start's quiet time, so a notification would show
     platform.log->clear();
   }
@@ -81,6 +87,82 @@ TEST_F(StrictModeTest, AnEncryptedDnsConnectionOpenBeforeStrictModeIsClosedWhenI
   EXPECT_TRUE(doh.flow->readClosed());
   EXPECT_TRUE(platform.notifier.posted().empty());
   EXPECT_EQ(peer.trackedFlowCount(), 0);
+}
+
+// A flow passed unjudged is closed at the start that puts strict mode in
+// force, and only then.
+TEST_F(StrictModeTest, AnOpenFlowWithoutAHostIsClosedWhenStrictModeComesIntoForce) {
+  struct Case {
+    bool blocking;
+    bool strict;
+    bool closed;
+  };
+  for (const Case c : {Case{true, false, false}, Case{false, true, false}, Case{true, true, true}}) {
+    start(true, false, R"([])");
+    const Relayed noHost = relayed("hello", std::nullopt);
+    const Relayed named = relayed("hello", "allowed.test");
+    configure(c.blocking, c.strict, R"([])");
+    EXPECT_EQ(ended(noHost), c.closed) << c.blocking << c.strict;
+    EXPECT_FALSE(ended(named));
+    EXPECT_EQ(platform.log->contains("🔒 No hostname was read for open :443 flow — closed in strict mode"), c.closed);
+    for (const auto& [key, entry] : peer.activeFlows().entries()) entry->closeFlow();
+    platform.settle();
+  }
+}
+
+// Over the cap a flow holds no place, yet once relayed it is registered:
+// a new list re-judges it, the sweep ages it and the stop ends it.
+TEST_F(StrictModeTest, AFlowCarriedOverTheCapIsReJudgedSweptAndStopped) {
+  enum class End { newList, idle, stop };
+  for (const End end : {End::newList, End::idle, End::stop}) {
+    start(true, true, R"([])");
+    holdUnits(static_cast<int>(maxTrackedFlows - peer.trackedFlowCount()));
+    const auto flow = tcpFlow("80");
+    EXPECT_FALSE(provider->handleNewFlow(flow));
+    provider->carryDeclinedFlow(flow);
+    platform.settle();
+    flow->pushRead({bytesOf("GET / HTTP/1.1\r\nHost: later.test\r\n\r\n"), std::nullopt});
+    platform.settle();
+    const Relayed carried{flow, platform.connections.last()};
+    carried.connection->deliverState(ConnectionState::Kind::ready);
+    platform.settle();
+    ASSERT_NE(entryOf(carried), nullptr);
+    EXPECT_EQ(peer.trackedFlowCount(), maxTrackedFlows);
+
+    switch (end) {
+      case End::newList:
+        start(true, true, R"([])", "later.test");
+        break;
+      case End::idle:
+        platform.advance(idleFlowLimit + sweepInterval);
+        break;
+      case End::stop:
+        provider->stopProxyWithReason(0, [] {});
+        platform.settle();
+        break;
+    }
+    EXPECT_TRUE(ended(carried)) << static_cast<int>(end);
+    EXPECT_EQ(peer.trackedFlowCount(), maxTrackedFlows);
+  }
+}
+
+// At the cap QUIC is left to the system outside strict mode, and refused in
+// it without taking a place.
+TEST_F(StrictModeTest, QuicAtTheCapIsRefusedOnlyInStrictMode) {
+  holdUnits(static_cast<int>(maxTrackedFlows));
+  for (const bool strict : {false, true}) {
+    start(true, strict, R"([])");
+    const auto udp = platform.udpFlow(kRemoteHost, "443");
+    EXPECT_EQ(provider->handleNewFlow(udp), strict);
+    platform.settle();
+    const std::vector<std::string> refused{"open", "closeRead", "closeWrite"};
+    EXPECT_EQ(udp->core.log.calls(), strict ? refused : std::vector<std::string>());
+    EXPECT_EQ(peer.trackedFlowCount(), maxTrackedFlows);
+    EXPECT_EQ(platform.log->messages().back(),
+              strict ? "🚫 Rejecting UDP:443 (QUIC) flow while blocking is enabled, forcing TCP fallback"
+                     : "🛑 maxTrackedFlows (1000) reached — letting the system handle this UDP flow directly instead "
+                       "of risking full NECP exhaustion");
+  }
 }
 
 }  // namespace

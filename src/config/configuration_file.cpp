@@ -503,7 +503,11 @@ bool isTrue(const ConfigurationDictionary& configuration, std::string_view key) 
 }
 
 bool strictModeActive(const ConfigurationDictionary& configuration) {
-  return isTrue(configuration, blockingEnabledKey) && isTrue(configuration, strictModeKey);
+  return blockingEnabled(configuration) && isTrue(configuration, strictModeKey);
+}
+
+bool blockingEnabled(const ConfigurationDictionary& configuration) {
+  return isTrue(configuration, blockingEnabledKey);
 }
 
 }  // namespace vosk::config

@@ -72,5 +72,6 @@ std::variant<Configuration, ConfigurationProblem> loadConfigurationFile(const st
 bool strictModeActive(const ConfigurationDictionary& configuration);
 // Whether `key` holds a Boolean true: anything else, or nothing, is false.
 bool isTrue(const ConfigurationDictionary& configuration, std::string_view key);
+bool blockingEnabled(const ConfigurationDictionary& configuration);
 
 }  // namespace vosk::config

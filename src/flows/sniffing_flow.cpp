@@ -27,12 +27,11 @@ void openFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::sh
 }
 
 SniffingFlow::SniffingFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::shared_ptr<TCPFlow> flow,
-                           TrackedFlowTicket ticket, Mode mode, bool registered)
+                           TrackedFlowTicket ticket, Mode mode)
     : provider_(provider),
       queue_(provider->queue()),
       tracked_{flow, std::move(ticket)},
       mode_(mode),
-      registered_(registered),
       portText_(TransparentProxyProvider::portTextOf(*flow)) {}
 
 void SniffingFlow::start() {
@@ -102,7 +101,7 @@ void SniffingFlow::goUpstream(std::optional<std::string> hostname) {
   const auto provider = provider_.lock();
   if (!provider) return;
   RelayedFlow::connectUpstream(*provider, std::static_pointer_cast<TCPFlow>(tracked_.flow), std::move(tracked_.ticket),
-                               std::move(buffer_), std::move(hostname), registered_);
+                               std::move(buffer_), std::move(hostname));
 }
 
 }  // namespace vosk

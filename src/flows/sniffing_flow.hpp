@@ -31,7 +31,7 @@ class SniffingFlow final : public std::enable_shared_from_this<SniffingFlow> {
   };
 
   SniffingFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::shared_ptr<TCPFlow> flow,
-               TrackedFlowTicket ticket, Mode mode, bool registered);
+               TrackedFlowTicket ticket, Mode mode);
 
   // Opens the flow, then reads and judges its first bytes (handleTCPFlow's work).
   void start();
@@ -47,7 +47,6 @@ class SniffingFlow final : public std::enable_shared_from_this<SniffingFlow> {
   MainQueue& queue_;
   TrackedFlow tracked_;
   const Mode mode_;
-  const bool registered_;
   const std::string portText_;
   Bytes buffer_;
   std::optional<TimeLimit> readTimeLimit_;  // the read in progress

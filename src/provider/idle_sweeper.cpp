@@ -11,18 +11,24 @@ namespace vosk {
 
 void TransparentProxyProvider::sweepIdleFlows() {
   const Instant now = clock.now();
+  const bool strict = strictModeActive();
 
   // Collect first: the teardowns are posted and change the registry only later.
   std::vector<std::shared_ptr<RelayedFlow>> swept;
   for (const auto& [connection, flow] : activeFlows.entries()) {
-    if (shouldSweepFlow(*flow, now)) swept.push_back(flow);
+    if (strict && !flow->hostname()) {
+      // Passed unjudged (opened before strict mode, or over the cap without
+      // it): strict mode lets no such flow through, old or new.
+      logger.log("🔒 No hostname was read for open :{} flow — closed in strict mode", portTextOf(flow->flow()));
+      swept.push_back(flow);
+    } else if (shouldSweepFlow(*flow, now)) {
+      const auto idleFor = static_cast<std::int64_t>(now - flow->lastActivity());  // truncates toward zero
+      logger.log("🧹 Sweeping connection to {}: idleFor={}s",
+                 flow->hostname() ? std::string_view(*flow->hostname()) : std::string_view("unknown"), idleFor);
+      swept.push_back(flow);
+    }
   }
-  for (const std::shared_ptr<RelayedFlow>& flow : swept) {
-    const auto idleFor = static_cast<std::int64_t>(now - flow->lastActivity());  // truncates toward zero
-    logger.log("🧹 Sweeping connection to {}: idleFor={}s",
-               flow->hostname() ? std::string_view(*flow->hostname()) : std::string_view("unknown"), idleFor);
-    flow->closeFlow();
-  }
+  for (const std::shared_ptr<RelayedFlow>& flow : swept) flow->closeFlow();
 
   std::erase_if(lastBlockedAttempt, [now](const auto& attempt) { return isStaleBlockedAttempt(attempt, now); });
 }

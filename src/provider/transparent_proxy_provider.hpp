@@ -121,9 +121,9 @@ class TransparentProxyProvider final : public HostedProvider,
   void sweepIdleFlows();
 
   // Flow interception.
-  // Admits an offered TCP or UDP flow under maxTrackedFlows, logging the
-  // refusal; the ticket holds no place when refused.
-  std::optional<TrackedFlowTicket> admitOfferedFlow(std::string_view kind);
+  // Admits an offered TCP or UDP flow under maxTrackedFlows. At the cap a flow
+  // `takenAtCap` gets a ticket holding no place; any other is refused, with a line.
+  std::optional<TrackedFlowTicket> admitOfferedFlow(std::string_view kind, bool takenAtCap);
   void handleTCPFlow(std::shared_ptr<TCPFlow> flow, TrackedFlowTicket ticket);
   bool handleUDPFlow(std::shared_ptr<UDPFlow> flow);
 

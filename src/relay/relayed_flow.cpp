@@ -33,8 +33,7 @@ std::optional<std::uint16_t> parsePortText(std::string_view text) {
 }  // namespace
 
 void RelayedFlow::connectUpstream(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
-                                  TrackedFlowTicket ticket, Bytes initialBytes, std::optional<std::string> hostname,
-                                  bool registered) {
+                                  TrackedFlowTicket ticket, Bytes initialBytes, std::optional<std::string> hostname) {
   auto endpoint = std::dynamic_pointer_cast<const HostEndpoint>(flow->remoteEndpoint());
   const std::optional<std::uint16_t> port = endpoint ? parsePortText(endpoint->port()) : std::nullopt;
   if (!port) {
@@ -45,13 +44,13 @@ void RelayedFlow::connectUpstream(TransparentProxyProvider& provider, std::share
   // From here on the flow's place is given back by its teardown.
   auto relayed = std::make_shared<RelayedFlow>(provider, std::move(flow),
                                                provider.connections().makeConnection(endpoint->hostname(), *port),
-                                               std::move(ticket), std::move(hostname), registered);
+                                               std::move(ticket), std::move(hostname));
   relayed->watchConnection(std::move(endpoint), *port, std::move(initialBytes));
 }
 
 RelayedFlow::RelayedFlow(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
                          std::shared_ptr<Connection> connection, TrackedFlowTicket ticket,
-                         std::optional<std::string> hostname, bool registered)
+                         std::optional<std::string> hostname)
     : provider_(provider.weak_from_this()),
       queue_(provider.queue()),
       clock_(provider.time()),
@@ -59,7 +58,6 @@ RelayedFlow::RelayedFlow(TransparentProxyProvider& provider, std::shared_ptr<TCP
       connection_(std::move(connection)),
       ticket_(std::move(ticket)),
       hostname_(std::move(hostname)),
-      registered_(registered),
       lastActivity_(clock_.now()) {}
 
 void RelayedFlow::watchConnection(std::shared_ptr<const HostEndpoint> endpoint, std::uint16_t port,
@@ -150,9 +148,7 @@ void RelayedFlow::replayInitialBytes(const HostEndpoint& endpoint, std::uint16_t
 
 void RelayedFlow::startRelay() {
   lastActivity_.store(clock_.now(), std::memory_order_relaxed);
-  if (registered_) {
-    if (const auto provider = provider_.lock()) provider->registry().insert(connection_.get(), shared_from_this());
-  }
+  if (const auto provider = provider_.lock()) provider->registry().insert(connection_.get(), shared_from_this());
   relayFlowToUpstream();
   relayUpstreamToFlow();
 }
@@ -213,7 +209,7 @@ void RelayedFlow::endRelayedFlow(RegistryEntry entry) {
   tornDown_ = true;
   connection_->setStateUpdateHandler(nullptr);  // breaks the connection ↔ handler cycle
   connection_->cancel();
-  if (registered_ && entry == RegistryEntry::remove) {
+  if (entry == RegistryEntry::remove) {
     if (const auto provider = provider_.lock()) provider->registry().erase(connection_.get());
   }
   flow_->closeRead();

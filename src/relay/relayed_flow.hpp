@@ -18,8 +18,8 @@ class TransparentProxyProvider;
 
 // One flow the provider carries itself, from its upstream connection to its
 // one teardown: it owns the flow, the connection, the sniffed bytes until they
-// are replayed, the two relay directions and the flow's place. Registered
-// flows (all but those carried over the cap) sit in activeFlows while relayed.
+// are replayed, the two relay directions and the flow's place. Every flow
+// sits in activeFlows while relayed, those carried over the cap included.
 //
 // Each direction keeps exactly one step in flight (the platform moves the
 // bytes) and goes on from the completion of the previous one, on whichever
@@ -30,12 +30,10 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   // Connects upstream to the flow's original destination, replays
   // `initialBytes`, then relays. Main queue.
   static void connectUpstream(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
-                              TrackedFlowTicket ticket, Bytes initialBytes, std::optional<std::string> hostname,
-                              bool registered);
+                              TrackedFlowTicket ticket, Bytes initialBytes, std::optional<std::string> hostname);
 
   RelayedFlow(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
-              std::shared_ptr<Connection> connection, TrackedFlowTicket ticket, std::optional<std::string> hostname,
-              bool registered);
+              std::shared_ptr<Connection> connection, TrackedFlowTicket ticket, std::optional<std::string> hostname);
 
   const std::optional<std::string>& hostname() const { return hostname_; }
   const TCPFlow& flow() const { return *flow_; }
@@ -67,7 +65,6 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   const std::shared_ptr<Connection> connection_;
   TrackedFlowTicket ticket_;
   const std::optional<std::string> hostname_;
-  const bool registered_;
   std::atomic<Instant> lastActivity_;
 
   // Each direction's step in flight holds the object alive through these, so

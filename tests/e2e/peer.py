@@ -14,6 +14,7 @@ The client subcommands print one result line and exit 0 on success.
 import argparse
 import asyncio
 import hashlib
+import os
 import socket
 import ssl
 import sys
@@ -22,6 +23,8 @@ import time
 PATTERN = bytes(range(256)) * 256  # 64 KiB
 ECHO_CHUNKS = 16
 ECHO_CHUNK_DELAY = 0.02
+HOLD_SECONDS = 60  # many-flows --hold: the longest wait for the file
+STILL_OPEN_SECONDS = 2  # a held flow that neither ends nor sends within this is open
 
 
 def pattern(size):
@@ -218,15 +221,25 @@ async def request_on(address, port, host, keep):
         reply = await asyncio.wait_for(reader.read(4096), 10)
     except asyncio.TimeoutError:
         reply = b""
-    keep.append(writer)
+    keep.append((host, reader, writer))
     return b"hello " + host.encode() in reply
+
+
+async def still_open(reader):
+    try:
+        return await asyncio.wait_for(reader.read(1), STILL_OPEN_SECONDS) != b""
+    except asyncio.TimeoutError:
+        return True
+    except ConnectionError:
+        return False
 
 
 async def many_flows(args):
     """Holds `first` answered flows to an allowed host open, then opens
     `extra` more to a blocked host and `extra_allowed` more to the allowed
     host while they are held. Success: every allowed flow answered, and
-    `blocked_answered` (default: all) of the blocked ones."""
+    `blocked_answered` (default: all) of the blocked ones. With `hold`, the
+    flows stay open until that file exists, then it says how many still are."""
     keep, results = [], []
     semaphore = asyncio.Semaphore(100)
 
@@ -241,8 +254,18 @@ async def many_flows(args):
     blocked_ok = sum(1 for host, ok in results if host == args.blocked and ok)
     allowed = args.first + args.extra_allowed
     print("allowed answered %d/%d, over the cap to a blocked host answered %d/%d"
-          % (allowed_ok, allowed, blocked_ok, args.extra))
-    for writer in keep:
+          % (allowed_ok, allowed, blocked_ok, args.extra), flush=True)
+    if args.hold:
+        deadline = time.monotonic() + HOLD_SECONDS
+        while not os.path.exists(args.hold) and time.monotonic() < deadline:
+            await asyncio.sleep(0.1)
+        open_now = await asyncio.gather(*(still_open(reader) for _, reader, _ in keep))
+        counts = {name: [0, 0] for name in (args.allowed, args.blocked)}
+        for (host, _, _), is_open in zip(keep, open_now):
+            counts[host][0] += is_open
+            counts[host][1] += 1
+        print("still open: " + ", ".join("%s %d/%d" % (name, *c) for name, c in counts.items()), flush=True)
+    for _, _, writer in keep:
         writer.close()
     expected_blocked = args.extra if args.blocked_answered is None else args.blocked_answered
     return 0 if (allowed_ok, blocked_ok) == (allowed, expected_blocked) else 1
@@ -263,7 +286,7 @@ def main():
             ("raw", raw, "address port payload", (("--timeout", float, 5),)),
             ("many-flows", many_flows, "address port allowed blocked",
              (("--first", int, 1000), ("--extra", int, 100), ("--extra-allowed", int, 0),
-              ("--blocked-answered", int, None)))):
+              ("--blocked-answered", int, None), ("--hold", str, None)))):
         p = sub.add_parser(name)
         p.set_defaults(function=function)
         for positional in positionals.split():

@@ -12,9 +12,9 @@ NetworkRule rule(std::string host, std::string port, NetworkRuleProtocol protoco
 
 const InterceptionTarget target{15443, 0x20000000};
 
-InterceptionPlan planned(const std::vector<NetworkRule>& rules, const std::vector<std::string>& interfaces = {}) {
+InterceptionPlan planned(const std::vector<NetworkRule>& rules, const ForwardedInterfaces& forwarded = {}) {
   InterceptionPlan plan;
-  EXPECT_FALSE(planInterception(rules, target, interfaces, plan));
+  EXPECT_FALSE(planInterception(rules, target, forwarded, plan));
   return plan;
 }
 
@@ -40,7 +40,7 @@ TEST(InterceptionPlanTest, TcpRulesRedirectAndUdpRulesAreHandedBack) {
 // A link-local destination needs the interface the application chose, which a
 // redirect loses: both NAT chains leave it to the system.
 TEST(InterceptionPlanTest, LinkLocalDestinationsAreNotRedirected) {
-  const auto plan = planned({rule("::", "443", NetworkRuleProtocol::tcp)}, {"lan0"});
+  const auto plan = planned({rule("::", "443", NetworkRuleProtocol::tcp)}, {false, {"lan0"}});
   const std::string& table = plan.tableDefinition;
   for (const std::string_view chain : {"chain output", "chain gateway"}) {
     const std::size_t start = table.find(chain);
@@ -59,10 +59,36 @@ TEST(InterceptionPlanTest, StrictModeRedirectsDnsOverTcpExceptTheDaemonsOwn) {
   EXPECT_LT(host.find("meta mark & 0x20000000 == 0x20000000 return"), redirect);
   EXPECT_LT(host.find("fib daddr type local return"), redirect);
   EXPECT_EQ(host.find("prerouting"), std::string::npos);
-  const std::string gateway = dnsOverTcpRedirect(dnsTarget, {"lan0"});
+  const std::string gateway = dnsOverTcpRedirect(dnsTarget, ForwardedInterfaces{false, {"lan0"}});
   const std::size_t forwarded = gateway.find("prerouting");
   ASSERT_NE(forwarded, std::string::npos);
   EXPECT_LT(gateway.find("iifname != { \"lan0\" } return", forwarded), gateway.find("redirect", forwarded));
+}
+
+// Gateway interfaces named, every interface (strict mode without any named),
+// or none: what the forward-path chains match on.
+TEST(InterceptionPlanTest, ForwardedTrafficIsTakenFromTheInterfacesInForce) {
+  struct Case {
+    ForwardedInterfaces forwarded;
+    const char* gatewayFilter;  // null: no gateway chain
+    const char* portRefusal;    // null: no strict_forward chain
+  };
+  const Case cases[] = {
+      {{false, {"lan0", "wlan0"}}, "iifname != { \"lan0\", \"wlan0\" } return",
+       "iifname { \"lan0\", \"wlan0\" } udp dport 853 reject"},
+      {{true, {}}, "iifname \"lo\" return", "\t\tudp dport 853 reject"},
+      {{false, {}}, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::string table = planned({rule("0.0.0.0", "443", NetworkRuleProtocol::tcp)}, c.forwarded).tableDefinition;
+    const std::string refusal = encryptedDnsPortRefusal(c.forwarded);
+    const std::size_t gateway = table.find("chain gateway");
+    ASSERT_EQ(gateway != std::string::npos, c.gatewayFilter != nullptr) << c.forwarded.every;
+    ASSERT_EQ(refusal.find("strict_forward") != std::string::npos, c.portRefusal != nullptr);
+    if (c.gatewayFilter == nullptr) continue;
+    EXPECT_LT(table.find(c.gatewayFilter, gateway), table.find("redirect", gateway)) << c.gatewayFilter;
+    EXPECT_NE(refusal.find(c.portRefusal, refusal.find("strict_forward")), std::string::npos) << c.portRefusal;
+  }
 }
 
 TEST(InterceptionPlanTest, PrefixesAndAnyPort) {

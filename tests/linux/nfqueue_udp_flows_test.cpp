@@ -5,6 +5,7 @@
 
 #include "linux/udp/nfqueue_listener.hpp"
 #include "linux/udp/nfqueue_udp_flows.hpp"
+#include "linux/udp/udp_queue_settings.hpp"
 #include "provider/constants.hpp"
 #include "support/provider_peer.hpp"
 #include "support/test_platform.hpp"
@@ -130,6 +131,19 @@ TEST_F(QueuedFlowsWithProviderTest, AtTheFlowCapTheFlowPasses) {
   }
   offer(1);
   EXPECT_EQ(sink->verdicts, (std::vector<RecordedVerdict>{{1, UdpVerdict::pass}}));
+}
+
+// Zero is the mark of a flow never passed, and a generation equal to the one
+// before would let old flows keep skipping the queue: neither may come up,
+// also where the generations wrap.
+TEST(PassedMarkTest, EachGenerationDiffersFromTheLastAndStaysWithinItsBits) {
+  const UdpQueueSettings settings;
+  for (std::uint32_t generation = 0; generation < 200; ++generation) {
+    const std::uint32_t mark = passedMark(settings, generation);
+    EXPECT_NE(mark, 0u) << generation;
+    EXPECT_EQ(mark & ~settings.passedBits, 0u) << generation;
+    EXPECT_NE(mark, passedMark(settings, generation + 1)) << generation;
+  }
 }
 
 TEST(DestinationAddressTest, ReadsIPv4AndIPv6AndRefusesTheRest) {

@@ -44,7 +44,7 @@ class TransparentProxyProviderPeer {
   bool connectUpstream(std::shared_ptr<TCPFlow> flow, Bytes initialBytes, std::optional<std::string> hostname) {
     if (!p_.admitTrackedFlow()) return false;
     RelayedFlow::connectUpstream(p_, std::move(flow), TrackedFlowTicket(p_.weak_from_this()), std::move(initialBytes),
-                                 std::move(hostname), /*registered=*/true);
+                                 std::move(hostname));
     return true;
   }
 

@@ -63,9 +63,20 @@ std::string interfaceSet(const std::vector<std::string>& interfaces) {
   return set + " }";
 }
 
+// The match that keeps a forward-path rule to `forwarded` ("" for every interface).
+std::string arrivingOn(const ForwardedInterfaces& forwarded) {
+  return forwarded.every ? "" : fmt::format("iifname {} ", interfaceSet(forwarded.named));
+}
+
+// The first rule of a prerouting chain: what does not arrive from `forwarded`
+// returns. Loopback always does: its connections the output chains judged.
+std::string notForwarded(const ForwardedInterfaces& forwarded) {
+  return fmt::format("\t\tiifname {} return\n", forwarded.every ? "\"lo\"" : "!= " + interfaceSet(forwarded.named));
+}
+
 }  // namespace
 
-std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInterfaces) {
+std::string encryptedDnsPortRefusal(const ForwardedInterfaces& forwarded) {
   std::string chains =
       "\tchain strict {\n"
       "\t\ttype filter hook output priority 0; policy accept;\n"
@@ -73,18 +84,18 @@ std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInter
       "\t\ttcp dport 853 reject with tcp reset\n"
       "\t\tudp dport 853 reject with icmpx type port-unreachable\n"
       "\t}\n";
-  if (gatewayInterfaces.empty()) return chains;
-  const std::string interfaces = interfaceSet(gatewayInterfaces);
+  if (!forwarded.any()) return chains;
+  const std::string interfaces = arrivingOn(forwarded);
   return chains + fmt::format(
                       "\tchain strict_forward {{\n"
                       "\t\ttype filter hook forward priority 0; policy accept;\n"
-                      "\t\tiifname {} tcp dport 853 reject with tcp reset\n"
-                      "\t\tiifname {} udp dport 853 reject with icmpx type port-unreachable\n"
+                      "\t\t{}tcp dport 853 reject with tcp reset\n"
+                      "\t\t{}udp dport 853 reject with icmpx type port-unreachable\n"
                       "\t}}\n",
                       interfaces, interfaces);
 }
 
-std::string dnsOverTcpRedirect(const InterceptionTarget& target, const std::vector<std::string>& gatewayInterfaces) {
+std::string dnsOverTcpRedirect(const InterceptionTarget& target, const ForwardedInterfaces& forwarded) {
   const std::string redirect =
       fmt::format("{}\t\ttcp dport 53 redirect to :{}\n", leftToTheSystem, target.dnsListenerPort);
   // As for the flows' listeners: only loopback and redirected connections reach it.
@@ -99,18 +110,18 @@ std::string dnsOverTcpRedirect(const InterceptionTarget& target, const std::vect
       "\t\ttcp dport {} iifname != \"lo\" ct status & dnat == 0 reject with tcp reset\n"
       "\t}}\n",
       natOutputPriority, target.firewallMark, target.firewallMark, redirect, target.dnsListenerPort);
-  if (gatewayInterfaces.empty()) return chains;
+  if (!forwarded.any()) return chains;
   return chains + fmt::format(
                       "\tchain strict_dns_gateway {{\n"
                       "\t\ttype nat hook prerouting priority {}; policy accept;\n"
-                      "\t\tiifname != {} return\n"
+                      "{}"
                       "{}"
                       "\t}}\n",
-                      natPreroutingPriority, interfaceSet(gatewayInterfaces), redirect);
+                      natPreroutingPriority, notForwarded(forwarded), redirect);
 }
 
 Failure planInterception(const std::vector<NetworkRule>& rules, const InterceptionTarget& target,
-                         const std::vector<std::string>& gatewayInterfaces, InterceptionPlan& plan) {
+                         const ForwardedInterfaces& forwarded, InterceptionPlan& plan) {
   plan = {};
   std::string redirects;
   for (const NetworkRule& rule : rules) {
@@ -144,15 +155,15 @@ Failure planInterception(const std::vector<NetworkRule>& rules, const Intercepti
       "\t\ttcp dport {} iifname != \"lo\" ct status & dnat == 0 reject with tcp reset\n"
       "\t}}\n",
       target.listenerPort);
-  if (!gatewayInterfaces.empty()) {
+  if (forwarded.any()) {
     plan.tableDefinition += fmt::format(
         "\tchain gateway {{\n"
         "\t\ttype nat hook prerouting priority {}; policy accept;\n"
-        "\t\tiifname != {} return\n"
+        "{}"
         "{}"
         "{}"
         "\t}}\n",
-        natPreroutingPriority, interfaceSet(gatewayInterfaces), leftToTheSystem, redirects);
+        natPreroutingPriority, notForwarded(forwarded), leftToTheSystem, redirects);
   }
   return {};
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "linux/failure.hpp"
+#include "linux/nft/forwarded_interfaces.hpp"
 #include "platform/proxy_provider.hpp"
 
 struct nft_ctx;
@@ -31,24 +32,24 @@ struct InterceptionPlan {
 
 // Added to the table while strict mode is in force: outbound TCP and UDP to
 // port 853 (DNS over TLS and over QUIC), the host's own and that forwarded
-// from the gateway interfaces, are refused at once, TCP with a reset and UDP
+// from `forwarded`, are refused at once, TCP with a reset and UDP
 // with ICMP port unreachable, so resolvers fall back to plain DNS instead of
 // waiting; a connection already open is cut at its next packet. Dies with
 // the table.
-std::string encryptedDnsPortRefusal(const std::vector<std::string>& gatewayInterfaces);
+std::string encryptedDnsPortRefusal(const ForwardedInterfaces& forwarded);
 
 // Added to the table while strict mode is in force: outbound TCP to port 53,
-// the host's own and that forwarded from the gateway interfaces, is
-// redirected to the DNS listener, whose answers are rewritten as the DNS
-// guard rewrites those over UDP. Local destinations (a resolver on this host)
-// are left alone, as its own upstream queries are not.
-std::string dnsOverTcpRedirect(const InterceptionTarget& target, const std::vector<std::string>& gatewayInterfaces);
+// the host's own and that forwarded from `forwarded`, is redirected to the
+// DNS listener, whose answers are rewritten as the DNS guard rewrites those
+// over UDP. Local destinations (a resolver on this host) are left alone, as
+// its own upstream queries are not.
+std::string dnsOverTcpRedirect(const InterceptionTarget& target, const ForwardedInterfaces& forwarded);
 
-// `gatewayInterfaces`: TCP arriving on them to be forwarded is redirected as
-// the host's own is (names already checked by the configuration parser).
+// `forwarded`: TCP arriving on them to be forwarded is redirected as the
+// host's own is (names already checked by the configuration parser).
 // The plan goes to `plan`; a rule the table cannot express is a failure.
 Failure planInterception(const std::vector<NetworkRule>& rules, const InterceptionTarget& target,
-                         const std::vector<std::string>& gatewayInterfaces, InterceptionPlan& plan);
+                         const ForwardedInterfaces& forwarded, InterceptionPlan& plan);
 
 // Our nftables table. It is owned by this process: the kernel deletes it the
 // moment the process ends, however it ends, so a dead filter never blocks

@@ -178,15 +178,23 @@ NftRule& NftRule::networkBytesDiffer(std::uint32_t offset, std::span<const std::
 }
 
 NftRule& NftRule::markBits(bool connectionMark, std::uint32_t bits, std::uint32_t value) {
-  loadMark(connectionMark);
-  bitwise(bytesOf(bits), bytesOf(noBits));
-  return compare(NFT_CMP_EQ, &value, sizeof value);
+  return compareMarkBits(connectionMark, bits, NFT_CMP_EQ, value);
 }
 
-NftRule& NftRule::addToConnectionMark(std::uint32_t bits) {
+NftRule& NftRule::markBitsDiffer(bool connectionMark, std::uint32_t bits, std::uint32_t value) {
+  return compareMarkBits(connectionMark, bits, NFT_CMP_NEQ, value);
+}
+
+NftRule& NftRule::compareMarkBits(bool connectionMark, std::uint32_t bits, std::uint32_t op, std::uint32_t value) {
+  loadMark(connectionMark);
+  bitwise(bytesOf(bits), bytesOf(noBits));
+  return compare(op, &value, sizeof value);
+}
+
+NftRule& NftRule::setConnectionMarkBits(std::uint32_t bits, std::uint32_t value) {
   loadMark(true);
   const std::uint32_t others = ~bits;
-  bitwise(bytesOf(others), bytesOf(bits));
+  bitwise(bytesOf(others), bytesOf(value));
   return storeMark(true);
 }
 

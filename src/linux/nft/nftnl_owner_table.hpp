@@ -36,9 +36,11 @@ class NftRule {
   // (network header bytes at offset) & mask != value; at most 16 bytes.
   NftRule& networkBytesDiffer(std::uint32_t offset, std::span<const std::uint8_t> mask,
                               std::span<const std::uint8_t> value);
-  // (meta mark or ct mark) & bits == value
+  // (meta mark or ct mark) & bits == value, or != value
   NftRule& markBits(bool connectionMark, std::uint32_t bits, std::uint32_t value);
-  NftRule& addToConnectionMark(std::uint32_t bits);
+  NftRule& markBitsDiffer(bool connectionMark, std::uint32_t bits, std::uint32_t value);
+  // ct mark = (ct mark & ~bits) | value, for a value within bits
+  NftRule& setConnectionMarkBits(std::uint32_t bits, std::uint32_t value);
   NftRule& clearFromPacketMark(std::uint32_t bits);
   // Source address . source port . destination address, for a set lookup;
   // the addresses lie at addressOffset in the network header.
@@ -61,6 +63,7 @@ class NftRule {
   NftRule& compare(std::uint32_t op, const void* data, std::uint32_t length);
   void bitwise(std::span<const std::uint8_t> mask, std::span<const std::uint8_t> xorValue);
   void loadMark(bool connectionMark);
+  NftRule& compareMarkBits(bool connectionMark, std::uint32_t bits, std::uint32_t op, std::uint32_t value);
   NftRule& storeMark(bool connectionMark);
 
   std::unique_ptr<nftnl_rule, Deleter> rule_;

@@ -90,8 +90,8 @@ void Daemon::run() {
     }
   }
   host_.setUdpInterception(
-      [this](const std::vector<NetworkRule>& udpRules, const std::vector<std::string>& gatewayInterfaces) {
-        return udpInterception_.apply(udpRules, gatewayInterfaces);
+      [this](const std::vector<NetworkRule>& udpRules, const ForwardedInterfaces& forwarded, bool blockingEnabled) {
+        return udpInterception_.apply(udpRules, forwarded, blockingEnabled);
       });
   runSystemExtension(environment_, [this](std::shared_ptr<HostedProvider> provider) {
     serve(std::move(provider));
@@ -152,23 +152,28 @@ void Daemon::useControlSettings(const config::Configuration& configuration) {
 
 // What the next start reads, and strict mode's DNS guards to match: both
 // follow the switch in force (a pause or the schedule turns them off too;
-// the next start's table redirects DNS over TCP or not). The guards' names
+// the next start's table redirects DNS over TCP or not), as does the
+// forwarded traffic filtered without gateway interfaces. The guards' names
 // are those of the block list, indexed only while it is on.
 void Daemon::applyConfiguration(ConfigurationDictionary configuration) {
   const bool strict = config::strictModeActive(configuration);
+  const ForwardedInterfaces forwarded = ForwardedInterfaces::of(gatewayInterfaces_, strict);
   dns::BlockedName blockedNames = strict ? config::blockedHostsOf(configuration) : dns::BlockedName();
   dnsTcpGuard_.setBlockedNames(blockedNames);
-  dnsGuard_.apply(strict, gatewayInterfaces_, std::move(blockedNames));
+  dnsGuard_.apply(strict, forwarded, std::move(blockedNames));
+  host_.setForwardedInterfaces(forwarded);
   host_.setProviderConfiguration(std::move(configuration));
 }
 
-// Taken by the next start (the interception tables) and the DNS guard.
+// Taken by the next configuration applied.
 void Daemon::useGatewayInterfaces(std::vector<std::string> interfaces) {
   if (interfaces == gatewayInterfaces_) return;
-  if (interfaces.empty()) logger_.log("🔧 gateway mode off: forwarded traffic passes unfiltered");
-  else logger_.log("🔧 gateway mode: traffic forwarded from {} is filtered", fmt::join(interfaces, ", "));
+  if (interfaces.empty()) {
+    logger_.log("🔧 gateway mode off: forwarded traffic is filtered only in strict mode, from every interface");
+  } else {
+    logger_.log("🔧 gateway mode: traffic forwarded from {} is filtered", fmt::join(interfaces, ", "));
+  }
   gatewayInterfaces_ = std::move(interfaces);
-  host_.setGatewayInterfaces(gatewayInterfaces_);
 }
 
 // The shipped list of encrypted-DNS endpoints, read again with each

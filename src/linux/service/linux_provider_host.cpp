@@ -7,7 +7,10 @@ namespace vosk::backend {
 std::optional<ConfigurationDictionary> LinuxProviderHost::providerConfiguration() const { return configuration_; }
 
 void LinuxProviderHost::setProviderConfiguration(std::optional<ConfigurationDictionary> configuration) {
-  if (configuration) strictMode_ = config::strictModeActive(*configuration);
+  if (configuration) {
+    strictMode_ = config::strictModeActive(*configuration);
+    blockingEnabled_ = config::blockingEnabled(*configuration);
+  }
   configuration_ = std::move(configuration);
 }
 
@@ -15,9 +18,7 @@ void LinuxProviderHost::setUdpInterception(UdpInterception udpInterception) {
   udpInterception_ = std::move(udpInterception);
 }
 
-void LinuxProviderHost::setGatewayInterfaces(std::vector<std::string> interfaces) {
-  gatewayInterfaces_ = std::move(interfaces);
-}
+void LinuxProviderHost::setForwardedInterfaces(ForwardedInterfaces forwarded) { forwarded_ = std::move(forwarded); }
 
 void LinuxProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSettings& settings,
                                                  SettingsCompletion completion) {
@@ -26,14 +27,14 @@ void LinuxProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSe
     completion(failure ? std::optional(Error{failure.message()}) : std::nullopt);
   };
   InterceptionPlan plan;
-  if (Failure failure = planInterception(settings.includedNetworkRules, target_, gatewayInterfaces_, plan)) {
+  if (Failure failure = planInterception(settings.includedNetworkRules, target_, forwarded_, plan)) {
     return finish(failure);
   }
   const std::string table =
       plan.tableDefinition +
-      (strictMode_ ? encryptedDnsPortRefusal(gatewayInterfaces_) + dnsOverTcpRedirect(target_, gatewayInterfaces_) : "");
+      (strictMode_ ? encryptedDnsPortRefusal(forwarded_) + dnsOverTcpRedirect(target_, forwarded_) : "");
   if (Failure failure = table_.install(table)) return finish(failure);
-  finish(udpInterception_ ? udpInterception_(plan.udpRules, gatewayInterfaces_) : Failure{});
+  finish(udpInterception_ ? udpInterception_(plan.udpRules, forwarded_, blockingEnabled_) : Failure{});
 }
 
 void LinuxProviderHost::removeInterception() { table_.remove(); }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "linux/nft/forwarded_interfaces.hpp"
 #include "linux/nft/interception_table.hpp"
 #include "platform/proxy_provider.hpp"
 
@@ -18,7 +19,7 @@ class LinuxProviderHost final : public ProviderHost {
   // Takes the UDP rules, which the table cannot redirect; absent = UDP is not
   // intercepted.
   using UdpInterception = std::function<Failure(const std::vector<NetworkRule>& udpRules,
-                                                const std::vector<std::string>& gatewayInterfaces)>;
+                                                const ForwardedInterfaces& forwarded, bool blockingEnabled)>;
 
   explicit LinuxProviderHost(InterceptionTarget target) : target_(target) {}
 
@@ -31,7 +32,7 @@ class LinuxProviderHost final : public ProviderHost {
   void setProviderConfiguration(std::optional<ConfigurationDictionary> configuration);
   void setUdpInterception(UdpInterception udpInterception);
   // What the next start filters on the forward path besides the host's own traffic.
-  void setGatewayInterfaces(std::vector<std::string> interfaces);
+  void setForwardedInterfaces(ForwardedInterfaces forwarded);
   // Removes the interception at once (also done by the kernel when we die).
   void removeInterception();
 
@@ -40,7 +41,8 @@ class LinuxProviderHost final : public ProviderHost {
   InterceptionTable table_;
   std::optional<ConfigurationDictionary> configuration_;
   bool strictMode_ = false;  // port 853 refused, DNS over TCP redirected
-  std::vector<std::string> gatewayInterfaces_;
+  bool blockingEnabled_ = false;
+  ForwardedInterfaces forwarded_;
   UdpInterception udpInterception_;
 };
 

@@ -26,7 +26,7 @@ constexpr std::array<std::uint8_t, 16> ipv6LoopbackMask{0xFF, 0xFF, 0xFF, 0xFF, 
                                                         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 constexpr std::array<std::uint8_t, 16> ipv6Loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-std::unique_ptr<NftOwnerTable> makeTable(QueueExpression expression, const std::vector<std::string>& gatewayInterfaces,
+std::unique_ptr<NftOwnerTable> makeTable(QueueExpression expression, const ForwardedInterfaces& forwarded,
                                          Failure& failure) {
   const std::string table(DnsGuard::tableName);
   std::vector<NftRule> rules;
@@ -40,33 +40,32 @@ std::unique_ptr<NftOwnerTable> makeTable(QueueExpression expression, const std::
                                 .udpSourcePort(dnsPort)
                                 .networkBytesDiffer(ipv6SourceOffset, ipv6LoopbackMask, ipv6Loopback)
                                 .queue(DnsGuard::queueNumber, expression)));
-  for (const std::string& interface : gatewayInterfaces) {
-    rules.push_back(std::move(NftRule(table, forwardedAnswerChain)
-                                  .interfaceName(false, interface)
-                                  .udpSourcePort(dnsPort)
-                                  .queue(DnsGuard::queueNumber, expression)));
+  for (const std::string* interface : forwarded.matches()) {
+    NftRule rule(table, forwardedAnswerChain);
+    if (interface) rule.interfaceName(false, *interface);
+    rules.push_back(std::move(rule.udpSourcePort(dnsPort).queue(DnsGuard::queueNumber, expression)));
   }
   std::vector<NftBaseChain> chains{{answerChain, NF_INET_LOCAL_IN, answerChainPriority}};
-  if (!gatewayInterfaces.empty()) chains.push_back({forwardedAnswerChain, NF_INET_FORWARD, answerChainPriority});
+  if (forwarded.any()) chains.push_back({forwardedAnswerChain, NF_INET_FORWARD, answerChainPriority});
   return NftOwnerTable::create(table, chains, std::span<const NftTimeoutSet>(), rules, failure);
 }
 
 }  // namespace
 
-void DnsGuard::apply(bool on, const std::vector<std::string>& gatewayInterfaces, dns::BlockedName blockedNames) {
+void DnsGuard::apply(bool on, const ForwardedInterfaces& forwarded, dns::BlockedName blockedNames) {
   if (blockedNames) blockedNames_ = std::move(blockedNames);
-  if (on == (table_ != nullptr) && (!on || gatewayInterfaces == gatewayInterfaces_)) return;
+  if (on == (table_ != nullptr) && (!on || forwarded == forwarded_)) return;
   if (on && listener_) {
-    // Other gateway interfaces: the same listener, the table made again.
+    // Other forwarded interfaces: the same listener, the table made again.
     table_.reset();
     Failure failure;
-    table_ = makeTable(expression_, gatewayInterfaces, failure);
+    table_ = makeTable(expression_, forwarded, failure);
     if (failure) {
       listener_.reset();
       logger_.log("❌ DNS guard: {}; DNS answers pass untouched", failure.message());
       return;
     }
-    gatewayInterfaces_ = gatewayInterfaces;
+    forwarded_ = forwarded;
     return;
   }
   if (!on) {
@@ -79,13 +78,13 @@ void DnsGuard::apply(bool on, const std::vector<std::string>& gatewayInterfaces,
   Failure failure;
   auto listener = NfqueueListener::open(context_, queueNumber, copiedPacketBytes, logger_, failure);
   const QueueExpression expression = detectQueueExpression(queueNumber);
-  if (!failure) table_ = makeTable(expression, gatewayInterfaces, failure);
+  if (!failure) table_ = makeTable(expression, forwarded, failure);
   if (failure) {
     logger_.log("❌ DNS guard: {}; DNS answers pass untouched", failure.message());
     return;
   }
   expression_ = expression;
-  gatewayInterfaces_ = gatewayInterfaces;
+  forwarded_ = forwarded;
   // The handler runs only while listener_ lives, so within this guard.
   listener->start([this, listener = listener.get()](const HeldPacket& packet) {
     const auto rewritten = dns::rewriteDnsPacket(packet.bytes, blockedNames_);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dns/dns_rewrite.hpp"
+#include "linux/nft/forwarded_interfaces.hpp"
 #include "linux/udp/nfqueue_listener.hpp"
 #include "linux/nft/nftnl_owner_table.hpp"
 #include "platform/logger.hpp"
@@ -19,7 +20,7 @@ namespace vosk::backend {
 // non-loopback address (IPv4 and IPv6) waits on the input path in an NFQUEUE
 // of its own and goes on as dns::rewriteDnsPacket makes it: `ech` removed
 // from HTTPS and SVCB records, the canary and blocked names answered
-// NXDOMAIN, anything else untouched. Answers forwarded out of a gateway
+// NXDOMAIN, anything else untouched. Answers forwarded out of a forwarded
 // interface (to the network's clients) wait there too, on the forward path. The owner table exists only while the guard is on, and its queue
 // rule is bypassed when nobody listens, so a dead or stalled daemon leaves
 // DNS working. On the context's thread only.
@@ -30,10 +31,10 @@ class DnsGuard {
 
   DnsGuard(asio::io_context& context, Logger logger) : context_(context), logger_(std::move(logger)) {}
 
-  // Puts the guard in place, for the host and the gateway interfaces, or
+  // Puts the guard in place, for the host and the forwarded interfaces, or
   // removes it; a failure is logged and leaves it off. The names answered
   // NXDOMAIN are `blockedNames` from now on; empty, those in force are kept.
-  void apply(bool on, const std::vector<std::string>& gatewayInterfaces, dns::BlockedName blockedNames);
+  void apply(bool on, const ForwardedInterfaces& forwarded, dns::BlockedName blockedNames);
 
  private:
   asio::io_context& context_;
@@ -42,7 +43,7 @@ class DnsGuard {
   std::shared_ptr<NfqueueListener> listener_;
   std::unique_ptr<NftOwnerTable> table_;
   QueueExpression expression_ = QueueExpression::native;
-  std::vector<std::string> gatewayInterfaces_;  // those of table_
+  ForwardedInterfaces forwarded_;  // those of table_
 };
 
 }  // namespace vosk::backend

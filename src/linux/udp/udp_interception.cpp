@@ -30,22 +30,25 @@ class MarkedVerdicts final : public UdpVerdictSink {
 
 }  // namespace
 
-Failure UdpInterception::apply(const std::vector<NetworkRule>& udpRules,
-                               const std::vector<std::string>& gatewayInterfaces) {
+Failure UdpInterception::apply(const std::vector<NetworkRule>& udpRules, const ForwardedInterfaces& forwarded,
+                               bool blockingEnabled) {
   const bool quicOnly = std::all_of(udpRules.begin(), udpRules.end(), [](const NetworkRule& rule) {
     return rule.remoteNetwork.port() == queuedUdpRemotePort && rule.remotePrefix == 0;
   });
   if (!quicOnly) return Failure{"only UDP to port 443 of every address can be intercepted", {}};
 
   if (udpRules.empty()) return {};
+  const bool blockingComesOn = blockingEnabled && !blockingEnabled_;
+  const std::uint32_t passGeneration = blockingComesOn ? passGeneration_ + 1 : passGeneration_;
   if (listener_) {
-    if (table_ && gatewayInterfaces == gatewayInterfaces_) return {};
+    if (table_ && forwarded == forwarded_ && passGeneration == passGeneration_) {
+      blockingEnabled_ = blockingEnabled;  // switched off, or on again as it was
+      return {};
+    }
     // One name, one owner: the old table goes before the new one comes.
     table_.reset();
-    Failure failure;
-    table_ = UdpInterceptionTable::create(settings_, expression_, gatewayInterfaces, failure);
-    if (failure) return interceptionFailure(failure);
-    gatewayInterfaces_ = gatewayInterfaces;
+    if (Failure failure = makeTable(expression_, forwarded, passGeneration, blockingEnabled)) return failure;
+    if (blockingComesOn) logger_.log("✅ blocking on: UDP :443 flows passed before are refused from their next packet");
     return {};
   }
   // Listening first: the rule then finds its queue served from the first packet on.
@@ -55,10 +58,8 @@ Failure UdpInterception::apply(const std::vector<NetworkRule>& udpRules,
   auto verdicts = std::make_shared<MarkedVerdicts>(listener, settings_);
   auto flows = std::make_unique<NfqueueUdpFlows>(queue_, verdictHoldLimit_, verdicts, offerFlow_);
   const QueueExpression expression = detectQueueExpression(settings_.queueNumber);
-  table_ = UdpInterceptionTable::create(settings_, expression, gatewayInterfaces, failure);
-  if (failure) return interceptionFailure(failure);
-  expression_ = expression;
-  gatewayInterfaces_ = gatewayInterfaces;
+  failure = makeTable(expression, forwarded, passGeneration, blockingEnabled);
+  if (failure) return failure;
   listener->start([flows = flows.get(), verdicts = verdicts.get()](const HeldPacket& held) {
     QueuedUdpPacket packet{held.id, held.mark, destinationAddressOf(held.bytes).value_or("")};
     if (packet.remoteAddress.empty()) return verdicts->sendVerdict(packet, UdpVerdict::pass);  // never hold it
@@ -69,6 +70,19 @@ Failure UdpInterception::apply(const std::vector<NetworkRule>& udpRules,
   flows_ = std::move(flows);
   logger_.log("✅ UDP :443 goes through NFQUEUE {} ({} queue rule)", settings_.queueNumber,
               expression == QueueExpression::native ? "native" : "compatibility");
+  return {};
+}
+
+Failure UdpInterception::makeTable(QueueExpression expression, const ForwardedInterfaces& forwarded,
+                                   std::uint32_t passGeneration, bool blockingEnabled) {
+  Failure failure;
+  table_ = UdpInterceptionTable::create(settings_, expression, forwarded, passedMark(settings_, passGeneration),
+                                        failure);
+  if (failure) return interceptionFailure(failure);
+  expression_ = expression;
+  forwarded_ = forwarded;
+  passGeneration_ = passGeneration;
+  blockingEnabled_ = blockingEnabled;
   return {};
 }
 

@@ -2,6 +2,7 @@
 
 #include <asio/io_context.hpp>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -19,8 +20,10 @@ namespace vosk::backend {
 // the held packets offered to the provider as UDP flows, and the owner table
 // that queues the first packet of each new outbound UDP flow to port 443.
 // Put in place by the first settings that carry UDP rules and kept for later
-// ones; the table is made again when the gateway interfaces change (QUIC
-// passes for that moment). On the event loop that `queue` serves.
+// ones; the table is made again when the forwarded interfaces change, and
+// with a new pass generation when blocking comes on, so that flows passed
+// while it was off are refused from their next packet (QUIC passes for that
+// moment). On the event loop that `queue` serves.
 class UdpInterception {
  public:
   // `verdictHoldLimit` as NfqueueUdpFlows takes it.
@@ -34,10 +37,14 @@ class UdpInterception {
         offerFlow_(std::move(offerFlow)) {}
 
   // For LinuxProviderHost::setUdpInterception.
-  Failure apply(const std::vector<NetworkRule>& udpRules, const std::vector<std::string>& gatewayInterfaces);
+  Failure apply(const std::vector<NetworkRule>& udpRules, const ForwardedInterfaces& forwarded, bool blockingEnabled);
   void remove();
 
  private:
+  // table_ made for these, which are then those in force.
+  Failure makeTable(QueueExpression expression, const ForwardedInterfaces& forwarded, std::uint32_t passGeneration,
+                    bool blockingEnabled);
+
   asio::io_context& context_;
   MainQueue& queue_;
   const UdpQueueSettings settings_;
@@ -50,7 +57,10 @@ class UdpInterception {
   std::unique_ptr<NfqueueUdpFlows> flows_;
   std::unique_ptr<UdpInterceptionTable> table_;
   QueueExpression expression_ = QueueExpression::native;
-  std::vector<std::string> gatewayInterfaces_;  // those of table_
+  // Those of table_, and the blocking switch they were made under.
+  ForwardedInterfaces forwarded_;
+  std::uint32_t passGeneration_ = 0;
+  bool blockingEnabled_ = false;
 };
 
 }  // namespace vosk::backend

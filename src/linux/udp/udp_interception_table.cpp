@@ -50,10 +50,10 @@ constexpr RefusedFlows refusedIpv6{"refused6", 2, NFPROTO_IPV6, ipv6AddressType,
 constexpr const char* forwardQueueChain = "forward_queue";
 constexpr const char* forwardVerdictChain = "forward_verdict";
 
-// The rules of one path: the host's own packets (no interface given) or
-// those forwarded from one gateway interface.
+// The rules of one path: the host's own packets, or those forwarded from
+// one interface (from every one when none is given).
 void addRules(std::vector<NftRule>& rules, const UdpQueueSettings& settings, QueueExpression queueExpression,
-              const char* queue, const char* verdict, const std::string* interface) {
+              std::uint32_t passedMark, const char* queue, const char* verdict, const std::string* interface) {
   const std::string table(UdpInterceptionTable::tableName);
   const auto queueRule = [&] {
     NftRule rule(table, queue);
@@ -70,12 +70,12 @@ void addRules(std::vector<NftRule>& rules, const UdpQueueSettings& settings, Que
   }
   rules.push_back(std::move(queueRule()
                                 .udpDestinationPort(quicPort)
-                                .markBits(true, settings.declineMark, 0)
+                                .markBitsDiffer(true, settings.passedBits, passedMark)
                                 .queue(settings.queueNumber, queueExpression)));
   rules.push_back(std::move(NftRule(table, verdict)
                                 .markBits(false, settings.declineMark, settings.declineMark)
                                 .udpDestinationPort(quicPort)
-                                .addToConnectionMark(settings.declineMark)
+                                .setConnectionMarkBits(settings.passedBits, passedMark)
                                 .clearFromPacketMark(settings.declineMark)));
   for (const RefusedFlows* family : {&refusedIpv4, &refusedIpv6}) {
     rules.push_back(std::move(NftRule(table, verdict)
@@ -89,19 +89,19 @@ void addRules(std::vector<NftRule>& rules, const UdpQueueSettings& settings, Que
 }
 
 std::vector<NftRule> rules(const UdpQueueSettings& settings, QueueExpression queueExpression,
-                           const std::vector<std::string>& gatewayInterfaces) {
+                           const ForwardedInterfaces& forwarded, std::uint32_t passedMark) {
   std::vector<NftRule> rules;
-  addRules(rules, settings, queueExpression, queueChain, verdictChain, nullptr);
-  for (const std::string& interface : gatewayInterfaces) {
-    addRules(rules, settings, queueExpression, forwardQueueChain, forwardVerdictChain, &interface);
+  addRules(rules, settings, queueExpression, passedMark, queueChain, verdictChain, nullptr);
+  for (const std::string* interface : forwarded.matches()) {
+    addRules(rules, settings, queueExpression, passedMark, forwardQueueChain, forwardVerdictChain, interface);
   }
   return rules;
 }
 
-std::vector<NftBaseChain> chains(const std::vector<std::string>& gatewayInterfaces) {
+std::vector<NftBaseChain> chains(const ForwardedInterfaces& forwarded) {
   std::vector<NftBaseChain> chains{{queueChain, NF_INET_LOCAL_OUT, queueChainPriority},
                                    {verdictChain, NF_INET_LOCAL_OUT, verdictChainPriority}};
-  if (!gatewayInterfaces.empty()) {
+  if (forwarded.any()) {
     chains.push_back({forwardQueueChain, NF_INET_FORWARD, queueChainPriority});
     chains.push_back({forwardVerdictChain, NF_INET_FORWARD, verdictChainPriority});
   }
@@ -112,11 +112,11 @@ std::vector<NftBaseChain> chains(const std::vector<std::string>& gatewayInterfac
 
 std::unique_ptr<UdpInterceptionTable> UdpInterceptionTable::create(const UdpQueueSettings& settings,
                                                                    QueueExpression queueExpression,
-                                                                   const std::vector<std::string>& gatewayInterfaces,
-                                                                   Failure& failure) {
-  auto table = NftOwnerTable::create(std::string(tableName), chains(gatewayInterfaces),
+                                                                   const ForwardedInterfaces& forwarded,
+                                                                   std::uint32_t passedMark, Failure& failure) {
+  auto table = NftOwnerTable::create(std::string(tableName), chains(forwarded),
                                      std::vector<NftTimeoutSet>{refusedIpv4.set(), refusedIpv6.set()},
-                                     rules(settings, queueExpression, gatewayInterfaces), failure);
+                                     rules(settings, queueExpression, forwarded, passedMark), failure);
   if (!table) return nullptr;
   return std::unique_ptr<UdpInterceptionTable>(new UdpInterceptionTable(std::move(table)));
 }
