@@ -53,4 +53,10 @@ void BM_HttpHostCurl(benchmark::State& state) {
 }
 BENCHMARK(BM_HttpHostCurl);
 
+// Includes a fresh header decoder per call, as the reader makes one.
+void BM_Http2HostCurl(benchmark::State& state) {
+  runParser(state, vosk::extractHTTP2Host, captured("http/h2/prior-knowledge-curl.bin"));
+}
+BENCHMARK(BM_Http2HostCurl);
+
 }  // namespace

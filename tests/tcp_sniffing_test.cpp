@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/flow_path_fixture.hpp"
+#include "support/http2_frames.hpp"
 #include "support/test_data.hpp"
 
 namespace vosk::test {
@@ -55,6 +58,34 @@ TEST_F(TCPSniffingTest, AnHTTPHeadArrivingInPiecesIsReadUntilTheHostLineIsComple
   EXPECT_EQ(platform.log->messages(),
             std::vector<std::string>{"🔎 flow host: allowed.test:80, blockingEnabled=false, blocked=false"});
   EXPECT_EQ(replayedUpstream(), std::vector<Bytes>{bytesOf("GET / HTTP/1.1\r\nHost: allowed.test\r\nAccept: */*\r\n\r\n")});
+}
+
+TEST_F(TCPSniffingTest, AnHTTP2RequestWithPriorKnowledgeIsReadUntilItsFirstHeaderBlockIsComplete) {
+  const Bytes request = readFileBytes(std::filesystem::path(VOSK_TEST_DATA_DIR) / "http/h2/prior-knowledge-curl.bin");
+  const auto cut = request.end() - 5;  // inside the header block
+  const auto flow = offerTCP("80");
+  flow->pushRead({Bytes(request.begin(), cut), std::nullopt});
+  platform.settle();
+  EXPECT_TRUE(platform.connections.made().empty());
+
+  flow->pushRead({Bytes(cut, request.end()), std::nullopt});
+  platform.settle();
+  EXPECT_EQ(reads(*flow), 2u);
+  EXPECT_EQ(platform.log->messages(),
+            std::vector<std::string>{"🔎 flow host: allowed.test:80, blockingEnabled=false, blocked=false"});
+  EXPECT_EQ(replayedUpstream(), std::vector<Bytes>{request});
+}
+
+TEST_F(TCPSniffingTest, ABlockedHTTP2RequestIsRecordedAndAnnouncedAsAnHTTPOne) {
+  peer.setBlocking(true, {makeSite(1, "blocked", {"blocked.test"})});
+  const auto flow = offerTCP("80");
+  flow->pushRead({http2Request("www.blocked.test"), std::nullopt});
+  platform.settle();
+
+  EXPECT_EQ(flow->core.log.calls(), kClosedWhileSniffing);
+  EXPECT_EQ(platform.decisions.recorded(), std::vector<std::string>{"http blocked www.blocked.test"});
+  EXPECT_EQ(platform.notifier.posted(), std::vector<std::string>{"com.brelvant.vosk.siteBlocked"});
+  EXPECT_TRUE(platform.connections.made().empty());
 }
 
 TEST_F(TCPSniffingTest, PlainHTTPOn443GoesOnlyToTheTLSParserAndPassesThroughAfterOneRead) {

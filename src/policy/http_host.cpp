@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "policy/host_extraction.hpp"
+#include "policy/host_value.hpp"
 
 namespace vosk {
 namespace {
@@ -137,6 +138,8 @@ std::string targetHost(std::string_view method, std::string_view target) {
 
 }  // namespace
 
+HostExtraction hostOfHostValue(std::string_view value) { return found(withoutPort(trimHorizontalSpace(value))); }
+
 HostExtraction extractHTTPHost(std::span<const std::uint8_t> bytes) {
   // Latin-1 maps every byte to one character, so the bytes are the text.
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -170,7 +173,7 @@ HostExtraction extractHTTPHost(std::span<const std::uint8_t> bytes) {
   for (std::optional<Line> line = lineAt(text, requestLine->next); line; line = lineAt(text, line->next)) {
     if (line->text.empty()) headerBlockComplete = true;
     if (startsWithHostHeaderName(line->text)) {
-      return found(withoutPort(trimHorizontalSpace(line->text.substr(kHostHeaderName.size()))));
+      return hostOfHostValue(line->text.substr(kHostHeaderName.size()));
     }
   }
   return {std::nullopt, !headerBlockComplete};

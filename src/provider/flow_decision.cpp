@@ -21,8 +21,11 @@ bool TransparentProxyProvider::isEncryptedDnsFlow(std::string_view host, std::st
 
 HostExtraction TransparentProxyProvider::inspectFirstBytes(std::span<const std::uint8_t> bytes,
                                                            std::string_view portText) {
-  // Exactly one parser per flow, chosen by the port; it sees the whole buffer every time.
-  HostExtraction extraction = portText == tlsPortText ? extractTLSServerName(bytes) : extractHTTPHost(bytes);
+  // Exactly one parser per flow, chosen by the port and, on plain HTTP, by the
+  // HTTP/2 preface; it sees the whole buffer every time.
+  HostExtraction extraction = portText == tlsPortText        ? extractTLSServerName(bytes)
+                              : startsWithHTTP2Preface(bytes) ? extractHTTP2Host(bytes)
+                                                              : extractHTTPHost(bytes);
   extraction.needsMoreData = extraction.needsMoreData && !extraction.host && bytes.size() < maxSniffBytes;
   return extraction;
 }

@@ -69,7 +69,8 @@ e2e_setup() {
 
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
     -subj /CN=vosk-e2e -keyout "$E2E_TMP/key.pem" -out "$E2E_TMP/cert.pem" 2>/dev/null
-  ip netns exec "$SERVER_NS" python3 "$E2E_DIR/peer.py" serve \
+  # Debian's python3: HTTP/2 is served with its python3-h2.
+  ip netns exec "$SERVER_NS" /usr/bin/python3 "$E2E_DIR/peer.py" serve \
     --cert "$E2E_TMP/cert.pem" --key "$E2E_TMP/key.pem" >"$E2E_TMP/server.log" 2>&1 &
   E2E_PIDS="$E2E_PIDS $!"
   e2e_wait_for 10 "server" grep -q serving "$E2E_TMP/server.log"
@@ -165,13 +166,16 @@ e2e_wait_log() {
 # test sets it (the LAN behind the gateway).
 in_client() { ip netns exec "${APP_NS:-$CLIENT_NS}" "$@"; }
 
-# fetch SCHEME NAME ADDRESS: prints the body, or nothing when the request failed.
+# fetch SCHEME NAME ADDRESS: prints the body, or nothing when the request
+# failed. SCHEME h2c: HTTP/2 with prior knowledge on port 80.
 fetch() {
-  local scheme=$1 name=$2 address=$3 port=80
+  local scheme=$1 name=$2 address=$3 port=80 options=()
   [ "$scheme" = https ] && port=443
+  [ "$scheme" = h2c ] && scheme=http options=(--http2-prior-knowledge)
   local target=$address
   [[ $address == *:* ]] && target="[$address]"
-  in_client curl -sk --max-time 5 --connect-to "$name:$port:$target:$port" "$scheme://$name/" 2>/dev/null || true
+  in_client curl -sk "${options[@]}" --max-time 5 --connect-to "$name:$port:$target:$port" "$scheme://$name/" \
+    2>/dev/null || true
 }
 
 expect_allowed() {  # SCHEME NAME ADDRESS

@@ -2,7 +2,8 @@
 """Servers and clients for the network-namespace tests.
 
 serve: HTTP on :80 and :853 (the DNS-over-TLS port, for the strict-mode tests)
-and HTTPS on :443 (any name, one self-signed certificate), IPv4 and IPv6. Paths:
+and HTTPS on :443 (any name, one self-signed certificate), IPv4 and IPv6; on
+:80 also HTTP/2 with prior knowledge, every request answered "hello <authority>\n". Paths:
   GET  /            "hello <host>\n"; keep-alive honoured
   GET  /bytes/N     N bytes of a fixed pattern, then close
   POST /sha256      reads the body until the client ends its side, answers
@@ -21,6 +22,7 @@ import sys
 import time
 
 PATTERN = bytes(range(256)) * 256  # 64 KiB
+HTTP2_PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 ECHO_CHUNKS = 16
 ECHO_CHUNK_DELAY = 0.02
 HOLD_SECONDS = 60  # many-flows --hold: the longest wait for the file
@@ -49,11 +51,37 @@ async def read_head(reader):
     return parts[0], parts[1], headers
 
 
+async def serve_http2(reader, writer):
+    """The rest of the connection after the preface's first line (read as a request head)."""
+    # Debian's python3-h2, here only: the client subcommands run under any python3.
+    import h2.config
+    import h2.connection
+    import h2.events
+
+    rest = HTTP2_PREFACE[len(b"PRI * HTTP/2.0\r\n\r\n"):]
+    if await reader.readexactly(len(rest)) != rest:
+        return
+    connection = h2.connection.H2Connection(h2.config.H2Configuration(client_side=False, header_encoding="utf-8"))
+    connection.initiate_connection()
+    data = HTTP2_PREFACE
+    while data:
+        for event in connection.receive_data(data):
+            if isinstance(event, h2.events.RequestReceived):
+                reply = ("hello %s\n" % dict(event.headers).get(":authority", "")).encode()
+                connection.send_headers(event.stream_id, [(":status", "200"), ("content-length", str(len(reply)))])
+                connection.send_data(event.stream_id, reply, end_stream=True)
+        writer.write(connection.data_to_send())
+        await writer.drain()
+        data = await reader.read(65536)
+
+
 async def handle(reader, writer):
     try:
         while True:
             try:
                 method, path, headers = await read_head(reader)
+                if (method, path) == ("PRI", "*"):
+                    return await serve_http2(reader, writer)
             except (asyncio.IncompleteReadError, ConnectionError):
                 return
             except NotHttp:

@@ -17,11 +17,11 @@ inline std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Every file of tests/data/<directory>, in name order.
+// Every file of tests/data/<directory> (not those in folders below it), in name order.
 inline std::vector<std::filesystem::path> testDataFiles(const std::filesystem::path& directory) {
   std::vector<std::filesystem::path> files;
   for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(VOSK_TEST_DATA_DIR) / directory)) {
-    files.push_back(entry.path());
+    if (entry.is_regular_file()) files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());
   return files;
