@@ -20,10 +20,11 @@ namespace vosk::backend {
 // non-loopback address (IPv4 and IPv6) waits on the input path in an NFQUEUE
 // of its own and goes on as dns::rewriteDnsPacket makes it: `ech` removed
 // from HTTPS and SVCB records, the canary and blocked names answered
-// NXDOMAIN, anything else untouched. Answers forwarded out of a forwarded
-// interface (to the network's clients) wait there too, on the forward path. The owner table exists only while the guard is on, and its queue
-// rule is bypassed when nobody listens, so a dead or stalled daemon leaves
-// DNS working. On the context's thread only.
+// NXDOMAIN, anything else untouched. Answers forwarded to the machines behind
+// the forwarded interfaces wait there too, on the forward path. The owner
+// table exists only while the guard is on, and its queue rule is bypassed
+// when nobody listens, so a dead or stalled daemon leaves DNS working. On the
+// context's thread only.
 class DnsGuard {
  public:
   static constexpr std::string_view tableName = "vosk_filter_dns";
