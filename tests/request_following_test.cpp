@@ -67,6 +67,10 @@ TEST_F(RequestFollowingTest, EveryRequestIsJudgedBeforeItGoesUpstream) {
       {"no host in strict mode", true, kAllowed, {noHost}, kAllowed, true},
       {"a head over the cap outside strict mode", false, kAllowed, {overCap}, kAllowed + overCap, false},
       {"a head over the cap in strict mode", true, kAllowed, {overCap}, kAllowed, true},
+      // The client's end after part of a head: passed on, or dropped in strict mode; then the end.
+      {"a head cut short outside strict mode", false, kAllowed, {"GET / HTTP/1.1\r\n", ""},
+       kAllowed + "GET / HTTP/1.1\r\n", false},
+      {"a head cut short in strict mode", true, kAllowed, {"GET / HTTP/1.1\r\n", ""}, kAllowed, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -75,10 +79,11 @@ TEST_F(RequestFollowingTest, EveryRequestIsJudgedBeforeItGoesUpstream) {
     const std::size_t recordedBefore = platform.decisions.recorded().size();
     const Relayed r = following(c.firstBytes);
     for (const std::string& read : c.reads) {
-      r.flow->pushData(read);
+      r.flow->pushData(read);  // empty: the end of the stream
       platform.settle();
     }
     EXPECT_EQ(r.connection->sent(), c.sent);
+    EXPECT_EQ(r.connection->endOfStreamSent(), !c.reads.empty() && c.reads.back().empty());
     EXPECT_EQ(ended(r), c.closed);
     // Only a listed site is recorded and announced.
     const bool listed = c.closed && !c.strict;
