@@ -16,7 +16,6 @@ namespace {
 
 using http::isAlpha;
 using http::isDigit;
-using http::isTokenChar;
 using http::Line;
 using http::lineAt;
 
@@ -121,13 +120,10 @@ HostExtraction extractHTTPHost(std::span<const std::uint8_t> bytes) {
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 
   const std::size_t start = http::requestLineStart(text);
-  std::size_t methodEnd = start;
-  while (methodEnd < text.size() && methodEnd - start <= http::maxMethodLength && isTokenChar(text[methodEnd])) ++methodEnd;
-  const std::size_t methodLength = methodEnd - start;
-  if (methodLength > http::maxMethodLength) return notFound();
-  const bool mayBeLineEnd = methodLength == 0 && text.substr(methodEnd) == "\r";
-  if (methodEnd == text.size() || mayBeLineEnd) return incomplete();
-  if (methodLength == 0 || text[methodEnd] != ' ') return notFound();
+  const http::Method methodRead = http::readMethod(text, start);
+  if (methodRead.reading == http::Method::Reading::impossible) return notFound();
+  if (methodRead.reading == http::Method::Reading::incomplete) return incomplete();
+  const std::size_t methodLength = methodRead.length;
 
   // Only lines whose end has arrived count: a value cut short would be matched wrongly.
   const std::optional<Line> requestLine = lineAt(text, start);

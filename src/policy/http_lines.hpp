@@ -50,4 +50,22 @@ inline bool equalsIgnoringCase(std::string_view text, std::string_view lowercase
 // Longer than any method in use; bytes that cannot start a request are let go at once.
 inline constexpr std::size_t maxMethodLength = 32;
 
+// How the text from `start` begins a request line: a method token of at most
+// maxMethodLength characters, then a space (its length when found).
+struct Method {
+  enum class Reading { found, incomplete, impossible };
+  Reading reading;
+  std::size_t length = 0;
+};
+inline Method readMethod(std::string_view text, std::size_t start) {
+  std::size_t end = start;
+  while (end < text.size() && end - start <= maxMethodLength && isTokenChar(text[end])) ++end;
+  const std::size_t length = end - start;
+  if (length > maxMethodLength) return {Method::Reading::impossible};
+  // A lone CR may still be the start of an empty line's end.
+  if (end == text.size() || (length == 0 && text.substr(end) == "\r")) return {Method::Reading::incomplete};
+  if (length == 0 || text[end] != ' ') return {Method::Reading::impossible};
+  return {Method::Reading::found, length};
+}
+
 }  // namespace vosk::http

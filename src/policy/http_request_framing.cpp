@@ -121,14 +121,10 @@ struct BodyFields {
 
 RequestFrame frameHead(std::string_view text, const RequestFraming& framing) {
   const std::size_t start = http::requestLineStart(text);
-  std::size_t methodEnd = start;
-  while (methodEnd < text.size() && methodEnd - start <= http::maxMethodLength && http::isTokenChar(text[methodEnd])) {
-    ++methodEnd;
-  }
-  const std::size_t methodLength = methodEnd - start;
-  if (methodLength > http::maxMethodLength) return ending(Kind::stop);
-  if (methodEnd == text.size() || (methodLength == 0 && text.substr(methodEnd) == "\r")) return needsMoreData(framing);
-  if (methodLength == 0 || text[methodEnd] != ' ') return ending(Kind::stop);
+  const http::Method method = http::readMethod(text, start);
+  if (method.reading == http::Method::Reading::impossible) return ending(Kind::stop);
+  if (method.reading == http::Method::Reading::incomplete) return needsMoreData(framing);
+  const std::size_t methodLength = method.length;
 
   const std::optional<Line> requestLine = lineAt(text, start);
   if (!requestLine) return needsMoreData(framing);
