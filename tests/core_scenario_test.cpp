@@ -133,6 +133,8 @@ TEST_F(CoreScenarioTest, ADayOfUse) {
   EXPECT_EQ(newLogLines(), (std::vector<std::string>{
                                fmt::format(kDecided, "allowed.test", 443, true, false),
                                fmt::format(kDecided, "weather.example", 80, true, false),
+                               // Every request on :80 is judged; this one names no host.
+                               "⚠️ Could not determine hostname for :80 flow after 23 bytes — passing through unblocked",
                                "⚠️ Could not determine hostname for :443 flow after 21 bytes — passing through unblocked",
                                "🚫 Rejecting UDP:443 (QUIC) flow while blocking is enabled, forcing TCP fallback",
                            }));

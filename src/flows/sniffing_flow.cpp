@@ -89,8 +89,7 @@ void SniffingFlow::handleInitialBytes(std::optional<Bytes> data, std::optional<E
   if (extraction.needsMoreData) return readInitialBytes();
   const FlowDecision decision = provider->decideFlow(extraction.host, portText_, buffer_.size());
   if (decision.closes()) {
-    provider->recordBlocked(decision, *extraction.host, portText_);
-    if (decision.site) provider->notifySiteBlocked(*extraction.host, *decision.site);
+    provider->reportBlocked(decision, extraction.host, portText_);
     tracked_.closeAndRelease();
     return;
   }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ struct ForwardResult {
   std::optional<Error> error;  // reading or delivering failed: the relay must end
 };
 
+// A forward step's limit when there is none.
+inline constexpr std::size_t unlimitedForward = std::numeric_limits<std::size_t>::max();
+
 // The provider's own upstream TCP connection. Its identity (address) keys the
 // registry of relayed flows. Every callback arrives on the queue it was started on.
 class Connection {
@@ -47,10 +51,11 @@ class Connection {
   virtual void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength,
                        ReceiveCompletion completion) = 0;
   // One step of the relay from `flow` to this connection's peer: the next
-  // bytes the flow sends are read and delivered in full before the
-  // completion runs, once. Bytes that come with an error are dropped. Only
-  // once ready, one step per direction at a time; `flow` outlives the step.
-  virtual void forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) = 0;
+  // bytes the flow sends, at most `maximumBytes` (more than zero; the rest
+  // waits for the next step or read), are read and delivered in full before the completion runs,
+  // once. Bytes that come with an error are dropped. Only once ready, one
+  // step per direction at a time; `flow` outlives the step.
+  virtual void forwardFrom(TCPFlow& flow, std::size_t maximumBytes, std::function<void(ForwardResult)> completion) = 0;
   // One step the other way: the next bytes the peer sends are delivered to
   // `flow`; bytes that come with an error or the end of stream still are.
   virtual void forwardTo(TCPFlow& flow, std::function<void(ForwardResult)> completion) = 0;

@@ -10,49 +10,27 @@
 
 #include "policy/host_extraction.hpp"
 #include "policy/host_value.hpp"
+#include "policy/http_lines.hpp"
 
 namespace vosk {
 namespace {
+
+using http::isAlpha;
+using http::isDigit;
+using http::Line;
+using http::lineAt;
 
 constexpr std::string_view kHostHeaderName = "host:";
 constexpr std::string_view kVersionPrefix = "HTTP/";
 constexpr std::string_view kSchemeEnd = "://";
 constexpr std::string_view kConnectMethod = "CONNECT";
-// Longer than any method in use; bytes that cannot start a request pass at once.
-constexpr std::size_t kMaxMethodLength = 32;
 constexpr char kNoBreakSpace = '\xA0';
 
 HostExtraction incomplete() { return {std::nullopt, true}; }
 HostExtraction notFound() { return {std::nullopt, false}; }
 
-// A line whose end has arrived: LF, or CR LF (the CR belongs to the line end).
-struct Line {
-  std::string_view text;
-  std::size_t next;  // where the following line begins
-};
-
-std::optional<Line> lineAt(std::string_view text, std::size_t start) {
-  const std::size_t lineFeed = text.find('\n', start);
-  if (lineFeed == std::string_view::npos) return std::nullopt;
-  std::size_t end = lineFeed;
-  if (end > start && text[end - 1] == '\r') --end;
-  return Line{text.substr(start, end - start), lineFeed + 1};
-}
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isTokenChar(char c) {
-  return isAlpha(c) || isDigit(c) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
 bool startsWithHostHeaderName(std::string_view line) {
-  if (line.size() < kHostHeaderName.size()) return false;
-  for (std::size_t i = 0; i < kHostHeaderName.size(); ++i) {
-    char c = line[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kHostHeaderName[i]) return false;
-  }
-  return true;
+  return http::equalsIgnoringCase(line.substr(0, kHostHeaderName.size()), kHostHeaderName);
 }
 
 // Horizontal space of Latin-1 text: TAB and the space separators. CR and LF are kept.
@@ -144,18 +122,11 @@ HostExtraction extractHTTPHost(std::span<const std::uint8_t> bytes) {
   // Latin-1 maps every byte to one character, so the bytes are the text.
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 
-  // Servers ignore empty lines before the request line.
-  std::size_t start = 0;
-  for (std::optional<Line> line = lineAt(text, start); line && line->text.empty(); line = lineAt(text, start)) {
-    start = line->next;
-  }
-  std::size_t methodEnd = start;
-  while (methodEnd < text.size() && methodEnd - start <= kMaxMethodLength && isTokenChar(text[methodEnd])) ++methodEnd;
-  const std::size_t methodLength = methodEnd - start;
-  if (methodLength > kMaxMethodLength) return notFound();
-  const bool mayBeLineEnd = methodLength == 0 && text.substr(methodEnd) == "\r";
-  if (methodEnd == text.size() || mayBeLineEnd) return incomplete();
-  if (methodLength == 0 || text[methodEnd] != ' ') return notFound();
+  const std::size_t start = http::requestLineStart(text);
+  const http::Method methodRead = http::readMethod(text, start);
+  if (methodRead.reading == http::Method::Reading::impossible) return notFound();
+  if (methodRead.reading == http::Method::Reading::incomplete) return incomplete();
+  const std::size_t methodLength = methodRead.length;
 
   // Only lines whose end has arrived count: a value cut short would be matched wrongly.
   const std::optional<Line> requestLine = lineAt(text, start);

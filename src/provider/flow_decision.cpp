@@ -14,6 +14,8 @@ std::string TransparentProxyProvider::portTextOf(const Flow& flow) {
   return endpoint ? endpoint->port() : std::string();
 }
 
+bool TransparentProxyProvider::readsHTTP(std::string_view portText) { return portText != tlsPortText; }
+
 bool TransparentProxyProvider::isEncryptedDnsFlow(std::string_view host, std::string_view portText) const {
   // Encrypted DNS travels over TLS only.
   return strictModeActive() && portText == tlsPortText && isHostBlocked(host, *cachedEncryptedDns.load());
@@ -63,6 +65,13 @@ void TransparentProxyProvider::recordBlocked(const FlowDecision& decision, std::
   } else if (decision.site) {
     decisions.recordBlocked(portText == tlsPortText ? BlockedKind::tls : BlockedKind::http, decision.site->name, host);
   }
+}
+
+void TransparentProxyProvider::reportBlocked(const FlowDecision& decision, const std::optional<std::string>& host,
+                                             std::string_view portText) {
+  if (!host) return;
+  recordBlocked(decision, *host, portText);
+  if (decision.site) notifySiteBlocked(*host, *decision.site);
 }
 
 }  // namespace vosk

@@ -93,6 +93,8 @@ class TransparentProxyProvider final : public HostedProvider,
                           std::size_t bytesRead) const;
   // The port text of a host endpoint; empty for any other kind of endpoint.
   static std::string portTextOf(const Flow& flow);
+  // Whether a flow to this port is read as HTTP/1 requests (every port but TLS's).
+  static bool readsHTTP(std::string_view portText);
 
   // What the flow objects use (main queue unless said otherwise).
   const Logger& log() const { return logger; }
@@ -102,6 +104,9 @@ class TransparentProxyProvider final : public HostedProvider,
   void notifySiteBlocked(std::string_view host, const BlockedSite& site);
   // Hands a decision that closes a flow to the filter's history.
   void recordBlocked(const FlowDecision& decision, std::string_view host, std::string_view portText);
+  // What a flow closed by `decision` leaves: its history record and, for a
+  // listed site, the notification; nothing without a host.
+  void reportBlocked(const FlowDecision& decision, const std::optional<std::string>& host, std::string_view portText);
   ActiveFlowRegistry& registry() { return activeFlows; }
 
  private:

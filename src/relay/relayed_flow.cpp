@@ -1,10 +1,14 @@
 #include "relay/relayed_flow.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
+#include "provider/constants.hpp"
 #include "provider/time_limit.hpp"
 #include "provider/transparent_proxy_provider.hpp"
 
@@ -58,7 +62,11 @@ RelayedFlow::RelayedFlow(TransparentProxyProvider& provider, std::shared_ptr<TCP
       connection_(std::move(connection)),
       ticket_(std::move(ticket)),
       hostname_(std::move(hostname)),
-      lastActivity_(clock_.now()) {}
+      lastActivity_(clock_.now()),
+      framing_{hostname_ && TransparentProxyProvider::readsHTTP(TransparentProxyProvider::portTextOf(*flow_))
+                   ? RequestFraming::Expecting::head
+                   : RequestFraming::Expecting::nothing,
+               0} {}
 
 void RelayedFlow::watchConnection(std::shared_ptr<const HostEndpoint> endpoint, std::uint16_t port,
                                   Bytes initialBytes) {
@@ -124,6 +132,11 @@ void RelayedFlow::watchConnection(std::shared_ptr<const HostEndpoint> endpoint, 
 // first, and only once they are out does the flow become a relayed flow.
 void RelayedFlow::replayInitialBytes(const HostEndpoint& endpoint, std::uint16_t port, Bytes initialBytes) {
   if (initialBytes.empty()) return startRelay();  // carried unjudged: nothing was read
+  if (framing_.expecting != RequestFraming::Expecting::nothing) {
+    // Requests that came with the first are framed and judged like any other.
+    unframed_ = std::move(initialBytes);
+    return startRelay();
+  }
   TimeLimit replayTimeLimit(queue_, initialBytesSendTimeout,
                             [self = shared_from_this(), host = endpoint.hostname(), port] {
                               const auto provider = self->provider_.lock();
@@ -154,10 +167,119 @@ void RelayedFlow::startRelay() {
 }
 
 void RelayedFlow::relayFlowToUpstream() {
+  if (framing_.expecting == RequestFraming::Expecting::nothing) return forwardFlowToUpstream(unlimitedForward);
+  if (bodyLeft_ > 0) return forwardFlowToUpstream(static_cast<std::size_t>(bodyLeft_));
+  followRequests();
+}
+
+void RelayedFlow::forwardFlowToUpstream(std::size_t maximumBytes) {
   flowToUpstreamHold_ = shared_from_this();
-  connection_->forwardFrom(*flow_, [this](ForwardResult result) {
+  connection_->forwardFrom(*flow_, maximumBytes, [this](ForwardResult result) {
     const std::shared_ptr<RelayedFlow> self = std::move(flowToUpstreamHold_);
+    bodyLeft_ -= std::min<std::uint64_t>(bodyLeft_, result.bytes);
     continueRelay(Direction::flowToUpstream, result);
+  });
+}
+
+// Frames what has been read: heads are judged, and what passes goes upstream
+// in one send. Then the direction goes on: a read for the rest of a head, a
+// forward step for a body, or plain relaying once following has ended.
+void RelayedFlow::followRequests() {
+  const auto provider = provider_.lock();
+  if (!provider) return;
+  std::size_t framed = 0;
+  for (;;) {
+    const RequestFrame frame = nextRequestFrame(framing_, std::span(unframed_).subspan(framed));
+    const std::size_t unframed = unframed_.size() - framed;
+    if (frame.kind == RequestFrame::Kind::needsMoreData && unframed < maxSniffBytes) break;
+    if (frame.kind == RequestFrame::Kind::needsMoreData || frame.kind == RequestFrame::Kind::malformed) {
+      // A head over the cap, or framing a server may read otherwise: judged as
+      // a request whose host cannot be read (in strict mode the flow closes).
+      if (!judgeRequest(*provider, std::nullopt, unframed)) return;
+      framing_ = {RequestFraming::Expecting::nothing, 0};
+      continue;
+    }
+    if (frame.kind == RequestFrame::Kind::stop) {
+      framed = unframed_.size();
+      framing_ = frame.next;
+      break;
+    }
+    if (frame.kind == RequestFrame::Kind::head) {
+      // Sniffing judged the first request by the host it read.
+      const bool judged = !firstHeadFramed_ && frame.host == hostname_;
+      firstHeadFramed_ = true;
+      if (!judged && !judgeRequest(*provider, frame.host, static_cast<std::size_t>(frame.length))) return;
+    }
+    const std::uint64_t here = std::min<std::uint64_t>(frame.length, unframed);
+    framed += static_cast<std::size_t>(here);
+    framing_ = frame.next;
+    if (frame.kind == RequestFrame::Kind::body && (bodyLeft_ = frame.length - here) > 0) break;
+  }
+  if (framed > 0) return sendFramed(framed, /*endsStream=*/false);
+  if (framing_.expecting == RequestFraming::Expecting::nothing || bodyLeft_ > 0) return relayFlowToUpstream();
+  readRequestBytes();
+}
+
+// False when the request closes the flow: nothing of it has gone upstream,
+// and the teardown leaves the record and notification a first request would.
+bool RelayedFlow::judgeRequest(TransparentProxyProvider& provider, const std::optional<std::string>& host,
+                               std::size_t bytes) {
+  const std::string portText = TransparentProxyProvider::portTextOf(*flow_);
+  const FlowDecision decision = provider.decideFlow(host, portText, bytes);
+  if (!decision.closes()) return true;
+  queue_.post([self = shared_from_this(), decision, host, portText] {
+    const auto provider = self->provider_.lock();
+    if (!provider || self->tornDown_) return;
+    provider->reportBlocked(decision, host, portText);
+    self->endRelayedFlow(RegistryEntry::remove);
+  });
+  return false;
+}
+
+void RelayedFlow::readRequestBytes() {
+  flowToUpstreamHold_ = shared_from_this();
+  flow_->readData([this](std::optional<Bytes> data, std::optional<Error> error) {
+    const std::shared_ptr<RelayedFlow> self = std::move(flowToUpstreamHold_);
+    if (provider_.expired()) return;
+    if (error) return closeFlow();
+    if (!data || data->empty()) return endRequests();
+    unframed_.insert(unframed_.end(), data->begin(), data->end());
+    followRequests();
+  });
+}
+
+// At the client's end, what it sent of a request not yet whole cannot be
+// judged: it goes on as it is outside strict mode (as a request without a
+// host would), and is dropped in it; then the end is passed on.
+void RelayedFlow::endRequests() {
+  const auto provider = provider_.lock();
+  framing_ = {RequestFraming::Expecting::nothing, 0};
+  if (unframed_.empty() || !provider || provider->strictModeActive()) {
+    unframed_ = Bytes();
+    return endRelayDirection(Direction::flowToUpstream);
+  }
+  sendFramed(unframed_.size(), /*endsStream=*/true);
+}
+
+// The first `count` bytes read go upstream; activity once they are out.
+// Then the direction goes on, or ends when they were the last.
+void RelayedFlow::sendFramed(std::size_t count, bool endsStream) {
+  Bytes bytes;
+  if (count == unframed_.size()) {
+    bytes.swap(unframed_);
+  } else {
+    const auto end = unframed_.begin() + static_cast<std::ptrdiff_t>(count);
+    bytes.assign(unframed_.begin(), end);
+    unframed_.erase(unframed_.begin(), end);
+  }
+  flowToUpstreamHold_ = shared_from_this();
+  connection_->send(std::move(bytes), [this, endsStream](std::optional<Error> error) {
+    const std::shared_ptr<RelayedFlow> self = std::move(flowToUpstreamHold_);
+    if (provider_.expired()) return;
+    if (error) return closeFlow();
+    recordActivity();
+    if (endsStream) return endRelayDirection(Direction::flowToUpstream);
+    relayFlowToUpstream();
   });
 }
 

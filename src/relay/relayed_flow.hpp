@@ -10,6 +10,7 @@
 #include "platform/connection.hpp"
 #include "platform/flow.hpp"
 #include "platform/main_queue.hpp"
+#include "policy/http_request_framing.hpp"
 #include "provider/tracked_flow_ticket.hpp"
 
 namespace vosk {
@@ -25,6 +26,12 @@ class TransparentProxyProvider;
 // bytes) and goes on from the completion of the previous one, on whichever
 // queue that is: a chunk costs no post. Activity is a timestamp the sweep reads; the end of a
 // direction and the teardown run on the main queue.
+//
+// On a flow whose first request was read as HTTP/1, the client's direction
+// follows the request framing: each head is read and judged before it goes
+// upstream, body bytes of known length move by forward steps limited to
+// them, and the answers' direction is not looked at. Following ends at an
+// Upgrade, a CONNECT or bytes that are no HTTP/1 request.
 class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
  public:
   // Connects upstream to the flow's original destination, replays
@@ -52,6 +59,12 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   void replayInitialBytes(const HostEndpoint& endpoint, std::uint16_t port, Bytes initialBytes);
   void startRelay();
   void relayFlowToUpstream();
+  void forwardFlowToUpstream(std::size_t maximumBytes);
+  void followRequests();
+  bool judgeRequest(TransparentProxyProvider& provider, const std::optional<std::string>& host, std::size_t bytes);
+  void readRequestBytes();
+  void endRequests();
+  void sendFramed(std::size_t count, bool endsStream);
   void relayUpstreamToFlow();
   enum class Direction { flowToUpstream, upstreamToFlow };
   void continueRelay(Direction direction, const ForwardResult& result);
@@ -66,6 +79,12 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   TrackedFlowTicket ticket_;
   const std::optional<std::string> hostname_;
   std::atomic<Instant> lastActivity_;
+
+  // The client's direction while requests are followed (its steps only).
+  RequestFraming framing_;        // expects nothing when they are not followed
+  Bytes unframed_;                // read from the flow and not yet sent
+  std::uint64_t bodyLeft_ = 0;    // body bytes still to forward unread
+  bool firstHeadFramed_ = false;  // sniffing judged the first
 
   // Each direction's step in flight holds the object alive through these, so
   // that its completions capture no more than a pointer.

@@ -87,8 +87,8 @@ class InMemoryBackend {
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override {
       fake_->receive(minimum, maximum, std::move(completion));
     }
-    void forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) override {
-      fake_->forwardFrom(flow, std::move(completion));
+    void forwardFrom(TCPFlow& flow, std::size_t maximumBytes, std::function<void(ForwardResult)> completion) override {
+      fake_->forwardFrom(flow, maximumBytes, std::move(completion));
     }
     void forwardTo(TCPFlow& flow, std::function<void(ForwardResult)> completion) override {
       fake_->forwardTo(flow, std::move(completion));

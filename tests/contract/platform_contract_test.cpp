@@ -342,7 +342,7 @@ TYPED_TEST(PlatformContract, ForwardStepsCarryEachSidesBytesAndReportItsEndWitho
   ASSERT_TRUE(ends.dial.ready());
   auto& server = ends.server;
   auto& peer = ends.peer();
-  Stepper up([&](auto done) { ends.connection().forwardFrom(ends.flow(), std::move(done)); });
+  Stepper up([&](auto done) { ends.connection().forwardFrom(ends.flow(), unlimitedForward, std::move(done)); });
   Stepper down([&](auto done) { ends.connection().forwardTo(ends.flow(), std::move(done)); });
   up.run();
   down.run();
@@ -362,6 +362,21 @@ TYPED_TEST(PlatformContract, ForwardStepsCarryEachSidesBytesAndReportItsEndWitho
   this->backend.runFor(0.01);
   EXPECT_FALSE(server->sawEnd());
   EXPECT_FALSE(peer.sawEnd());
+}
+
+// A limited step moves no more than its limit; the rest is the flow's next read.
+TYPED_TEST(PlatformContract, ALimitedForwardStepLeavesTheRestToTheFlowsNextRead) {
+  RelayEnds ends(this->backend);
+  ASSERT_TRUE(ends.dial.ready());
+  ends.peer().send("headrest");
+  std::optional<ForwardResult> step;
+  ends.connection().forwardFrom(ends.flow(), 4, [&](ForwardResult result) { step = result; });
+  ASSERT_TRUE(this->backend.runUntil([&] { return step.has_value() && ends.server->received() == "head"; }));
+  EXPECT_EQ(step->bytes, 4u);
+  std::optional<Bytes> rest;
+  ends.flow().readData([&](std::optional<Bytes> data, std::optional<Error>) { rest = data.value_or(Bytes{}); });
+  ASSERT_TRUE(this->backend.runUntil([&] { return rest.has_value(); }));
+  EXPECT_EQ(textOf(*rest), "rest");
 }
 
 TYPED_TEST(PlatformContract, AForwardStepWaitingOnACancelledConnectionEndsOnceWithAnError) {

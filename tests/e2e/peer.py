@@ -6,7 +6,8 @@ and HTTPS on :443 (any name, one self-signed certificate), IPv4 and IPv6; on
 :80 also HTTP/2 with prior knowledge, every request answered "hello <authority>\n". Paths:
   GET  /            "hello <host>\n"; keep-alive honoured
   GET  /bytes/N     N bytes of a fixed pattern, then close
-  POST /sha256      reads the body until the client ends its side, answers
+  POST /sha256      reads the body until the client ends its side (whatever
+                    length it says), answers
                     "<sha256 hex> <length>\n"
   POST /echo-later  reads until the client ends its side, then streams the
                     body back in slow chunks, then closes
@@ -174,11 +175,13 @@ def half_close(args):
 
 
 def transfer(args):
-    """100 MiB up (hash checked by the server) and down (checked here)."""
+    """100 MiB up (hash checked by the server) and down (checked here); with
+    --content-length the upload says its length."""
     data = pattern(args.size)
     expected = hashlib.sha256(data).hexdigest()
     sock = connect(args.address, args.port, timeout=60)
-    sock.sendall(b"POST /sha256 HTTP/1.1\r\nHost: %s\r\n\r\n" % args.host.encode() + data)
+    length = b"Content-Length: %d\r\n" % args.size if args.content_length else b""
+    sock.sendall(b"POST /sha256 HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (args.host.encode(), length) + data)
     sock.shutdown(socket.SHUT_WR)
     up = body_of(read_all(sock)).decode().split()
     if up != [expected, str(args.size)]:
@@ -308,7 +311,8 @@ def main():
     # name, function, positional arguments, options (name, type, default)
     for name, function, positionals, options in (
             ("half-close", half_close, "address port host", (("--size", int, 1 << 20),)),
-            ("transfer", transfer, "address port host", (("--size", int, 1 << 20),)),
+            ("transfer", transfer, "address port host",
+             (("--size", int, 1 << 20), ("--content-length", int, 0))),
             ("silent", silent, "address port", (("--timeout", float, 30),)),
             ("keep-alive", keep_alive, "address port host", (("--timeout", float, 30),)),
             ("raw", raw, "address port payload", (("--timeout", float, 5),)),

@@ -96,10 +96,17 @@ ReceiveResult FakeConnection::takeScripted(std::size_t maximum) {
   return whole;
 }
 
-void FakeConnection::forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) {
-  flow.readData([this, completion = std::move(completion)](std::optional<Bytes> data, std::optional<Error> error) {
+void FakeConnection::forwardFrom(TCPFlow& flow, std::size_t maximumBytes,
+                                 std::function<void(ForwardResult)> completion) {
+  flow.readData([this, &flow, maximumBytes, completion = std::move(completion)](std::optional<Bytes> data,
+                                                                               std::optional<Error> error) {
     if (error) return completion(ForwardResult{0, false, std::move(error)});
     if (!data || data->empty()) return completion(ForwardResult{0, true, std::nullopt});
+    if (data->size() > maximumBytes) {
+      const auto limit = data->begin() + static_cast<std::ptrdiff_t>(maximumBytes);
+      dynamic_cast<FakeTCPFlow&>(flow).unread(Bytes(limit, data->end()));
+      data->erase(limit, data->end());
+    }
     const std::size_t bytes = data->size();
     send(std::move(*data), [bytes, completion](std::optional<Error> sendError) {
       completion(sendError ? ForwardResult{0, false, std::move(sendError)} : ForwardResult{bytes, false, std::nullopt});

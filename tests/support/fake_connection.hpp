@@ -30,8 +30,9 @@ class FakeConnection final : public Connection {
   void send(Bytes content, SendCompletion completion) override;
   void sendEndOfStream() override;
   void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength, ReceiveCompletion completion) override;
-  // A step is a read or receive and then a send or write, each as scripted.
-  void forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) override;
+  // A step is a read or receive and then a send or write, each as scripted;
+  // what a read brings over the limit goes back to the (fake) flow.
+  void forwardFrom(TCPFlow& flow, std::size_t maximumBytes, std::function<void(ForwardResult)> completion) override;
   void forwardTo(TCPFlow& flow, std::function<void(ForwardResult)> completion) override;
   void cancel() override;
 

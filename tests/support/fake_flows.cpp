@@ -73,6 +73,11 @@ void FakeTCPFlow::pushRead(ReadResult result) {
   }
 }
 
+void FakeTCPFlow::unread(Bytes data) {
+  std::lock_guard lock(mutex_);
+  scriptedReads_.push_front({std::move(data), std::nullopt});
+}
+
 void FakeTCPFlow::writeData(Bytes data, WriteCompletion completion) {
   core.log.add("write");
   std::lock_guard lock(mutex_);

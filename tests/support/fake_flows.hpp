@@ -80,6 +80,8 @@ class FakeTCPFlow final : public TCPFlow {
   void pushRead(ReadResult result);
   void pushData(std::string_view text) { pushRead({bytesOf(text), std::nullopt}); }
   void pushEnd() { pushRead({Bytes{}, std::nullopt}); }
+  // Puts bytes read back in front of what is still to be read.
+  void unread(Bytes data);
   void pushError(std::string description, std::optional<Bytes> data = std::nullopt) {
     pushRead({std::move(data), Error{std::move(description)}});
   }

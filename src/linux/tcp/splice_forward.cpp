@@ -59,6 +59,7 @@ struct Step {
   asio::ip::tcp::socket* from;
   asio::ip::tcp::socket* to;
   std::function<void(ForwardResult)> done;
+  std::size_t maximum;      // the most this step reads, at most forwardStepMaximum
   Pipe pipe;
   std::size_t moved = 0;    // read from `from` in this step
   std::size_t pending = 0;  // of those, still in the pipe
@@ -99,7 +100,7 @@ void run(Step step) {
   if (step.moved > 0) return finish(step, step.moved, false, {});
 
   if (step.pipe.readEnd < 0 && !takePipe(step.pipe)) return finish(step, 0, false, lastError());
-  const ssize_t count = ::splice(step.from->native_handle(), nullptr, step.pipe.writeEnd, nullptr, forwardStepMaximum,
+  const ssize_t count = ::splice(step.from->native_handle(), nullptr, step.pipe.writeEnd, nullptr, step.maximum,
                                  SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   if (count > 0) {
     step.moved = step.pending = static_cast<std::size_t>(count);
@@ -142,7 +143,7 @@ void copyWhenReadable(Step step) {
   asio::ip::tcp::socket& from = *step.from;
   from.async_wait(asio::ip::tcp::socket::wait_read, [step = std::move(step)](std::error_code error) mutable {
     if (error) return finish(step, 0, false, error);
-    const std::span<std::uint8_t> scratch = readScratch().first(std::min(socketReadMaximum, forwardStepMaximum));
+    const std::span<std::uint8_t> scratch = readScratch().first(std::min(socketReadMaximum, step.maximum));
     step.moved = receiveAvailable(*step.from, scratch, error);
     if (error == asio::error::would_block) return copyWhenReadable(std::move(step));
     if (error == asio::error::eof) return finish(step, 0, true, {});
@@ -158,8 +159,8 @@ void copyWhenReadable(Step step) {
 }  // namespace
 
 void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, bool firstOfDirection,
-                   std::function<void(ForwardResult)> done) {
-  Step step{&from, &to, std::move(done), {}, 0, 0, {}};
+                   std::size_t maximum, std::function<void(ForwardResult)> done) {
+  Step step{&from, &to, std::move(done), std::min(maximum, forwardStepMaximum), {}, 0, 0, {}};
   if (firstOfDirection) return copyWhenReadable(std::move(step));
   run(std::move(step));
 }

@@ -19,8 +19,8 @@ inline constexpr std::size_t pipesKept = 32;
 // the event loop, so a fast stream cannot deepen the stack without bound.
 inline constexpr int inlineStepsMaximum = 8;
 
-// One relay step: the next bytes `from` has (at most forwardStepMaximum) go
-// into `to`, and done(outcome) runs once they are all delivered, or at the
+// One relay step: the next bytes `from` has (at most forwardStepMaximum and
+// `maximum`) go into `to`, and done(outcome) runs once they are all delivered, or at the
 // end of the stream or an error. Both sockets are non-blocking and served by
 // the calling thread's loop, and outlive the step.
 //
@@ -31,6 +31,6 @@ inline constexpr int inlineStepsMaximum = 8;
 // less than a splice's two trips through a pipe. A bulk stream copies its
 // first chunk only.
 void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, bool firstOfDirection,
-                   std::function<void(ForwardResult)> done);
+                   std::size_t maximum, std::function<void(ForwardResult)> done);
 
 }  // namespace vosk::backend

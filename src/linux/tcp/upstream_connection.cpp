@@ -167,15 +167,17 @@ void UpstreamConnection::receive(std::size_t, std::size_t maximumLength, Receive
   });
 }
 
-void UpstreamConnection::forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) {
-  forward(flow, Toward::connection, std::move(completion));
+void UpstreamConnection::forwardFrom(TCPFlow& flow, std::size_t maximumBytes,
+                                     std::function<void(ForwardResult)> completion) {
+  forward(flow, Toward::connection, maximumBytes, std::move(completion));
 }
 
 void UpstreamConnection::forwardTo(TCPFlow& flow, std::function<void(ForwardResult)> completion) {
-  forward(flow, Toward::flow, std::move(completion));
+  forward(flow, Toward::flow, unlimitedForward, std::move(completion));
 }
 
-void UpstreamConnection::forward(TCPFlow& flow, Toward toward, std::function<void(ForwardResult)> completion) {
+void UpstreamConnection::forward(TCPFlow& flow, Toward toward, std::size_t maximumBytes,
+                                 std::function<void(ForwardResult)> completion) {
   auto* const socketFlow = dynamic_cast<SocketTCPFlow*>(&flow);
   if (phase_ != Phase::ready || socketFlow == nullptr) return completion(ForwardResult{0, false, notConnected});
   asio::ip::tcp::socket& from = toward == Toward::connection ? socketFlow->socket() : socket_;
@@ -183,7 +185,7 @@ void UpstreamConnection::forward(TCPFlow& flow, Toward toward, std::function<voi
   bool& stepped = toward == Toward::connection ? steppedFrom_ : steppedTo_;
   const bool first = !stepped;
   stepped = true;
-  spliceForward(from, to, first, std::move(completion));
+  spliceForward(from, to, first, maximumBytes, std::move(completion));
 }
 
 void UpstreamConnection::cancel() {

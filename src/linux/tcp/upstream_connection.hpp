@@ -31,7 +31,7 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
   void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength,
                ReceiveCompletion completion) override;
   // Spliced inside the kernel; the flow must be a SocketTCPFlow on this connection's loop.
-  void forwardFrom(TCPFlow& flow, std::function<void(ForwardResult)> completion) override;
+  void forwardFrom(TCPFlow& flow, std::size_t maximumBytes, std::function<void(ForwardResult)> completion) override;
   void forwardTo(TCPFlow& flow, std::function<void(ForwardResult)> completion) override;
   void cancel() override;
 
@@ -47,7 +47,7 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
   void deliverState(ConnectionState state);
   void writeNext();
   enum class Toward { connection, flow };
-  void forward(TCPFlow& flow, Toward toward, std::function<void(ForwardResult)> completion);
+  void forward(TCPFlow& flow, Toward toward, std::size_t maximumBytes, std::function<void(ForwardResult)> completion);
 
   asio::io_context& context_;
   const std::string host_;
