@@ -37,6 +37,7 @@ e2e_cleanup() {
   ip netns del "$CLIENT_NS" 2>/dev/null || true
   ip netns del "$SERVER_NS" 2>/dev/null || true
   [ -z "${LAN_NS:-}" ] || ip netns del "$LAN_NS" 2>/dev/null || true
+  [ -z "${ORIGIN_NS:-}" ] || ip netns del "$ORIGIN_NS" 2>/dev/null || true
   rm -rf "$E2E_TMP"
 }
 
@@ -130,6 +131,14 @@ e2e_config() {
   ]
 }
 JSON
+}
+
+# e2e_strict_config BLOCKING STRICT [DOMAIN...]: $E2E_TMP/config.json blocking
+# blocked.test and these domains, replaced whole.
+e2e_strict_config() {
+  e2e_config "$E2E_TMP/next.json" "$1" blocked.test "${@:3}"
+  sed -i "1a\\  \"strictMode\": $2," "$E2E_TMP/next.json"
+  mv "$E2E_TMP/next.json" "$E2E_TMP/config.json"
 }
 
 # e2e_start_filter DAEMON CONFIG [ARGS...]: starts the filter in the client

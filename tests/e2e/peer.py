@@ -11,6 +11,7 @@ and HTTPS on :443 (any name, one self-signed certificate), IPv4 and IPv6; on
                     "<sha256 hex> <length>\n"
   POST /echo-later  reads until the client ends its side, then streams the
                     body back in slow chunks, then closes
+  GET  /upgrade     answers 101 Switching Protocols, echoes one read, closes
 The client subcommands print one result line and exit 0 on success.
 """
 import argparse
@@ -28,6 +29,7 @@ ECHO_CHUNKS = 16
 ECHO_CHUNK_DELAY = 0.02
 HOLD_SECONDS = 60  # many-flows --hold: the longest wait for the file
 STILL_OPEN_SECONDS = 2  # a held flow that neither ends nor sends within this is open
+PAUSE_SECONDS = 0.3  # raw --pause-after: long enough for the filter to read what came first
 
 
 def pattern(size):
@@ -90,6 +92,12 @@ async def handle(reader, writer):
                 await writer.drain()
                 return
             host = headers.get("host", "")
+            if path == "/upgrade":
+                writer.write(b"HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\n"
+                             b"Upgrade: %s\r\n\r\n" % headers.get("upgrade", "").encode())
+                writer.write(await reader.read(65536))
+                await writer.drain()
+                return
             if path.startswith("/bytes/"):
                 size = int(path[len("/bytes/"):])
                 writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % size)
@@ -229,10 +237,15 @@ def keep_alive(args):
 
 
 def raw(args):
-    """Sends the bytes given (Python escapes), prints what comes back before
-    the other side closes or the time is up."""
+    """Sends the bytes given (Python escapes; with --pause-after N the first N,
+    a pause, the rest), prints what comes back before the other side closes or
+    the time is up."""
     payload = args.payload.encode("latin-1").decode("unicode_escape").encode("latin-1")
     sock = connect(args.address, args.port, timeout=args.timeout)
+    if args.pause_after:
+        sock.sendall(payload[:args.pause_after])
+        time.sleep(PAUSE_SECONDS)
+        payload = payload[args.pause_after:]
     sock.sendall(payload)
     reply = bytearray()
     try:
@@ -315,7 +328,7 @@ def main():
              (("--size", int, 1 << 20), ("--content-length", int, 0))),
             ("silent", silent, "address port", (("--timeout", float, 30),)),
             ("keep-alive", keep_alive, "address port host", (("--timeout", float, 30),)),
-            ("raw", raw, "address port payload", (("--timeout", float, 5),)),
+            ("raw", raw, "address port payload", (("--timeout", float, 5), ("--pause-after", int, 0))),
             ("many-flows", many_flows, "address port allowed blocked",
              (("--first", int, 1000), ("--extra", int, 100), ("--extra-allowed", int, 0),
               ("--blocked-answered", int, None), ("--hold", str, None)))):
