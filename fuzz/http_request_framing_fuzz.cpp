@@ -1,4 +1,4 @@
-// libFuzzer target for the framing of a client's HTTP/1.x requests.
+// libFuzzer target for the following of a client's requests: HTTP/1.x framing, HTTP/2 frames after the preface.
 
 #include <cstddef>
 #include <cstdint>

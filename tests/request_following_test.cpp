@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "support/flow_path_fixture.hpp"
+#include "support/http2_stream.hpp"
 #include "support/sites_data.hpp"
 
 namespace vosk::test {
@@ -51,6 +52,11 @@ TEST_F(RequestFollowingTest, EveryRequestIsJudgedBeforeItGoesUpstream) {
   const std::string upgrade = "GET /chat HTTP/1.1\r\nHost: allowed.test\r\nUpgrade: websocket\r\n\r\n";
   const std::string noHost = "GET / HTTP/1.0\r\n\r\n";
   const std::string overCap = "GET / HTTP/1.1\r\nX: " + std::string(maxSniffBytes, 'x');
+  Http2Stream h2;
+  const std::string h2First = Http2Stream::preface() + h2.get(1, "allowed.test");
+  const std::string h2Data = Http2Stream::frame(NGHTTP2_DATA, 0, 1, "GET / HTTP/1.1\r\nHost: blocked.test\r\n\r\n");
+  const std::string h2Allowed = h2.get(3, "allowed.test");
+  const std::string h2Blocked = h2.get(5, "blocked.test");
   const std::vector<Case> cases{
       {"keep-alive to an allowed host", false, kAllowed, {"GET /2 HTTP/1.1\r\n", "Host: allowed.test\r\n\r\n"},
        kAllowed + "GET /2 HTTP/1.1\r\nHost: allowed.test\r\n\r\n", false},
@@ -62,7 +68,12 @@ TEST_F(RequestFollowingTest, EveryRequestIsJudgedBeforeItGoesUpstream) {
       // What came in the same read as the blocked request goes with it.
       {"behind a chunked body", false, chunked + "5\r\nhel", {"lo\r\n0\r\n\r\n" + kBlocked}, chunked + "5\r\nhello",
        true},
+      {"HTTP/2: a body and a later stream for an allowed host", false, h2First, {h2Data + h2Allowed},
+       h2First + h2Data + h2Allowed, false},
+      {"HTTP/2: a later stream for a blocked host", false, h2First, {h2Data + h2Allowed, h2Blocked},
+       h2First + h2Data + h2Allowed, true},
       {"after a WebSocket upgrade", false, upgrade, {"\x81\x05" + kBlocked}, upgrade + "\x81\x05" + kBlocked, false},
+      {"after a declined upgrade", false, upgrade, {kBlocked}, upgrade, true},
       {"no host outside strict mode", false, kAllowed, {noHost}, kAllowed + noHost, false},
       {"no host in strict mode", true, kAllowed, {noHost}, kAllowed, true},
       {"a head over the cap outside strict mode", false, kAllowed, {overCap}, kAllowed + overCap, false},

@@ -20,7 +20,6 @@ using http::Line;
 using http::lineAt;
 
 constexpr std::string_view kVersionPrefix = "HTTP/1.";
-constexpr std::string_view kConnectMethod = "CONNECT";
 // More digits than any length in use, and few enough that the value cannot overflow.
 constexpr std::size_t kMaxLengthDigits = 18;
 constexpr std::size_t kMaxChunkSizeDigits = 15;
@@ -92,7 +91,6 @@ struct BodyFields {
   bool malformed = false;
   std::optional<std::uint64_t> contentLength;
   std::optional<std::string_view> lastCoding;  // of the Transfer-Encoding lines
-  bool upgrade = false;
 
   void add(const Field& field) {
     if (http::equalsIgnoringCase(field.name, "content-length")) {
@@ -102,8 +100,6 @@ struct BodyFields {
     } else if (http::equalsIgnoringCase(field.name, "transfer-encoding")) {
       const std::size_t comma = field.value.rfind(',');
       lastCoding = trimmed(comma == std::string_view::npos ? field.value : field.value.substr(comma + 1));
-    } else if (http::equalsIgnoringCase(field.name, "upgrade")) {
-      upgrade = true;
     }
   }
 
@@ -143,11 +139,8 @@ RequestFrame frameHead(std::string_view text, const RequestFraming& framing) {
   const std::optional<RequestFraming> next = body.next();
   if (!next) return ending(Kind::malformed);
   const std::string_view head = text.substr(0, *fields.end);
-  // After an Upgrade or a CONNECT the bytes may be of another protocol.
-  const bool endsFollowing = body.upgrade || requestLine->text.substr(0, methodLength) == kConnectMethod;
   return {Kind::head, head.size(),
-          extractHTTPHost(std::span(reinterpret_cast<const std::uint8_t*>(head.data()), head.size())).host,
-          endsFollowing ? RequestFraming{Expecting::nothing, 0} : *next};
+          extractHTTPHost(std::span(reinterpret_cast<const std::uint8_t*>(head.data()), head.size())).host, *next};
 }
 
 // "1*HEXDIG [BWS] [; extensions]" and its line end.

@@ -31,7 +31,7 @@ struct RequestFrame {
     head,           // a whole request head of `length` bytes, naming `host`
     framing,        // a chunk-size line, a chunk's line end or the trailers: `length` bytes looked at
     body,           // `length` bytes to pass without looking (more than given, often)
-    stop,           // no HTTP/1 request follows: the preface, an Upgrade or CONNECT done, other bytes
+    stop,           // no HTTP/1 request follows: the HTTP/2 preface or other bytes
     malformed,      // a request or chunk framed in a way a server could read otherwise
   };
   Kind kind = Kind::needsMoreData;
@@ -48,7 +48,9 @@ struct RequestFrame {
 // Content-Length or Transfer-Encoding is not plain (a bad or repeated different
 // length, both at once, a coding other than chunked last, a folded or
 // misnamed header line) is malformed, as is a bad chunk size or line end. A
-// head with an Upgrade header, or a CONNECT, ends following after itself.
+// head with an Upgrade header, or a CONNECT, does not end following: a server
+// that declines it reads the next request, and after one it accepts, the
+// other protocol's first bytes are no request (they stop following).
 RequestFrame nextRequestFrame(const RequestFraming& framing, std::span<const std::uint8_t> bytes);
 
 }  // namespace vosk

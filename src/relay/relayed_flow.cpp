@@ -63,10 +63,7 @@ RelayedFlow::RelayedFlow(TransparentProxyProvider& provider, std::shared_ptr<TCP
       ticket_(std::move(ticket)),
       hostname_(std::move(hostname)),
       lastActivity_(clock_.now()),
-      framing_{hostname_ && TransparentProxyProvider::readsHTTP(TransparentProxyProvider::portTextOf(*flow_))
-                   ? RequestFraming::Expecting::head
-                   : RequestFraming::Expecting::nothing,
-               0} {}
+      follower_(hostname_ && TransparentProxyProvider::readsHTTP(TransparentProxyProvider::portTextOf(*flow_))) {}
 
 void RelayedFlow::watchConnection(std::shared_ptr<const HostEndpoint> endpoint, std::uint16_t port,
                                   Bytes initialBytes) {
@@ -132,7 +129,7 @@ void RelayedFlow::watchConnection(std::shared_ptr<const HostEndpoint> endpoint, 
 // first, and only once they are out does the flow become a relayed flow.
 void RelayedFlow::replayInitialBytes(const HostEndpoint& endpoint, std::uint16_t port, Bytes initialBytes) {
   if (initialBytes.empty()) return startRelay();  // carried unjudged: nothing was read
-  if (framing_.expecting != RequestFraming::Expecting::nothing) {
+  if (follower_.follows()) {
     // Requests that came with the first are framed and judged like any other.
     unframed_ = std::move(initialBytes);
     return startRelay();
@@ -167,7 +164,7 @@ void RelayedFlow::startRelay() {
 }
 
 void RelayedFlow::relayFlowToUpstream() {
-  if (framing_.expecting == RequestFraming::Expecting::nothing) return forwardFlowToUpstream(unlimitedForward);
+  if (!follower_.follows()) return forwardFlowToUpstream(unlimitedForward);
   if (bodyLeft_ > 0) return forwardFlowToUpstream(static_cast<std::size_t>(bodyLeft_));
   followRequests();
 }
@@ -189,19 +186,18 @@ void RelayedFlow::followRequests() {
   if (!provider) return;
   std::size_t framed = 0;
   for (;;) {
-    const RequestFrame frame = nextRequestFrame(framing_, std::span(unframed_).subspan(framed));
+    const RequestFrame frame = follower_.next(std::span(unframed_).subspan(framed));
     const std::size_t unframed = unframed_.size() - framed;
     if (frame.kind == RequestFrame::Kind::needsMoreData && unframed < maxSniffBytes) break;
     if (frame.kind == RequestFrame::Kind::needsMoreData || frame.kind == RequestFrame::Kind::malformed) {
       // A head over the cap, or framing a server may read otherwise: judged as
       // a request whose host cannot be read (in strict mode the flow closes).
       if (!judgeRequest(*provider, std::nullopt, unframed)) return;
-      framing_ = {RequestFraming::Expecting::nothing, 0};
+      follower_.stop();
       continue;
     }
     if (frame.kind == RequestFrame::Kind::stop) {
       framed = unframed_.size();
-      framing_ = frame.next;
       break;
     }
     if (frame.kind == RequestFrame::Kind::head) {
@@ -212,11 +208,10 @@ void RelayedFlow::followRequests() {
     }
     const std::uint64_t here = std::min<std::uint64_t>(frame.length, unframed);
     framed += static_cast<std::size_t>(here);
-    framing_ = frame.next;
     if (frame.kind == RequestFrame::Kind::body && (bodyLeft_ = frame.length - here) > 0) break;
   }
   if (framed > 0) return sendFramed(framed, /*endsStream=*/false);
-  if (framing_.expecting == RequestFraming::Expecting::nothing || bodyLeft_ > 0) return relayFlowToUpstream();
+  if (!follower_.follows() || bodyLeft_ > 0) return relayFlowToUpstream();
   readRequestBytes();
 }
 
@@ -253,7 +248,7 @@ void RelayedFlow::readRequestBytes() {
 // host would), and is dropped in it; then the end is passed on.
 void RelayedFlow::endRequests() {
   const auto provider = provider_.lock();
-  framing_ = {RequestFraming::Expecting::nothing, 0};
+  follower_.stop();
   if (unframed_.empty() || !provider || provider->strictModeActive()) {
     unframed_ = Bytes();
     return endRelayDirection(Direction::flowToUpstream);

@@ -10,7 +10,7 @@
 #include "platform/connection.hpp"
 #include "platform/flow.hpp"
 #include "platform/main_queue.hpp"
-#include "policy/http_request_framing.hpp"
+#include "policy/request_following.hpp"
 #include "provider/tracked_flow_ticket.hpp"
 
 namespace vosk {
@@ -27,11 +27,12 @@ class TransparentProxyProvider;
 // queue that is: a chunk costs no post. Activity is a timestamp the sweep reads; the end of a
 // direction and the teardown run on the main queue.
 //
-// On a flow whose first request was read as HTTP/1, the client's direction
-// follows the request framing: each head is read and judged before it goes
-// upstream, body bytes of known length move by forward steps limited to
-// them, and the answers' direction is not looked at. Following ends at an
-// Upgrade, a CONNECT or bytes that are no HTTP/1 request.
+// On a port-80 flow whose first request named its host, the client's
+// direction follows the requests (HTTP/1 framing, or HTTP/2 frames after the
+// preface): each request's head is read and judged before it goes upstream,
+// body bytes of known length (HTTP/2: every frame but a header block) move by
+// forward steps limited to them, and the answers' direction is not looked
+// at. Following ends at an Upgrade, a CONNECT or bytes that are no request.
 class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
  public:
   // Connects upstream to the flow's original destination, replays
@@ -81,7 +82,7 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   std::atomic<Instant> lastActivity_;
 
   // The client's direction while requests are followed (its steps only).
-  RequestFraming framing_;        // expects nothing when they are not followed
+  RequestFollower follower_;      // follows nothing when they are not followed
   Bytes unframed_;                // read from the flow and not yet sent
   std::uint64_t bodyLeft_ = 0;    // body bytes still to forward unread
   bool firstHeadFramed_ = false;  // sniffing judged the first

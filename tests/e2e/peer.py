@@ -257,6 +257,36 @@ def raw(args):
     return 0
 
 
+def h2_requests(args):
+    """HTTP/2 with prior knowledge: one request per authority on one
+    connection, each after the answer to the one before; prints the answers
+    until the connection ends."""
+    import h2.connection
+    import h2.events
+
+    sock = connect(args.address, args.port, timeout=args.timeout)
+    connection = h2.connection.H2Connection()
+    connection.initiate_connection()
+    try:
+        for stream, authority in zip(range(1, 1000, 2), args.authorities.split(",")):
+            connection.send_headers(stream, [(":method", "GET"), (":scheme", "http"), (":authority", authority),
+                                             (":path", "/")], end_stream=True)
+            sock.sendall(connection.data_to_send())
+            answered = False
+            while not answered:
+                data = sock.recv(65536)
+                if not data:
+                    return 0
+                for event in connection.receive_data(data):
+                    if isinstance(event, h2.events.DataReceived):
+                        print(event.data.decode().strip(), flush=True)
+                    answered = answered or isinstance(event, h2.events.StreamEnded)
+                sock.sendall(connection.data_to_send())
+    except (socket.timeout, ConnectionError):
+        pass
+    return 0
+
+
 async def request_on(address, port, host, keep):
     reader, writer = await asyncio.open_connection(address, port)
     writer.write(b"GET / HTTP/1.1\r\nHost: %s\r\n\r\n" % host.encode())
@@ -328,6 +358,7 @@ def main():
              (("--size", int, 1 << 20), ("--content-length", int, 0))),
             ("silent", silent, "address port", (("--timeout", float, 30),)),
             ("keep-alive", keep_alive, "address port host", (("--timeout", float, 30),)),
+            ("h2-requests", h2_requests, "address port authorities", (("--timeout", float, 5),)),
             ("raw", raw, "address port payload", (("--timeout", float, 5), ("--pause-after", int, 0))),
             ("many-flows", many_flows, "address port allowed blocked",
              (("--first", int, 1000), ("--extra", int, 100), ("--extra-allowed", int, 0),

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "policy/http_request_framing.hpp"
+#include "policy/request_following.hpp"
 
 namespace vosk::test {
 
@@ -25,7 +25,7 @@ struct FramedStream {
 // last frame ended.
 inline FramedStream frameInPieces(std::span<const std::uint8_t> input, const std::vector<std::size_t>& cuts) {
   FramedStream stream;
-  RequestFraming framing;
+  RequestFollower follower(true);
   bool ended = false;
   std::vector<std::uint8_t> unframed;
   std::size_t from = 0;
@@ -43,7 +43,7 @@ inline FramedStream frameInPieces(std::span<const std::uint8_t> input, const std
     stream.framedBytes += unread;
     unframed.insert(unframed.end(), piece.begin() + static_cast<std::ptrdiff_t>(unread), piece.end());
     for (;;) {
-      const RequestFrame frame = nextRequestFrame(framing, unframed);
+      const RequestFrame frame = follower.next(unframed);
       if (frame.kind == RequestFrame::Kind::needsMoreData) break;
       stream.frames.push_back(frame);
       if (frame.kind == RequestFrame::Kind::stop || frame.kind == RequestFrame::Kind::malformed) {
@@ -56,7 +56,6 @@ inline FramedStream frameInPieces(std::span<const std::uint8_t> input, const std
       unframed.erase(unframed.begin(), unframed.begin() + static_cast<std::ptrdiff_t>(here));
       stream.framedBytes += here;
       if (frame.kind == RequestFrame::Kind::body) stream.bodyLeft = frame.length - here;
-      framing = frame.next;
     }
   }
   stream.unframedBytes = unframed.size();

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+#include <span>
+
+#include "policy/http_request_framing.hpp"
+
+namespace vosk {
+
+namespace http2 {
+class HeaderDecoder;
+}
+
+// Follows a client's requests on one connection, so that each is judged:
+// HTTP/1.x by its framing, then HTTP/2 from its preface on (prior knowledge,
+// or after an h2c upgrade), each request's header block decoded by one
+// decoder for the connection, since later blocks refer to its table.
+class RequestFollower {
+ public:
+  explicit RequestFollower(bool follows);
+  RequestFollower(RequestFollower&&) noexcept;
+  RequestFollower& operator=(RequestFollower&&) noexcept;
+  ~RequestFollower();
+
+  // The next frame of `bytes`, the bytes after the last frame (for a body,
+  // none are needed); a frame other than needsMoreData is taken as read.
+  // HTTP/2: the preface and a trailers block are `framing`, a request's
+  // header block with its CONTINUATION frames a `head`, every other frame a
+  // `body` of its whole length, passed unread; a block a server could not
+  // read, or one that cannot be decoded, is `malformed`.
+  RequestFrame next(std::span<const std::uint8_t> bytes);
+  bool follows() const { return framing_.expecting != RequestFraming::Expecting::nothing; }
+  // Following ends: what comes after is relayed as it comes.
+  void stop();
+
+ private:
+  RequestFrame nextHTTP2(std::span<const std::uint8_t> bytes);
+  RequestFrame ending(RequestFrame::Kind kind);
+
+  RequestFraming framing_;
+  std::unique_ptr<http2::HeaderDecoder> http2_;  // set once the preface opened the connection
+};
+
+}  // namespace vosk
