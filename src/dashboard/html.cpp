@@ -1,0 +1,50 @@
+#include "dashboard/html.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace vosk::dashboard {
+namespace {
+
+constexpr int kChartWidth = 600;
+constexpr int kChartHeight = 120;
+constexpr int kBarGap = 2;
+
+}  // namespace
+
+std::string escapeHtml(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string barChartSvg(const std::vector<DayCount>& days, std::string_view label) {
+  std::string svg = fmt::format(
+      R"(<svg class="chart" viewBox="0 0 {} {}" role="img" aria-label="{}" preserveAspectRatio="none">)", kChartWidth,
+      kChartHeight, escapeHtml(label));
+  if (days.empty()) return svg + "</svg>";
+  std::int64_t most = 1;
+  for (const DayCount& day : days) most = std::max(most, day.count);
+  const int slot = kChartWidth / static_cast<int>(days.size());
+  for (std::size_t i = 0; i < days.size(); ++i) {
+    // A day with attempts shows at least a sliver, so it never reads as none.
+    const auto height = days[i].count == 0 ? 0 : std::max<std::int64_t>(1, days[i].count * kChartHeight / most);
+    svg += fmt::format(R"(<rect x="{}" y="{}" width="{}" height="{}"><title>{}: {}</title></rect>)",
+                       static_cast<int>(i) * slot, kChartHeight - height, std::max(1, slot - kBarGap), height,
+                       escapeHtml(days[i].day), days[i].count);
+  }
+  return svg + "</svg>";
+}
+
+}  // namespace vosk::dashboard

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dashboard/html.hpp"
+
+namespace vosk::dashboard {
+
+// What came of a change, in plain words, shown next to the form that asked
+// for it (keyed by the form's action: "on", "pause", "lock", ...).
+using Notices = std::map<std::string, std::string>;
+
+// Before a password is set: how to set one, and nothing else.
+std::string setupPage(const std::string& passwordPath);
+std::string loginPage(std::string_view notice);
+// `status` as the Status call answers it; `days` the blocked attempts of
+// the chart's days, or `historyProblem` why there are none to show.
+std::string overviewPage(const nlohmann::json& status, const std::vector<DayCount>& days,
+                         std::string_view historyProblem, const std::string& csrf, const Notices& notices);
+// An error page: the status's words and what to do.
+std::string messagePage(std::string_view title, std::string_view message);
+
+}  // namespace vosk::dashboard

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string>
+
+#include "dashboard/html.hpp"
+#include "dashboard/listen_address.hpp"
+#include "dashboard/password_file.hpp"
+#include "support/temporary_directory.hpp"
+
+namespace vosk::dashboard {
+namespace {
+
+TEST(HtmlTest, MarkupInNamesRendersAsText) {
+  EXPECT_EQ(escapeHtml(R"x(<img src=x onerror="a('b')">&amp;)x"),
+            "&lt;img src=x onerror=&quot;a(&#39;b&#39;)&quot;&gt;&amp;amp;");
+  EXPECT_EQ(escapeHtml("example.com"), "example.com");
+}
+
+TEST(HtmlTest, BarsScaleToTheBusiestDay) {
+  const std::string svg = barChartSvg({{"2026-12-06", 0}, {"2026-12-07", 3}, {"<b>", 600}}, "a \"chart\"");
+  EXPECT_NE(svg.find(R"(aria-label="a &quot;chart&quot;")"), std::string::npos);
+  EXPECT_NE(svg.find(R"(<rect x="0" y="120" width="198" height="0"><title>2026-12-06: 0</title>)"), std::string::npos);
+  // 3 of 600 is less than a unit high and still shows.
+  EXPECT_NE(svg.find(R"(<rect x="200" y="119" width="198" height="1"><title>2026-12-07: 3</title>)"), std::string::npos);
+  EXPECT_NE(svg.find(R"(<rect x="400" y="0" width="198" height="120"><title>&lt;b&gt;: 600</title>)"), std::string::npos);
+  EXPECT_EQ(barChartSvg({}, "none").find("<rect"), std::string::npos);
+}
+
+TEST(ListenAddressTest, NumericAddressesWithPortsOnly) {
+  const struct {
+    const char* text;
+    const char* host;  // nullptr: refused
+    int port;
+    bool loopback;
+  } cases[] = {
+      {"127.0.0.1:8093", "127.0.0.1", 8093, true},
+      {"127.8.9.1:1", "127.8.9.1", 1, true},
+      {"[::1]:8093", "::1", 8093, true},
+      {"198.18.0.1:443", "198.18.0.1", 443, false},
+      {"[2001:db8::1]:65535", "2001:db8::1", 65535, false},
+      {"0.0.0.0:8093", "0.0.0.0", 8093, false},
+      {"localhost:8093", nullptr, 0, false},
+      {"::1:8093", nullptr, 0, false},
+      {"127.0.0.1", nullptr, 0, false},
+      {"127.0.0.1:0", nullptr, 0, false},
+      {"127.0.0.1:65536", nullptr, 0, false},
+      {"127.0.0.1:80x", nullptr, 0, false},
+      {"[]:80", nullptr, 0, false},
+  };
+  for (const auto& c : cases) {
+    const std::optional<ListenAddress> parsed = parseListenAddress(c.text);
+    ASSERT_EQ(parsed.has_value(), c.host != nullptr) << c.text;
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->host, c.host) << c.text;
+    EXPECT_EQ(parsed->port, c.port) << c.text;
+    EXPECT_EQ(parsed->loopback, c.loopback) << c.text;
+  }
+}
+
+TEST(ListenAddressTest, OriginMustBeThisServerUnderItsScheme) {
+  const struct {
+    const char* origin;
+    const char* host;
+    bool tls;
+    bool same;
+  } cases[] = {
+      {"http://127.0.0.1:8093", "127.0.0.1:8093", false, true},
+      {"https://198.18.0.1:8093", "198.18.0.1:8093", true, true},
+      {"http://198.18.0.1:8093", "198.18.0.1:8093", true, false},
+      {"http://evil.example:8093", "127.0.0.1:8093", false, false},
+      {"null", "127.0.0.1:8093", false, false},
+      {"", "127.0.0.1:8093", false, false},
+      {"http://", "", false, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(sameOrigin(c.origin, c.host, c.tls), c.same) << c.origin;
+}
+
+TEST(PasswordFileTest, StoredAsAHashReadableByTheGroupOnly) {
+  ASSERT_TRUE(startSodium());
+  test::TemporaryDirectory directory;
+  const std::string path = passwordPathBeside(directory.path() + "/config.json");
+  EXPECT_EQ(path, directory.path() + "/dashboard-password");
+  EXPECT_FALSE(readPasswordHash(path));
+
+  const std::optional<std::string> hash = hashPassword("correct horse");
+  ASSERT_TRUE(hash);
+  EXPECT_TRUE(hash->starts_with("$argon2id$"));
+  ASSERT_FALSE(storePasswordHash(path, *hash));
+  struct stat status {};
+  ASSERT_EQ(::stat(path.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640U);
+  ASSERT_EQ(readPasswordHash(path), hash);
+  EXPECT_TRUE(passwordMatches(*hash, "correct horse"));
+  EXPECT_FALSE(passwordMatches(*hash, "correct horse "));
+  EXPECT_FALSE(passwordMatches("not a hash", ""));
+
+  std::ofstream(path) << "\n";
+  EXPECT_FALSE(readPasswordHash(path));
+}
+
+}  // namespace
+}  // namespace vosk::dashboard
