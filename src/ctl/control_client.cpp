@@ -53,6 +53,18 @@ std::string localTimeText(const nlohmann::json& rfc3339) {
   return std::string(buffer.data(), std::strftime(buffer.data(), buffer.size(), "%Y-%m-%d %H:%M %Z", &local));
 }
 
+std::string importSummary(const std::string& label, const nlohmann::json& reply) {
+  std::string summary = fmt::format("{}: {} lines read, {} added, {} folded, {} skipped", label,
+                                    reply.value("linesRead", 0), reply.value("added", 0), reply.value("folded", 0),
+                                    reply.value("skipped", 0));
+  const nlohmann::json skippedLines = reply.value("firstSkipped", nlohmann::json::array());
+  for (const nlohmann::json& skipped : skippedLines) summary += fmt::format("\n  {}:{}", label, skipped.get<std::string>());
+  if (reply.value("skipped", std::size_t{0}) > skippedLines.size()) {
+    summary += fmt::format("\n  ... and {} more skipped", reply.value("skipped", std::size_t{0}) - skippedLines.size());
+  }
+  return summary;
+}
+
 std::variant<ControlClient, ConnectFailure> ControlClient::connect(const std::string& socketPath) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

@@ -199,16 +199,7 @@ std::optional<Request> changeRequest(const std::string& command, std::vector<std
 // What a change did, in words; pending and "nothing to do" say so.
 int reportChange(const Request& request, const Json& reply) {
   if (request.call.method == std::string_view(control::importMethod)) {
-    std::string summary = fmt::format("{}: {} lines read, {} added, {} folded, {} skipped", request.label,
-                                      reply.value("linesRead", 0), reply.value("added", 0), reply.value("folded", 0),
-                                      reply.value("skipped", 0));
-    for (const Json& skipped : reply.value("firstSkipped", Json::array())) {
-      summary += fmt::format("\n  {}:{}", request.label, skipped.get<std::string>());
-    }
-    const std::size_t shown = reply.value("firstSkipped", Json::array()).size();
-    if (reply.value("skipped", std::size_t{0}) > shown) {
-      summary += fmt::format("\n  ... and {} more skipped", reply.value("skipped", std::size_t{0}) - shown);
-    }
+    const std::string summary = ctl::importSummary(request.label, reply);
     std::printf("%s\n", summary.c_str());
   }
   const Json& outcome = reply.at("outcome");

@@ -18,6 +18,9 @@ section { margin: 1.2em 0; }
 .state.off { border-color: var(--off); }
 .big { font-size: 1.4em; margin: .2em 0; }
 form.action { display: flex; flex-wrap: wrap; gap: .5em; align-items: center; margin: .5em 0; }
+form.inline { display: inline; }
+.site ul { list-style: none; padding-left: 0; }
+.site li { display: flex; flex-wrap: wrap; gap: .5em; align-items: center; overflow-wrap: anywhere; margin: .2em 0; }
 form.login { display: flex; flex-direction: column; gap: .6em; max-width: 20em; }
 button { font: inherit; padding: .35em .9em; border: 2px solid var(--accent); border-radius: .3em; background: none; color: inherit; cursor: pointer; }
 button:focus-visible, a:focus-visible, input:focus-visible, select:focus-visible { outline: 3px solid var(--accent); outline-offset: 2px; }

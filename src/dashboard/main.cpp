@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -37,6 +38,9 @@ using Json = nlohmann::json;
 
 constexpr std::size_t kHeaderLimitBytes = std::size_t{16} << 10;
 constexpr std::size_t kFormLimitBytes = std::size_t{64} << 10;
+// An upload is held in memory while it is passed on to the daemon.
+constexpr std::size_t kImportLimitBytes = std::size_t{64} << 20;
+constexpr const char* kImportPath = "/sites/import";
 // A worker per open connection: 200 idle ones must leave room for a user's.
 constexpr int kWorkerThreads = 256;
 constexpr int kChartDays = 30;
@@ -88,6 +92,11 @@ std::string sessionCookie(const httplib::Request& request) {
   return "";
 }
 
+// A form's field, from a URL-encoded body or a multipart one.
+std::string field(const httplib::Request& request, const char* name) {
+  return request.is_multipart_form_data() ? request.get_file_value(name).content : request.get_param_value(name);
+}
+
 // The local days of the chart, oldest first, each with no attempts yet.
 std::vector<dashboard::DayCount> chartDays(system_clock::time_point now) {
   const std::time_t moment = system_clock::to_time_t(now);
@@ -117,6 +126,9 @@ class Dashboard {
     server.Post("/login", [this, tls](const auto& request, auto& response) { login(request, response, tls); });
     server.Post("/logout", [this, tls](const auto& request, auto& response) { logout(request, response, tls); });
     server.Post("/action", [this, tls](const auto& request, auto& response) { action(request, response, tls); });
+    server.Get("/sites", [this](const auto& request, auto& response) { sites(request, response); });
+    server.Post("/sites", [this, tls](const auto& request, auto& response) { changeSites(request, response, tls); });
+    server.Post(kImportPath, [this, tls](const auto& request, auto& response) { importList(request, response, tls); });
     for (const dashboard::Asset& asset : dashboard::assets()) {
       server.Get(asset.path, [&asset](const auto&, auto& response) {
         response.set_content(asset.content.data(), asset.content.size(), asset.type);
@@ -156,19 +168,22 @@ class Dashboard {
       return std::nullopt;
     }
     if (!dashboard::sameOrigin(request.get_header_value("Origin"), request.get_header_value("Host"), tls) ||
-        !dashboard::tokensEqual(request.get_param_value("csrf"), current->csrf)) {
+        !dashboard::tokensEqual(field(request, "csrf"), current->csrf)) {
       html(response, 403, dashboard::messagePage("Refused", "The form did not come from this dashboard; nothing changed."));
       return std::nullopt;
     }
     return current;
   }
 
-  Answer ask(const char* method, Json parameters = Json::object()) {
+  // `raw` bytes follow an upgrade call (an import's list).
+  Answer ask(const char* method, Json parameters = Json::object(), std::string_view raw = {}) {
     auto connected = ctl::ControlClient::connect(socketPath_);
     if (auto* failure = std::get_if<ctl::ConnectFailure>(&connected)) {
       return failure->noDaemon ? std::string("vosk-filter is not running") : failure->message;
     }
-    auto answered = std::get<ctl::ControlClient>(connected).call(control::Call{method, std::move(parameters)});
+    control::Call call{method, std::move(parameters)};
+    call.upgrade = !raw.empty();
+    auto answered = std::get<ctl::ControlClient>(connected).call(call, raw);
     if (auto* failure = std::get_if<std::string>(&answered)) return *failure;
     control::Reply& reply = std::get<control::Reply>(answered);
     if (reply.error) return ctl::errorText(*reply.error, reply.parameters);
@@ -293,13 +308,75 @@ class Dashboard {
     } else {
       control::Call& made = std::get<control::Call>(call);
       const Answer answer = ask(made.method.c_str(), std::move(made.parameters));
-      notice = std::holds_alternative<std::string>(answer)
-                   ? "Refused: " + std::get<std::string>(answer)
-                   : std::get<Json>(answer).at("outcome").value("message", std::string());
+      notice = outcomeText(answer);
     }
     // The forms of strict mode share one notice place, whichever is shown.
     const std::string place = what.starts_with("strict") ? "strict-" + std::string(what == "strict-on" ? "off" : "on") : what;
     overview(request, response, {{what, notice}, {place, notice}});
+  }
+
+  // An outcome's message, or the refusal in words.
+  static std::string outcomeText(const Answer& answer) {
+    return std::holds_alternative<std::string>(answer) ? "Refused: " + std::get<std::string>(answer)
+                                                       : std::get<Json>(answer).at("outcome").value("message", std::string());
+  }
+
+  void sites(const httplib::Request& request, httplib::Response& response, const dashboard::Notices& notices = {}) {
+    if (!passwordHash(response)) return;
+    const std::optional<dashboard::Session> current = session(request);
+    if (!current) return redirect(response, "/login");
+    const std::string query = field(request, "q");
+    const std::string pageText = field(request, "page");
+    std::optional<std::size_t> page = pageText.empty() ? 0 : config::parseWholeNumber<std::size_t>(pageText);
+    if (!page) return html(response, 400, dashboard::messagePage("Bad page", "A page is a whole number."));
+    const Answer listed = ask(control::listSitesMethod);
+    if (auto* problem = std::get_if<std::string>(&listed)) {
+      return html(response, 502, dashboard::messagePage("No answer from the filter", *problem));
+    }
+    const Json& all = std::get<Json>(listed).at("sites");
+    dashboard::SitesSelection selection = dashboard::selectSites(all, query, *page);
+    if (*page >= selection.pages) {
+      page = selection.pages - 1;
+      selection = dashboard::selectSites(all, query, *page);
+    }
+    html(response, 200, dashboard::sitesPage(selection, query, *page, current->csrf, notices));
+  }
+
+  void changeSites(const httplib::Request& request, httplib::Response& response, bool tls) {
+    if (!changer(request, response, tls)) return;
+    const std::string what = field(request, "do");
+    Answer answer;
+    if (what == "add") {
+      std::vector<std::string> domains;
+      std::string domain;
+      for (std::istringstream words(field(request, "domains")); words >> domain;) domains.push_back(domain);
+      const std::string site = field(request, "site");
+      if (site.empty() || domains.empty()) {
+        answer = std::string("a site needs a name and at least one domain");
+      } else {
+        answer = ask(control::addDomainsMethod, {{"site", site}, {"domains", domains}});
+      }
+    } else if (what == "remove" && !field(request, "name").empty()) {
+      answer = ask(control::removeMethod, {{"names", {field(request, "name")}}});
+    } else {
+      return html(response, 400, dashboard::messagePage("Unknown action", "This form asks for nothing the dashboard knows."));
+    }
+    sites(request, response, {{what, outcomeText(answer)}});
+  }
+
+  void importList(const httplib::Request& request, httplib::Response& response, bool tls) {
+    if (!request.is_multipart_form_data() || !request.has_file("list")) {
+      return html(response, 400, dashboard::messagePage("No list", "An import needs a file to read."));
+    }
+    if (!changer(request, response, tls)) return;
+    const httplib::MultipartFormData list = request.get_file_value("list");
+    const std::string site = field(request, "site").empty() ? control::defaultImportSite : field(request, "site");
+    const Answer answer = list.content.empty()
+                              ? Answer(std::string("the file is empty"))
+                              : ask(control::importMethod, {{"site", site}, {"bytes", list.content.size()}}, list.content);
+    std::string notice = outcomeText(answer);
+    if (auto* reply = std::get_if<Json>(&answer)) notice = ctl::importSummary(list.filename, *reply) + "\n" + notice;
+    sites(request, response, {{"import", notice}});
   }
 
   std::string socketPath_;
@@ -321,13 +398,16 @@ void harden(httplib::Server& server) {
       {"X-Frame-Options", "DENY"},
       {"Cache-Control", "no-store"},
   });
-  server.set_payload_max_length(kFormLimitBytes);
+  server.set_payload_max_length(kImportLimitBytes);
   server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
   server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
     std::size_t headerBytes = request.method.size() + request.target.size();
     for (const auto& [name, value] : request.headers) headerBytes += name.size() + value.size() + 4;
+    const std::size_t bodyLimit = request.path == kImportPath ? kImportLimitBytes : kFormLimitBytes;
     if (headerBytes > kHeaderLimitBytes) {
       response.status = 431;
+    } else if (config::parseWholeNumber<std::uint64_t>(request.get_header_value("Content-Length")).value_or(0) > bodyLimit) {
+      response.status = 413;
     } else if (request.method != "GET" && request.method != "HEAD" && request.method != "POST") {
       response.status = 405;
     } else {

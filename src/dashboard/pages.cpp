@@ -3,6 +3,9 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
+
 #include "ctl/control_client.hpp"
 
 namespace vosk::dashboard {
@@ -26,9 +29,12 @@ std::string csrfField(const std::string& csrf) {
   return fmt::format(R"(<input type="hidden" name="csrf" value="{}">)", escapeHtml(csrf));
 }
 
-std::string navigation(const std::string& csrf) {
-  return fmt::format(R"(<nav><a href="/" aria-current="page">Overview</a>)"
-                     R"(<form method="post" action="/logout">{}<button>Log out</button></form></nav>)",
+std::string navigation(std::string_view current, const std::string& csrf) {
+  std::string links;
+  for (const auto& [path, name] : {std::pair{"/", "Overview"}, std::pair{"/sites", "Sites"}}) {
+    links += fmt::format(R"(<a href="{}"{}>{}</a>)", path, name == current ? R"( aria-current="page")" : "", name);
+  }
+  return fmt::format(R"(<nav>{}<form method="post" action="/logout">{}<button>Log out</button></form></nav>)", links,
                      csrfField(csrf));
 }
 
@@ -37,15 +43,31 @@ std::string text(const Json& value, const char* key) {
   return it != value.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-// A form posting one action, its notice (if any) beside it.
-std::string actionForm(const std::string& action, const std::string& csrf, std::string_view fields,
+// A form posting one action to `target`, its notice (if any) beside it.
+std::string actionForm(const char* target, const std::string& action, const std::string& csrf, std::string_view fields,
                        std::string_view button, const Notices& notices) {
   const auto notice = notices.find(action);
   return fmt::format(
-      R"(<form method="post" action="/action" class="action">{}<input type="hidden" name="do" value="{}">{})"
+      R"(<form method="post" action="{}" class="action">{}<input type="hidden" name="do" value="{}">{})"
       R"(<button>{}</button>{}</form>)",
-      csrfField(csrf), escapeHtml(action), fields, escapeHtml(button),
+      target, csrfField(csrf), escapeHtml(action), fields, escapeHtml(button),
       notice == notices.end() ? "" : fmt::format(R"(<p class="notice" role="status">{}</p>)", escapeHtml(notice->second)));
+}
+std::string actionForm(const std::string& action, const std::string& csrf, std::string_view fields,
+                       std::string_view button, const Notices& notices) {
+  return actionForm("/action", action, csrf, fields, button, notices);
+}
+
+bool holds(std::string_view text, std::string_view query) {
+  return std::search(text.begin(), text.end(), query.begin(), query.end(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+         }) != text.end();
+}
+
+// The search and page a Sites form came from, so that its answer shows the same.
+std::string placeFields(std::string_view query, std::size_t page) {
+  return fmt::format(R"(<input type="hidden" name="q" value="{}"><input type="hidden" name="page" value="{}">)",
+                     escapeHtml(query), page);
 }
 
 std::string durationChoice(const char* name, const char* label,
@@ -58,6 +80,77 @@ std::string durationChoice(const char* name, const char* label,
 }
 
 }  // namespace
+
+SitesSelection selectSites(const Json& sites, std::string_view query, std::size_t page) {
+  SitesSelection selection;
+  const std::size_t first = page * sitesPerPage;
+  for (const Json& site : sites) {
+    const std::string name = text(site, "name");
+    const bool nameMatches = holds(name, query);
+    SiteRows rows{name, {}, 0};
+    std::size_t matching = 0;
+    for (const Json& domain : site.value("domains", Json::array())) {
+      const std::string& entry = domain.get_ref<const std::string&>();
+      if (!nameMatches && !holds(entry, query)) continue;
+      if (++matching <= domainsShownPerSite) rows.domains.push_back(entry);
+    }
+    if (!nameMatches && matching == 0) continue;
+    rows.hidden = matching - rows.domains.size();
+    if (selection.matches >= first && selection.matches < first + sitesPerPage) selection.sites.push_back(std::move(rows));
+    ++selection.matches;
+  }
+  selection.pages = std::max<std::size_t>(1, (selection.matches + sitesPerPage - 1) / sitesPerPage);
+  return selection;
+}
+
+std::string sitesPage(const SitesSelection& selection, std::string_view query, std::size_t page,
+                      const std::string& csrf, const Notices& notices) {
+  const std::string place = placeFields(query, page);
+  std::string body = fmt::format(
+      R"(<h1>Sites</h1><form method="get" action="/sites" class="action" role="search"><label>Search )"
+      R"(<input type="search" name="q" value="{}"></label><button>Search</button></form>)",
+      escapeHtml(query));
+  body += actionForm("/sites", "add", csrf,
+                     place + R"(<label>Site <input name="site" required></label>)"
+                             R"(<label>Domains <input name="domains" required placeholder="example.com www.example.org"></label>)",
+                     "Add", notices);
+  const auto importNotice = notices.find("import");
+  body += fmt::format(
+      R"(<form method="post" action="/sites/import" enctype="multipart/form-data" class="action">{})"
+      R"(<label>Import a hosts, adblock or plain list <input type="file" name="list" required></label>)"
+      R"(<label>as site <input name="site" value="Imported" required></label><button>Import</button>{}</form>)",
+      csrfField(csrf),
+      importNotice == notices.end() ? "" : fmt::format(R"(<pre class="notice" role="status">{}</pre>)", escapeHtml(importNotice->second)));
+  if (const auto removed = notices.find("remove"); removed != notices.end()) {
+    body += fmt::format(R"(<p class="notice" role="status">{}</p>)", escapeHtml(removed->second));
+  }
+  body += fmt::format("<p>{} site{}{}.</p>", selection.matches, selection.matches == 1 ? "" : "s",
+                      query.empty() ? "" : fmt::format(" match “{}”", escapeHtml(query)));
+  const auto removeButton = [&](const std::string& name, std::string_view label) {
+    return fmt::format(R"(<form method="post" action="/sites" class="inline">{}{}<input type="hidden" name="do" value="remove">)"
+                       R"(<input type="hidden" name="name" value="{}"><button aria-label="Remove {}">{}</button></form>)",
+                       csrfField(csrf), place, escapeHtml(name), escapeHtml(name), label);
+  };
+  for (const SiteRows& site : selection.sites) {
+    body += fmt::format(R"(<section class="site"><h2>{} {}</h2><ul>)", escapeHtml(site.name),
+                        removeButton(site.name, "Remove site"));
+    for (const std::string& domain : site.domains) {
+      body += fmt::format("<li><span>{}</span> {}</li>", escapeHtml(domain), removeButton(domain, "Remove"));
+    }
+    body += "</ul>";
+    if (site.hidden > 0) body += fmt::format("<p>… and {} more: search to narrow.</p>", site.hidden);
+    body += "</section>";
+  }
+  if (selection.pages > 1) {
+    body += R"(<form method="get" action="/sites" class="action">)";
+    body += fmt::format(R"(<input type="hidden" name="q" value="{}">)", escapeHtml(query));
+    if (page > 0) body += fmt::format(R"(<button name="page" value="{}">Previous</button>)", page - 1);
+    body += fmt::format("<span>Page {} of {}</span>", page + 1, selection.pages);
+    if (page + 1 < selection.pages) body += fmt::format(R"(<button name="page" value="{}">Next</button>)", page + 1);
+    body += "</form>";
+  }
+  return document("Sites", navigation("Sites", csrf), body);
+}
 
 std::string setupPage(const std::string& passwordPath) {
   return document("Set a password", "",
@@ -127,7 +220,7 @@ std::string overviewPage(const Json& status, const std::vector<DayCount>& days, 
     body += fmt::format("<p>No chart: {}</p>", escapeHtml(historyProblem));
   }
   body += "</section>";
-  return document("Overview", navigation(csrf), body);
+  return document("Overview", navigation("Overview", csrf), body);
 }
 
 }  // namespace vosk::dashboard

@@ -22,6 +22,28 @@ std::string loginPage(std::string_view notice);
 // the chart's days, or `historyProblem` why there are none to show.
 std::string overviewPage(const nlohmann::json& status, const std::vector<DayCount>& days,
                          std::string_view historyProblem, const std::string& csrf, const Notices& notices);
+inline constexpr std::size_t sitesPerPage = 20;
+inline constexpr std::size_t domainsShownPerSite = 50;
+
+// The sites of one page of a search: a site matches when its name or one of
+// its domains holds `query` (ASCII letters compared without case); its domains
+// are shown all when its name matches, else only those that match, the first
+// `domainsShownPerSite` of them.
+struct SiteRows {
+  std::string name;
+  std::vector<std::string> domains;
+  std::size_t hidden = 0;  // matching domains not shown
+};
+struct SitesSelection {
+  std::vector<SiteRows> sites;
+  std::size_t matches = 0;  // sites, on all pages
+  std::size_t pages = 1;
+};
+SitesSelection selectSites(const nlohmann::json& sites, std::string_view query, std::size_t page);
+
+std::string sitesPage(const SitesSelection& selection, std::string_view query, std::size_t page,
+                      const std::string& csrf, const Notices& notices);
+
 // An error page: the status's words and what to do.
 std::string messagePage(std::string_view title, std::string_view message);
 

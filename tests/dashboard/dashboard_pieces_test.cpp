@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <sys/stat.h>
 
 #include <fstream>
+
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "dashboard/html.hpp"
 #include "dashboard/listen_address.hpp"
+#include "dashboard/pages.hpp"
 #include "dashboard/password_file.hpp"
 #include "support/temporary_directory.hpp"
 
@@ -27,6 +32,54 @@ TEST(HtmlTest, BarsScaleToTheBusiestDay) {
   EXPECT_NE(svg.find(R"(<rect x="200" y="119" width="198" height="1"><title>2026-12-07: 3</title>)"), std::string::npos);
   EXPECT_NE(svg.find(R"(<rect x="400" y="0" width="198" height="120"><title>&lt;b&gt;: 600</title>)"), std::string::npos);
   EXPECT_EQ(barChartSvg({}, "none").find("<rect"), std::string::npos);
+}
+
+// Searching matches names and domains without case; a site found by a domain
+// shows only the domains that match; pages hold `sitesPerPage` sites.
+TEST(SitesPageTest, SearchAndPages) {
+  nlohmann::json sites = nlohmann::json::array();
+  sites.push_back({{"name", "Video"}, {"domains", {"video.test", "clips.example"}}});
+  sites.push_back({{"name", "News"}, {"domains", {"paper.test", "Video-news.example"}}});
+  for (std::size_t i = 0; i < sitesPerPage + 1; ++i) sites.push_back({{"name", fmt::format("s{}", i)}, {"domains", {"a.test"}}});
+  nlohmann::json big = {{"name", "Big"}, {"domains", nlohmann::json::array()}};
+  for (std::size_t i = 0; i < domainsShownPerSite + 3; ++i) big["domains"].push_back(fmt::format("d{}.test", i));
+  sites.push_back(big);
+
+  const struct {
+    const char* query;
+    std::size_t page;
+    std::size_t matches;
+    std::size_t pages;
+    std::vector<std::string> domains;  // of the page's first site, the first two
+    std::size_t hidden;
+  } cases[] = {
+      {"VIDEO", 0, 2, 1, {"video.test", "clips.example"}, 0},
+      {"news", 0, 1, 1, {"paper.test", "Video-news.example"}, 0},
+      {"clips", 0, 1, 1, {"clips.example"}, 0},
+      {"", 1, sitesPerPage + 4, 2, {"a.test"}, 0},
+      {"big", 0, 1, 1, {"d0.test", "d1.test"}, 3},  // a name matches: its first domains shown
+      {"nothing", 0, 0, 1, {}, 0},
+  };
+  for (const auto& c : cases) {
+    const SitesSelection selection = selectSites(sites, c.query, c.page);
+    EXPECT_EQ(selection.matches, c.matches) << c.query;
+    EXPECT_EQ(selection.pages, c.pages) << c.query;
+    if (selection.sites.empty()) continue;
+    const std::vector<std::string>& domains = selection.sites[0].domains;
+    EXPECT_EQ(std::vector(domains.begin(), domains.begin() + std::min<std::ptrdiff_t>(2, std::ssize(domains))), c.domains)
+        << c.query;
+    EXPECT_EQ(selection.sites[0].hidden, c.hidden) << c.query;
+  }
+  EXPECT_EQ(selectSites(sites, "", 1).sites.size(), 4U);
+  EXPECT_EQ(selectSites(sites, "big", 0).sites[0].domains.size(), domainsShownPerSite);
+}
+
+TEST(SitesPageTest, NamesRenderAsText) {
+  const SitesSelection selection{{{"<i>Evil</i>", {"x.test\"><script>"}, 0}}, 1, 1};
+  const std::string page = sitesPage(selection, "<q>", 0, "c5rf", {{"add", "<b>refused</b>"}});
+  for (const char* markup : {"<i>", "<script>", "<q>", "<b>"}) EXPECT_EQ(page.find(markup), std::string::npos) << markup;
+  EXPECT_NE(page.find("&lt;i&gt;Evil&lt;/i&gt;"), std::string::npos);
+  EXPECT_NE(page.find("&lt;b&gt;refused&lt;/b&gt;"), std::string::npos);
 }
 
 TEST(ListenAddressTest, NumericAddressesWithPortsOnly) {
