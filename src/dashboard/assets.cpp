@@ -28,6 +28,12 @@ input, select { font: inherit; }
 .notice { flex-basis: 100%; margin: .2em 0; padding: .3em .6em; border: 1px dashed; }
 .chart { width: 100%; height: 8em; }
 .chart rect { fill: var(--accent); }
+.grid { overflow-x: auto; }
+.grid table { border-collapse: collapse; font-size: .8em; }
+.grid td, .grid th { padding: .1em .25em; text-align: center; }
+.grid td.on { background: var(--accent); color: #fff; }
+table { border-collapse: collapse; }
+td, th { padding: .2em .6em; text-align: left; overflow-wrap: anywhere; }
 pre { padding: .6em; border: 1px solid #8884; overflow-x: auto; }
 )css";
 

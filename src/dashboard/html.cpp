@@ -29,20 +29,20 @@ std::string escapeHtml(std::string_view text) {
   return out;
 }
 
-std::string barChartSvg(const std::vector<DayCount>& days, std::string_view label) {
+std::string barChartSvg(const std::vector<Bar>& bars, std::string_view label) {
   std::string svg = fmt::format(
       R"(<svg class="chart" viewBox="0 0 {} {}" role="img" aria-label="{}" preserveAspectRatio="none">)", kChartWidth,
       kChartHeight, escapeHtml(label));
-  if (days.empty()) return svg + "</svg>";
+  if (bars.empty()) return svg + "</svg>";
   std::int64_t most = 1;
-  for (const DayCount& day : days) most = std::max(most, day.count);
-  const int slot = kChartWidth / static_cast<int>(days.size());
-  for (std::size_t i = 0; i < days.size(); ++i) {
-    // A day with attempts shows at least a sliver, so it never reads as none.
-    const auto height = days[i].count == 0 ? 0 : std::max<std::int64_t>(1, days[i].count * kChartHeight / most);
+  for (const Bar& bar : bars) most = std::max(most, bar.count);
+  const int slot = kChartWidth / static_cast<int>(bars.size());
+  for (std::size_t i = 0; i < bars.size(); ++i) {
+    // A bar with attempts shows at least a sliver, so it never reads as none.
+    const auto height = bars[i].count == 0 ? 0 : std::max<std::int64_t>(1, bars[i].count * kChartHeight / most);
     svg += fmt::format(R"(<rect x="{}" y="{}" width="{}" height="{}"><title>{}: {}</title></rect>)",
                        static_cast<int>(i) * slot, kChartHeight - height, std::max(1, slot - kBarGap), height,
-                       escapeHtml(days[i].day), days[i].count);
+                       escapeHtml(bars[i].label), bars[i].count);
   }
   return svg + "</svg>";
 }

@@ -44,6 +44,7 @@ constexpr const char* kImportPath = "/sites/import";
 // A worker per open connection: 200 idle ones must leave room for a user's.
 constexpr int kWorkerThreads = 256;
 constexpr int kChartDays = 30;
+constexpr int kHistoryDays = 7;
 constexpr const char* kSessionCookie = "vosk_session";
 // Exit statuses, as voskctl's.
 constexpr int kDone = 0;
@@ -98,11 +99,11 @@ std::string field(const httplib::Request& request, const char* name) {
 }
 
 // The local days of the chart, oldest first, each with no attempts yet.
-std::vector<dashboard::DayCount> chartDays(system_clock::time_point now) {
+std::vector<dashboard::Bar> chartDays(system_clock::time_point now) {
   const std::time_t moment = system_clock::to_time_t(now);
   std::tm today{};
   localtime_r(&moment, &today);
-  std::vector<dashboard::DayCount> days;
+  std::vector<dashboard::Bar> days;
   for (int back = kChartDays - 1; back >= 0; --back) {
     std::tm day = today;
     day.tm_mday -= back;
@@ -129,6 +130,9 @@ class Dashboard {
     server.Get("/sites", [this](const auto& request, auto& response) { sites(request, response); });
     server.Post("/sites", [this, tls](const auto& request, auto& response) { changeSites(request, response, tls); });
     server.Post(kImportPath, [this, tls](const auto& request, auto& response) { importList(request, response, tls); });
+    server.Get("/schedule", [this](const auto& request, auto& response) { schedule(request, response); });
+    server.Post("/schedule", [this, tls](const auto& request, auto& response) { changeSchedule(request, response, tls); });
+    server.Get("/history", [this](const auto& request, auto& response) { history(request, response); });
     for (const dashboard::Asset& asset : dashboard::assets()) {
       server.Get(asset.path, [&asset](const auto&, auto& response) {
         response.set_content(asset.content.data(), asset.content.size(), asset.type);
@@ -229,14 +233,11 @@ class Dashboard {
   }
 
   void overview(const httplib::Request& request, httplib::Response& response, const dashboard::Notices& notices = {}) {
-    if (!passwordHash(response)) return;
-    const std::optional<dashboard::Session> current = session(request);
-    if (!current) return redirect(response, "/login");
-    const Answer status = ask(control::statusMethod);
-    if (auto* problem = std::get_if<std::string>(&status)) {
-      return html(response, 502, dashboard::messagePage("No answer from the filter", *problem));
-    }
-    std::vector<dashboard::DayCount> days = chartDays(system_clock::now());
+    const std::optional<dashboard::Session> current = viewer(request, response);
+    if (!current) return;
+    const std::optional<Json> status = pageData(response, control::statusMethod);
+    if (!status) return;
+    std::vector<dashboard::Bar> days = chartDays(system_clock::now());
     std::string historyProblem;
     const Answer history = ask(control::historyMethod, {{"days", kChartDays}, {"bucket", "day"}});
     if (auto* problem = std::get_if<std::string>(&history)) {
@@ -244,13 +245,13 @@ class Dashboard {
     } else {
       for (const Json& count : std::get<Json>(history).value("counts", Json::array())) {
         const std::string bucket = count.value("bucket", std::string());
-        for (dashboard::DayCount& day : days) {
-          if (day.day == bucket) day.count += count.value("count", std::int64_t{0});
+        for (dashboard::Bar& day : days) {
+          if (day.label == bucket) day.count += count.value("count", std::int64_t{0});
         }
       }
     }
     html(response, 200,
-         dashboard::overviewPage(std::get<Json>(status).at("status"), days, historyProblem, current->csrf, notices));
+         dashboard::overviewPage(status->at("status"), days, historyProblem, current->csrf, notices));
   }
 
   // The call an Overview form asks for, or why the form cannot be read.
@@ -300,7 +301,7 @@ class Dashboard {
     const std::string what = request.get_param_value("do");
     auto call = actionCall(request);
     if (auto* problem = std::get_if<std::string>(&call); problem != nullptr && problem->empty()) {
-      return html(response, 400, dashboard::messagePage("Unknown action", "This form asks for nothing the dashboard knows."));
+      return unknownAction(response);
     }
     std::string notice;
     if (auto* problem = std::get_if<std::string>(&call)) {
@@ -322,18 +323,15 @@ class Dashboard {
   }
 
   void sites(const httplib::Request& request, httplib::Response& response, const dashboard::Notices& notices = {}) {
-    if (!passwordHash(response)) return;
-    const std::optional<dashboard::Session> current = session(request);
-    if (!current) return redirect(response, "/login");
+    const std::optional<dashboard::Session> current = viewer(request, response);
+    if (!current) return;
     const std::string query = field(request, "q");
     const std::string pageText = field(request, "page");
     std::optional<std::size_t> page = pageText.empty() ? 0 : config::parseWholeNumber<std::size_t>(pageText);
     if (!page) return html(response, 400, dashboard::messagePage("Bad page", "A page is a whole number."));
-    const Answer listed = ask(control::listSitesMethod);
-    if (auto* problem = std::get_if<std::string>(&listed)) {
-      return html(response, 502, dashboard::messagePage("No answer from the filter", *problem));
-    }
-    const Json& all = std::get<Json>(listed).at("sites");
+    const std::optional<Json> listed = pageData(response, control::listSitesMethod);
+    if (!listed) return;
+    const Json& all = listed->at("sites");
     dashboard::SitesSelection selection = dashboard::selectSites(all, query, *page);
     if (*page >= selection.pages) {
       page = selection.pages - 1;
@@ -359,7 +357,7 @@ class Dashboard {
     } else if (what == "remove" && !field(request, "name").empty()) {
       answer = ask(control::removeMethod, {{"names", {field(request, "name")}}});
     } else {
-      return html(response, 400, dashboard::messagePage("Unknown action", "This form asks for nothing the dashboard knows."));
+      return unknownAction(response);
     }
     sites(request, response, {{what, outcomeText(answer)}});
   }
@@ -377,6 +375,69 @@ class Dashboard {
     std::string notice = outcomeText(answer);
     if (auto* reply = std::get_if<Json>(&answer)) notice = ctl::importSummary(list.filename, *reply) + "\n" + notice;
     sites(request, response, {{"import", notice}});
+  }
+
+  // The session of a page's request; none (and the answer made) when there
+  // is no password yet or no login.
+  std::optional<dashboard::Session> viewer(const httplib::Request& request, httplib::Response& response) {
+    if (!passwordHash(response)) return std::nullopt;
+    std::optional<dashboard::Session> current = session(request);
+    if (!current) redirect(response, "/login");
+    return current;
+  }
+
+  // The daemon's answer to a page's call; nothing (and the answer made) when it has none.
+  std::optional<Json> pageData(httplib::Response& response, const char* method, Json parameters = Json::object()) {
+    Answer answer = ask(method, std::move(parameters));
+    if (auto* problem = std::get_if<std::string>(&answer)) {
+      html(response, 502, dashboard::messagePage("No answer from the filter", *problem));
+      return std::nullopt;
+    }
+    return std::move(std::get<Json>(answer));
+  }
+
+  void schedule(const httplib::Request& request, httplib::Response& response, const dashboard::Notices& notices = {}) {
+    const std::optional<dashboard::Session> current = viewer(request, response);
+    if (!current) return;
+    const std::optional<Json> status = pageData(response, control::statusMethod);
+    if (!status) return;
+    html(response, 200, dashboard::schedulePage(status->at("status").value("schedule", Json::array()), current->csrf, notices));
+  }
+
+  void changeSchedule(const httplib::Request& request, httplib::Response& response, bool tls) {
+    if (!changer(request, response, tls)) return;
+    const std::string what = field(request, "do");
+    const std::optional<std::int64_t> number = config::parseWholeNumber<std::int64_t>(field(request, "number"));
+    Answer answer;
+    if (what == "add") {
+      answer = ask(control::addWindowMethod,
+                   {{"days", field(request, "days")}, {"from", field(request, "from")}, {"to", field(request, "to")}});
+    } else if (what == "remove" && number) {
+      answer = ask(control::removeWindowMethod, {{"number", *number}});
+    } else if (what == "clear") {
+      answer = ask(control::clearScheduleMethod);
+    } else {
+      return unknownAction(response);
+    }
+    schedule(request, response, {{what == "clear" ? "add" : what, outcomeText(answer)}});
+  }
+
+  void history(const httplib::Request& request, httplib::Response& response) {
+    const std::optional<dashboard::Session> current = viewer(request, response);
+    if (!current) return;
+    const std::string daysText = field(request, "days");
+    const std::optional<int> days = daysText.empty() ? kHistoryDays : config::parseWholeNumber<int>(daysText);
+    if (!days || *days < 1 || *days > config::mostHistoryDays) {
+      return html(response, 400, dashboard::messagePage(
+                                     "Bad number of days", fmt::format("Days run from 1 to {}.", config::mostHistoryDays)));
+    }
+    const std::optional<Json> reply = pageData(response, control::historyMethod, {{"days", *days}});
+    if (!reply) return;
+    html(response, 200, dashboard::historyPage(*reply, *days, current->csrf));
+  }
+
+  static void unknownAction(httplib::Response& response) {
+    html(response, 400, dashboard::messagePage("Unknown action", "This form asks for nothing the dashboard knows."));
   }
 
   std::string socketPath_;

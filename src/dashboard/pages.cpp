@@ -31,7 +31,8 @@ std::string csrfField(const std::string& csrf) {
 
 std::string navigation(std::string_view current, const std::string& csrf) {
   std::string links;
-  for (const auto& [path, name] : {std::pair{"/", "Overview"}, std::pair{"/sites", "Sites"}}) {
+  for (const auto& [path, name] : {std::pair{"/", "Overview"}, std::pair{"/sites", "Sites"},
+                                   std::pair{"/schedule", "Schedule"}, std::pair{"/history", "History"}}) {
     links += fmt::format(R"(<a href="{}"{}>{}</a>)", path, name == current ? R"( aria-current="page")" : "", name);
   }
   return fmt::format(R"(<nav>{}<form method="post" action="/logout">{}<button>Log out</button></form></nav>)", links,
@@ -152,6 +153,101 @@ std::string sitesPage(const SitesSelection& selection, std::string_view query, s
   return document("Sites", navigation("Sites", csrf), body);
 }
 
+WeekGrid blockedHours(const config::Schedule& schedule) {
+  WeekGrid grid{};
+  if (schedule.empty()) {
+    for (auto& day : grid) day.set();
+    return grid;
+  }
+  for (const config::ScheduleWindow& window : schedule) {
+    const auto on = [&](int day) { return (window.days >> ((day + 7) % 7) & 1) != 0; };
+    for (int day = 0; day < 7; ++day) {
+      for (int minute = 0; minute < 24 * 60; ++minute) {
+        const bool covered = window.from < window.to
+                                 ? on(day) && minute >= window.from && minute < window.to
+                                 : (on(day) && minute >= window.from) || (on(day - 1) && minute < window.to);
+        if (covered) grid[static_cast<std::size_t>(day)].set(static_cast<std::size_t>(minute / 60));
+      }
+    }
+  }
+  return grid;
+}
+
+std::string schedulePage(const Json& windows, const std::string& csrf, const Notices& notices) {
+  config::Schedule schedule;
+  std::string list;
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    const auto window = config::windowFromJson(windows[i]);
+    const auto* read = std::get_if<config::ScheduleWindow>(&window);
+    if (read != nullptr) schedule.push_back(*read);
+    const std::string shown = read ? config::formatWindow(*read) : windows[i].dump();
+    list += fmt::format("<li>{} {}</li>", escapeHtml(shown),
+                        actionForm("/schedule", "remove", csrf,
+                                   fmt::format(R"(<input type="hidden" name="number" value="{}">)", i + 1), "Remove", {}));
+  }
+  std::string body = "<h1>Schedule</h1>";
+  body += schedule.empty() ? "<p>No windows: while blocking is on, it blocks at every hour.</p>"
+                           : "<p>While blocking is on, it blocks in these windows (local time) only.</p>";
+  const WeekGrid grid = blockedHours(schedule);
+  body += R"(<div class="grid"><table><caption>Blocked hours of the week: ■ blocked, · not</caption><tr><th></th>)";
+  for (int hour = 0; hour < 24; ++hour) body += fmt::format(R"(<th scope="col">{:02}</th>)", hour);
+  body += "</tr>";
+  constexpr std::array<const char*, 7> names{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  for (std::size_t d = 1; d <= 7; ++d) {
+    const std::size_t day = d % 7;  // Monday first
+    body += fmt::format(R"(<tr><th scope="row">{}</th>)", names[day]);
+    for (std::size_t hour = 0; hour < 24; ++hour) {
+      body += grid[day][hour] ? R"(<td class="on">■</td>)" : "<td>·</td>";
+    }
+    body += "</tr>";
+  }
+  body += "</table></div>";
+  if (const auto removed = notices.find("remove"); removed != notices.end()) {
+    body += fmt::format(R"(<p class="notice" role="status">{}</p>)", escapeHtml(removed->second));
+  }
+  if (!list.empty()) body += fmt::format(R"(<ol class="windows">{}</ol>)", list);
+  body += actionForm("/schedule", "add", csrf,
+                     R"(<label>Days <input name="days" required placeholder="mon-fri, sat,sun, daily" size="12"></label>)"
+                     R"(<label>From <input type="time" name="from" required></label>)"
+                     R"(<label>To <input type="time" name="to" required></label>)",
+                     "Add window", notices);
+  if (!list.empty()) body += actionForm("/schedule", "clear", csrf, "", "Remove every window", notices);
+  return document("Schedule", navigation("Schedule", csrf), body);
+}
+
+std::string historyPage(const Json& reply, int days, const std::string& csrf) {
+  std::map<std::string, std::int64_t> perSite;
+  for (const Json& count : reply.value("counts", Json::array())) {
+    const std::string site = text(count, "site").empty() ? "(QUIC)" : text(count, "site");
+    perSite[site] += count.value("count", std::int64_t{0});
+  }
+  std::vector<Bar> bars;
+  for (const auto& [site, count] : perSite) bars.push_back({site, count});
+  std::stable_sort(bars.begin(), bars.end(), [](const Bar& a, const Bar& b) { return a.count > b.count; });
+  std::string body = fmt::format(
+      R"(<h1>History</h1><form method="get" action="/history" class="action"><label>Last <input type="number")"
+      R"( name="days" min="1" value="{}" size="4"> days</label><button>Show</button></form>)"
+      "<p>Blocked attempts in the last {} day{}: <strong>{}</strong></p>",
+      days, days, days == 1 ? "" : "s", reply.value("total", 0));
+  if (!bars.empty()) {
+    std::vector<Bar> charted(bars.begin(), bars.begin() + static_cast<std::ptrdiff_t>(std::min(bars.size(), sitesCharted)));
+    const std::string label = fmt::format("Blocked attempts per site, the {} most blocked", charted.size());
+    body += fmt::format("<figure>{}<figcaption>{}</figcaption></figure>", barChartSvg(charted, label), escapeHtml(label));
+    body += R"(<table><tr><th scope="col">site</th><th scope="col">attempts</th></tr>)";
+    for (const Bar& bar : bars) body += fmt::format("<tr><td>{}</td><td>{}</td></tr>", escapeHtml(bar.label), bar.count);
+    body += "</table>";
+  }
+  body += R"(<h2>Last blocked</h2><table><tr><th scope="col">time</th><th scope="col">kind</th>)"
+          R"(<th scope="col">site</th><th scope="col">host</th></tr>)";
+  for (const Json& decision : reply.value("last", Json::array())) {
+    body += fmt::format("<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td></tr>",
+                        escapeHtml(ctl::localTimeText(decision.value("time", Json()))), escapeHtml(text(decision, "kind")),
+                        escapeHtml(text(decision, "site")), escapeHtml(text(decision, "host")));
+  }
+  body += "</table>";
+  return document("History", navigation("History", csrf), body);
+}
+
 std::string setupPage(const std::string& passwordPath) {
   return document("Set a password", "",
                   fmt::format("<h1>Set a password first</h1><p>The dashboard has no password yet. Set one on this "
@@ -174,7 +270,7 @@ std::string messagePage(std::string_view title, std::string_view message) {
                               escapeHtml(message)));
 }
 
-std::string overviewPage(const Json& status, const std::vector<DayCount>& days, std::string_view historyProblem,
+std::string overviewPage(const Json& status, const std::vector<Bar>& days, std::string_view historyProblem,
                          const std::string& csrf, const Notices& notices) {
   const bool blocking = status.value("blocking", false);
   std::string body = fmt::format(R"(<h1>Overview</h1><section class="state {}"><p class="big">Blocking is <strong>{}</strong>)"
@@ -213,7 +309,7 @@ std::string overviewPage(const Json& status, const std::vector<DayCount>& days, 
   body += fmt::format("<p>{} sites, {} domains on the block list.</p>", status.value("sites", 0), status.value("domains", 0));
   if (historyProblem.empty()) {
     std::int64_t total = 0;
-    for (const DayCount& day : days) total += day.count;
+    for (const Bar& day : days) total += day.count;
     const std::string label = fmt::format("Blocked attempts per day, last {} days: {} in all", days.size(), total);
     body += fmt::format("<figure>{}<figcaption>{}</figcaption></figure>", barChartSvg(days, label), escapeHtml(label));
   } else {

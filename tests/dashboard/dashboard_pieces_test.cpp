@@ -82,6 +82,48 @@ TEST(SitesPageTest, NamesRenderAsText) {
   EXPECT_NE(page.find("&lt;b&gt;refused&lt;/b&gt;"), std::string::npos);
 }
 
+// Windows by the rules the daemon applies: one running past midnight
+// blocks the next morning too; an hour counts when any minute is blocked.
+TEST(SchedulePageTest, BlockedHoursOfTheWeek) {
+  const auto window = [](const char* days, const char* from, const char* to) {
+    return config::ScheduleWindow{*config::parseDayList(days), *config::parseClockTime(from, false),
+                                  *config::parseClockTime(to, true)};
+  };
+  const struct {
+    config::Schedule schedule;
+    int day;  // 0 = Sunday
+    const char* hours;  // 24 characters, 1 blocked
+  } cases[] = {
+      {{}, 3, "111111111111111111111111"},
+      {{window("mon-fri", "09:00", "17:00")}, 1, "000000000111111110000000"},
+      {{window("mon-fri", "09:00", "17:00")}, 0, "000000000000000000000000"},
+      {{window("sat", "22:30", "06:15")}, 6, "000000000000000000000011"},
+      {{window("sat", "22:30", "06:15")}, 0, "111111100000000000000000"},
+      {{window("sun", "00:00", "00:00")}, 0, "111111111111111111111111"},
+      {{window("sun", "00:00", "00:00")}, 1, "000000000000000000000000"},
+  };
+  for (const auto& c : cases) {
+    const std::bitset<24> hours = blockedHours(c.schedule)[static_cast<std::size_t>(c.day)];
+    std::string shown;
+    for (std::size_t hour = 0; hour < 24; ++hour) shown += hours[hour] ? '1' : '0';
+    EXPECT_EQ(shown, c.hours) << "day " << c.day;
+  }
+}
+
+TEST(HistoryPageTest, SitesCountedAndHostsShownAsText) {
+  const nlohmann::json reply = {
+      {"total", 6},
+      {"counts",
+       {{{"bucket", "2026-12-07"}, {"site", "Video"}, {"count", 2}},
+        {{"bucket", "2026-12-08"}, {"site", "Video"}, {"count", 3}},
+        {{"bucket", "2026-12-08"}, {"site", ""}, {"count", 1}}}},
+      {"last", {{{"time", "2026-12-08T10:00:00Z"}, {"kind", "tls"}, {"site", "Video"}, {"host", "<b>x.test"}}}}};
+  const std::string page = historyPage(reply, 7, "c5rf");
+  EXPECT_NE(page.find("<tr><td>Video</td><td>5</td></tr><tr><td>(QUIC)</td><td>1</td></tr>"), std::string::npos);
+  EXPECT_NE(page.find("&lt;b&gt;x.test"), std::string::npos);
+  EXPECT_EQ(page.find("<b>x"), std::string::npos);
+}
+
 TEST(ListenAddressTest, NumericAddressesWithPortsOnly) {
   const struct {
     const char* text;
