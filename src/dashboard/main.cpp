@@ -318,8 +318,11 @@ class Dashboard {
 
   // An outcome's message, or the refusal in words.
   static std::string outcomeText(const Answer& answer) {
-    return std::holds_alternative<std::string>(answer) ? "Refused: " + std::get<std::string>(answer)
-                                                       : std::get<Json>(answer).at("outcome").value("message", std::string());
+    if (const auto* refusal = std::get_if<std::string>(&answer)) {
+      // The daemon's refusals say so themselves; other failures get it said.
+      return refusal->starts_with("refused") ? *refusal : "Refused: " + *refusal;
+    }
+    return std::get<Json>(answer).at("outcome").value("message", std::string());
   }
 
   void sites(const httplib::Request& request, httplib::Response& response, const dashboard::Notices& notices = {}) {
@@ -455,7 +458,9 @@ void harden(httplib::Server& server) {
        "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; form-action 'self'; "
        "frame-ancestors 'none'; base-uri 'none'"},
       {"X-Content-Type-Options", "nosniff"},
-      {"Referrer-Policy", "no-referrer"},
+      // Not "no-referrer": under it browsers send "Origin: null" with a form,
+      // and the Origin check would refuse the dashboard's own.
+      {"Referrer-Policy", "same-origin"},
       {"X-Frame-Options", "DENY"},
       {"Cache-Control", "no-store"},
   });
