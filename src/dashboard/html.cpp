@@ -44,7 +44,8 @@ std::string barChartSvg(const std::vector<Bar>& bars, std::string_view label) {
                        static_cast<int>(i) * slot, kChartHeight - height, std::max(1, slot - kBarGap), height,
                        escapeHtml(bars[i].label), bars[i].count);
   }
-  return svg + "</svg>";
+  // The baseline, so that days without attempts still read as a chart.
+  return svg + fmt::format(R"(<line class="axis" x1="0" y1="{0}" x2="{1}" y2="{0}"></line></svg>)", kChartHeight, kChartWidth);
 }
 
 }  // namespace vosk::dashboard
