@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 
 namespace vosk::dashboard {
 namespace {
@@ -24,6 +25,18 @@ std::string escapeHtml(std::string_view text) {
       case '"': out += "&quot;"; break;
       case '\'': out += "&#39;"; break;
       default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string urlEncode(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += c;
+    } else {
+      out += fmt::format("%{:02X}", static_cast<unsigned char>(c));
     }
   }
   return out;

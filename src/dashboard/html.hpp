@@ -10,6 +10,9 @@ namespace vosk::dashboard {
 // Text made safe in HTML element content and in quoted attribute values.
 std::string escapeHtml(std::string_view text);
 
+// Text as one value of a URL's query: all but letters, digits and "-._~" as %XX.
+std::string urlEncode(std::string_view text);
+
 struct Bar {
   std::string label;  // a day "YYYY-MM-DD", a site
   std::int64_t count = 0;

@@ -153,7 +153,7 @@ class Dashboard {
     response.set_content(page, "text/html; charset=utf-8");
   }
 
-  static void redirect(httplib::Response& response, const char* to) {
+  static void redirect(httplib::Response& response, const std::string& to) {
     response.status = 303;
     response.set_header("Location", to);
   }
@@ -232,7 +232,7 @@ class Dashboard {
     redirect(response, "/login");
   }
 
-  void overview(const httplib::Request& request, httplib::Response& response, const dashboard::Notices& notices = {}) {
+  void overview(const httplib::Request& request, httplib::Response& response) {
     const std::optional<dashboard::Session> current = viewer(request, response);
     if (!current) return;
     const std::optional<Json> status = pageData(response, control::statusMethod);
@@ -251,7 +251,8 @@ class Dashboard {
       }
     }
     html(response, 200,
-         dashboard::overviewPage(status->at("status"), days, historyProblem, current->csrf, notices));
+         dashboard::overviewPage(status->at("status"), days, historyProblem, current->csrf,
+                                 sessions_.takeNotices(current->token)));
   }
 
   // The call an Overview form asks for, or why the form cannot be read.
@@ -297,8 +298,9 @@ class Dashboard {
   }
 
   void action(const httplib::Request& request, httplib::Response& response, bool tls) {
-    if (!changer(request, response, tls)) return;
-    const std::string what = request.get_param_value("do");
+    const std::optional<dashboard::Session> current = changer(request, response, tls);
+    if (!current) return;
+    const std::string what = field(request, "do");
     auto call = actionCall(request);
     if (auto* problem = std::get_if<std::string>(&call); problem != nullptr && problem->empty()) {
       return unknownAction(response);
@@ -313,7 +315,7 @@ class Dashboard {
     }
     // The forms of strict mode share one notice place, whichever is shown.
     const std::string place = what.starts_with("strict") ? "strict-" + std::string(what == "strict-on" ? "off" : "on") : what;
-    overview(request, response, {{what, notice}, {place, notice}});
+    report(response, *current, {{what, notice}, {place, notice}}, "/");
   }
 
   // An outcome's message, or the refusal in words.
@@ -325,7 +327,7 @@ class Dashboard {
     return std::get<Json>(answer).at("outcome").value("message", std::string());
   }
 
-  void sites(const httplib::Request& request, httplib::Response& response, const dashboard::Notices& notices = {}) {
+  void sites(const httplib::Request& request, httplib::Response& response) {
     const std::optional<dashboard::Session> current = viewer(request, response);
     if (!current) return;
     const std::string query = field(request, "q");
@@ -340,11 +342,12 @@ class Dashboard {
       page = selection.pages - 1;
       selection = dashboard::selectSites(all, query, *page);
     }
-    html(response, 200, dashboard::sitesPage(selection, query, *page, current->csrf, notices));
+    html(response, 200, dashboard::sitesPage(selection, query, *page, current->csrf, sessions_.takeNotices(current->token)));
   }
 
   void changeSites(const httplib::Request& request, httplib::Response& response, bool tls) {
-    if (!changer(request, response, tls)) return;
+    const std::optional<dashboard::Session> current = changer(request, response, tls);
+    if (!current) return;
     const std::string what = field(request, "do");
     Answer answer;
     if (what == "add") {
@@ -362,14 +365,17 @@ class Dashboard {
     } else {
       return unknownAction(response);
     }
-    sites(request, response, {{what, outcomeText(answer)}});
+    report(response, *current, {{what, outcomeText(answer)}},
+           fmt::format("/sites?q={}&page={}", dashboard::urlEncode(field(request, "q")),
+                       dashboard::urlEncode(field(request, "page"))));
   }
 
   void importList(const httplib::Request& request, httplib::Response& response, bool tls) {
     if (!request.is_multipart_form_data() || !request.has_file("list")) {
       return html(response, 400, dashboard::messagePage("No list", "An import needs a file to read."));
     }
-    if (!changer(request, response, tls)) return;
+    const std::optional<dashboard::Session> current = changer(request, response, tls);
+    if (!current) return;
     const httplib::MultipartFormData list = request.get_file_value("list");
     const std::string site = field(request, "site").empty() ? control::defaultImportSite : field(request, "site");
     const Answer answer = list.content.empty()
@@ -377,7 +383,7 @@ class Dashboard {
                               : ask(control::importMethod, {{"site", site}, {"bytes", list.content.size()}}, list.content);
     std::string notice = outcomeText(answer);
     if (auto* reply = std::get_if<Json>(&answer)) notice = ctl::importSummary(list.filename, *reply) + "\n" + notice;
-    sites(request, response, {{"import", notice}});
+    report(response, *current, {{"import", notice}}, "/sites");
   }
 
   // The session of a page's request; none (and the answer made) when there
@@ -399,16 +405,18 @@ class Dashboard {
     return std::move(std::get<Json>(answer));
   }
 
-  void schedule(const httplib::Request& request, httplib::Response& response, const dashboard::Notices& notices = {}) {
+  void schedule(const httplib::Request& request, httplib::Response& response) {
     const std::optional<dashboard::Session> current = viewer(request, response);
     if (!current) return;
     const std::optional<Json> status = pageData(response, control::statusMethod);
     if (!status) return;
-    html(response, 200, dashboard::schedulePage(status->at("status").value("schedule", Json::array()), current->csrf, notices));
+    html(response, 200, dashboard::schedulePage(status->at("status").value("schedule", Json::array()), current->csrf,
+                                                sessions_.takeNotices(current->token)));
   }
 
   void changeSchedule(const httplib::Request& request, httplib::Response& response, bool tls) {
-    if (!changer(request, response, tls)) return;
+    const std::optional<dashboard::Session> current = changer(request, response, tls);
+    if (!current) return;
     const std::string what = field(request, "do");
     const std::optional<std::int64_t> number = config::parseWholeNumber<std::int64_t>(field(request, "number"));
     Answer answer;
@@ -422,7 +430,7 @@ class Dashboard {
     } else {
       return unknownAction(response);
     }
-    schedule(request, response, {{what == "clear" ? "add" : what, outcomeText(answer)}});
+    report(response, *current, {{what == "clear" ? "add" : what, outcomeText(answer)}}, "/schedule");
   }
 
   void history(const httplib::Request& request, httplib::Response& response) {
@@ -437,6 +445,14 @@ class Dashboard {
     const std::optional<Json> reply = pageData(response, control::historyMethod, {{"days", *days}});
     if (!reply) return;
     html(response, 200, dashboard::historyPage(*reply, *days, current->csrf));
+  }
+
+  // After a change, the browser is sent on to a page that shows what came of
+  // it, so that reloading that page repeats nothing.
+  void report(httplib::Response& response, const dashboard::Session& session, dashboard::Notices notices,
+              const std::string& to) {
+    sessions_.leaveNotices(session.token, std::move(notices));
+    redirect(response, to);
   }
 
   static void unknownAction(httplib::Response& response) {

@@ -11,12 +11,12 @@
 
 #include "config/schedule.hpp"
 #include "dashboard/html.hpp"
+#include "dashboard/sessions.hpp"
 
 namespace vosk::dashboard {
 
-// What came of a change, in plain words, shown next to the form that asked
-// for it (keyed by the form's action: "on", "pause", "lock", ...).
-using Notices = std::map<std::string, std::string>;
+// Notices (sessions.hpp): what came of a change, in plain words, shown next
+// to the form that asked for it (keyed by the form's action: "on", "pause", ...).
 
 // Before a password is set: how to set one, and nothing else.
 std::string setupPage(const std::string& passwordPath);

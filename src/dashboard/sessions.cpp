@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace vosk::dashboard {
 
@@ -29,7 +30,7 @@ Session SessionStore::open() {
       return a.second.lastUse < b.second.lastUse;
     }));
   }
-  sessions_.emplace(session.token, Entry{session.csrf, now});
+  sessions_.emplace(session.token, Entry{session.csrf, now, {}});
   return session;
 }
 
@@ -49,6 +50,17 @@ std::optional<Session> SessionStore::use(const std::string& token) {
 void SessionStore::close(const std::string& token) {
   const std::lock_guard lock(mutex_);
   sessions_.erase(token);
+}
+
+void SessionStore::leaveNotices(const std::string& token, Notices notices) {
+  const std::lock_guard lock(mutex_);
+  if (const auto it = sessions_.find(token); it != sessions_.end()) it->second.notices = std::move(notices);
+}
+
+Notices SessionStore::takeNotices(const std::string& token) {
+  const std::lock_guard lock(mutex_);
+  const auto it = sessions_.find(token);
+  return it == sessions_.end() ? Notices{} : std::exchange(it->second.notices, {});
 }
 
 }  // namespace vosk::dashboard

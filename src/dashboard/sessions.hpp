@@ -20,6 +20,10 @@ std::string randomToken();
 // Compares in time independent of where they differ.
 bool tokensEqual(const std::string& a, const std::string& b);
 
+// What came of a change, by the form that asked for it, kept for the page
+// the browser is sent to next (so that reloading it repeats nothing).
+using Notices = std::map<std::string, std::string>;
+
 struct Session {
   std::string token;  // the cookie's value
   std::string csrf;   // every changing form carries it back
@@ -35,11 +39,15 @@ class SessionStore {
   // token is unknown or the session sat idle too long (then it ends).
   std::optional<Session> use(const std::string& token);
   void close(const std::string& token);
+  void leaveNotices(const std::string& token, Notices notices);
+  // The notices left, once.
+  Notices takeNotices(const std::string& token);
 
  private:
   struct Entry {
     std::string csrf;
     Instant lastUse;
+    Notices notices;
   };
   const Clock& clock_;
   std::mutex mutex_;

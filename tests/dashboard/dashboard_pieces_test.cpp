@@ -22,6 +22,7 @@ TEST(HtmlTest, MarkupInNamesRendersAsText) {
   EXPECT_EQ(escapeHtml(R"x(<img src=x onerror="a('b')">&amp;)x"),
             "&lt;img src=x onerror=&quot;a(&#39;b&#39;)&quot;&gt;&amp;amp;");
   EXPECT_EQ(escapeHtml("example.com"), "example.com");
+  EXPECT_EQ(urlEncode("a b&c=d/é-._~"), "a%20b%26c%3Dd%2F%C3%A9-._~");
 }
 
 TEST(HtmlTest, BarsScaleToTheBusiestDay) {

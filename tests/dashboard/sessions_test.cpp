@@ -35,6 +35,9 @@ TEST_F(SessionsTest, TokensAreFreshAndSessionsEndIdleOrAtLogout) {
   EXPECT_FALSE(sessions_.use(first.token));
 
   const Session third = sessions_.open();
+  sessions_.leaveNotices(third.token, {{"pause", "paused"}});
+  EXPECT_EQ(sessions_.takeNotices(third.token), (Notices{{"pause", "paused"}}));
+  EXPECT_TRUE(sessions_.takeNotices(third.token).empty());  // shown once
   sessions_.close(third.token);
   EXPECT_FALSE(sessions_.use(third.token));
   EXPECT_FALSE(sessions_.use(""));
