@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <variant>
@@ -45,6 +46,10 @@ constexpr const char* kImportPath = "/sites/import";
 constexpr int kWorkerThreads = 256;
 constexpr int kChartDays = 30;
 constexpr int kHistoryDays = 7;
+// The chart's counts are asked again once older than this: a month per day
+// and site takes the daemon tens of milliseconds at a million rows, and the
+// chart need not be newer (blocked today comes fresh from Status).
+constexpr double kChartFreshSeconds = 60;
 constexpr const char* kSessionCookie = "vosk_session";
 // Exit statuses, as voskctl's.
 constexpr int kDone = 0;
@@ -119,7 +124,11 @@ std::vector<dashboard::Bar> chartDays(system_clock::time_point now) {
 class Dashboard {
  public:
   Dashboard(std::string socketPath, std::string passwordPath, const Clock& clock)
-      : socketPath_(std::move(socketPath)), passwordPath_(std::move(passwordPath)), sessions_(clock), throttle_(clock) {}
+      : socketPath_(std::move(socketPath)),
+        passwordPath_(std::move(passwordPath)),
+        clock_(clock),
+        sessions_(clock),
+        throttle_(clock) {}
 
   void serveOn(httplib::Server& server, bool tls) {
     server.Get("/", [this](const auto& request, auto& response) { overview(request, response); });
@@ -239,7 +248,7 @@ class Dashboard {
     if (!status) return;
     std::vector<dashboard::Bar> days = chartDays(system_clock::now());
     std::string historyProblem;
-    const Answer history = ask(control::historyMethod, {{"days", kChartDays}, {"bucket", "day"}});
+    const Answer history = chartCounts();
     if (auto* problem = std::get_if<std::string>(&history)) {
       historyProblem = *problem;
     } else {
@@ -455,12 +464,30 @@ class Dashboard {
     redirect(response, to);
   }
 
+  // The chart's History answer, at most kChartFreshSeconds old; a failure is
+  // not kept.
+  Answer chartCounts() {
+    const std::lock_guard lock(chartMutex_);
+    const Instant now = clock_.now();
+    if (!chart_ || now - chartAskedAt_ > kChartFreshSeconds) {
+      Answer answer = ask(control::historyMethod, {{"days", kChartDays}, {"bucket", "day"}});
+      if (std::holds_alternative<std::string>(answer)) return answer;
+      chart_ = std::move(answer);
+      chartAskedAt_ = now;
+    }
+    return *chart_;
+  }
+
   static void unknownAction(httplib::Response& response) {
     html(response, 400, dashboard::messagePage("Unknown action", "This form asks for nothing the dashboard knows."));
   }
 
   std::string socketPath_;
   std::string passwordPath_;
+  const Clock& clock_;
+  std::mutex chartMutex_;
+  std::optional<Answer> chart_;
+  Instant chartAskedAt_;
   dashboard::SessionStore sessions_;
   dashboard::LoginThrottle throttle_;
 };
@@ -481,6 +508,9 @@ void harden(httplib::Server& server) {
       {"Cache-Control", "no-store"},
   });
   server.set_payload_max_length(kImportLimitBytes);
+  // A page goes out in several writes: without this the last waits for the
+  // browser's delayed acknowledgement (40 ms) on a kept-alive connection.
+  server.set_tcp_nodelay(true);
   server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
   server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
     std::size_t headerBytes = request.method.size() + request.target.size();
