@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -341,17 +342,21 @@ class Dashboard {
     if (!current) return;
     const std::string query = field(request, "q");
     const std::string pageText = field(request, "page");
-    std::optional<std::size_t> page = pageText.empty() ? 0 : config::parseWholeNumber<std::size_t>(pageText);
-    if (!page) return html(response, 400, dashboard::messagePage("Bad page", "A page is a whole number."));
-    const std::optional<Json> listed = pageData(response, control::listSitesMethod);
-    if (!listed) return;
-    const Json& all = listed->at("sites");
-    dashboard::SitesSelection selection = dashboard::selectSites(all, query, *page);
-    if (*page >= selection.pages) {
-      page = selection.pages - 1;
-      selection = dashboard::selectSites(all, query, *page);
-    }
-    html(response, 200, dashboard::sitesPage(selection, query, *page, current->csrf, sessions_.takeNotices(current->token)));
+    // 32 bits: a page's first site stays far inside the daemon's counts.
+    const std::optional<std::uint32_t> asked = pageText.empty() ? 0 : config::parseWholeNumber<std::uint32_t>(pageText);
+    if (!asked) return html(response, 400, dashboard::messagePage("Bad page", "A page is a whole number."));
+    std::size_t page = *asked;
+    const auto pageOf = [&](std::size_t number) -> std::optional<dashboard::SitesSelection> {
+      const std::optional<Json> listed =
+          pageData(response, control::listSitesMethod,
+                   {{"search", query}, {"offset", number * dashboard::sitesPerPage}, {"limit", dashboard::sitesPerPage},
+                    {"domainLimit", dashboard::domainsShownPerSite}});
+      return listed ? std::optional(dashboard::sitesSelection(*listed)) : std::nullopt;
+    };
+    std::optional<dashboard::SitesSelection> selection = pageOf(page);
+    if (selection && page >= selection->pages) selection = pageOf(page = selection->pages - 1);
+    if (!selection) return;
+    html(response, 200, dashboard::sitesPage(*selection, query, page, current->csrf, sessions_.takeNotices(current->token)));
   }
 
   void changeSites(const httplib::Request& request, httplib::Response& response, bool tls) {

@@ -4,7 +4,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cctype>
 
 #include "ctl/control_client.hpp"
 
@@ -59,12 +58,6 @@ std::string actionForm(const std::string& action, const std::string& csrf, std::
   return actionForm("/action", action, csrf, fields, button, notices);
 }
 
-bool holds(std::string_view text, std::string_view query) {
-  return std::search(text.begin(), text.end(), query.begin(), query.end(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-         }) != text.end();
-}
-
 // The search and page a Sites form came from, so that its answer shows the same.
 std::string placeFields(std::string_view query, std::size_t page) {
   return fmt::format(R"(<input type="hidden" name="q" value="{}"><input type="hidden" name="page" value="{}">)",
@@ -82,24 +75,14 @@ std::string durationChoice(const char* name, const char* label,
 
 }  // namespace
 
-SitesSelection selectSites(const Json& sites, std::string_view query, std::size_t page) {
+SitesSelection sitesSelection(const Json& reply) {
   SitesSelection selection;
-  const std::size_t first = page * sitesPerPage;
-  for (const Json& site : sites) {
-    const std::string name = text(site, "name");
-    const bool nameMatches = holds(name, query);
-    SiteRows rows{name, {}, 0};
-    std::size_t matching = 0;
-    for (const Json& domain : site.value("domains", Json::array())) {
-      const std::string& entry = domain.get_ref<const std::string&>();
-      if (!nameMatches && !holds(entry, query)) continue;
-      if (++matching <= domainsShownPerSite) rows.domains.push_back(entry);
-    }
-    if (!nameMatches && matching == 0) continue;
-    rows.hidden = matching - rows.domains.size();
-    if (selection.matches >= first && selection.matches < first + sitesPerPage) selection.sites.push_back(std::move(rows));
-    ++selection.matches;
+  for (const Json& site : reply.value("sites", Json::array())) {
+    std::vector<std::string> domains = site.value("domains", std::vector<std::string>());
+    const std::size_t hidden = site.value("domainCount", domains.size()) - domains.size();
+    selection.sites.push_back({text(site, "name"), std::move(domains), hidden});
   }
+  selection.matches = reply.value("total", std::size_t{0});
   selection.pages = std::max<std::size_t>(1, (selection.matches + sitesPerPage - 1) / sitesPerPage);
   return selection;
 }

@@ -28,10 +28,8 @@ std::string overviewPage(const nlohmann::json& status, const std::vector<Bar>& d
 inline constexpr std::size_t sitesPerPage = 20;
 inline constexpr std::size_t domainsShownPerSite = 50;
 
-// The sites of one page of a search: a site matches when its name or one of
-// its domains holds `query` (ASCII letters compared without case); its domains
-// are shown all when its name matches, else only those that match, the first
-// `domainsShownPerSite` of them.
+// One page of a Sites search as ListSites answers it: the page's sites, each
+// with `domainCount` domains listed in all, and the `total` that match.
 struct SiteRows {
   std::string name;
   std::vector<std::string> domains;
@@ -42,7 +40,7 @@ struct SitesSelection {
   std::size_t matches = 0;  // sites, on all pages
   std::size_t pages = 1;
 };
-SitesSelection selectSites(const nlohmann::json& sites, std::string_view query, std::size_t page);
+SitesSelection sitesSelection(const nlohmann::json& reply);
 
 std::string sitesPage(const SitesSelection& selection, std::string_view query, std::size_t page,
                       const std::string& csrf, const Notices& notices);
