@@ -11,11 +11,13 @@ namespace vosk::dashboard {
 
 inline constexpr int failuresBeforeLockout = 5;
 inline constexpr double lockoutSeconds = 15 * 60.0;
-// Addresses remembered at most; past it, those quiet longest are forgotten first.
+// Addresses remembered at most; past it, those quiet longest are forgotten
+// first, those shut out last.
 inline constexpr std::size_t mostThrottledAddresses = 4096;
 
-// Five failed logins from one address shut it out for 15 minutes. Failures
-// older than the lockout are forgotten, as is every failure at a success.
+// Five failed logins from one address shut it out for 15 minutes; an IPv6
+// address counts by its /64. Failures older than the lockout are forgotten,
+// as is every failure at a success.
 class LoginThrottle {
  public:
   explicit LoginThrottle(const Clock& clock) : clock_(clock) {}

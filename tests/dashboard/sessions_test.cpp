@@ -87,5 +87,22 @@ TEST(LoginThrottleTest, FiveFailuresShutAnAddressOutForFifteenMinutes) {
   EXPECT_EQ(throttle.lockedFor("2001:db8::9"), 0);
 }
 
+// A host picks new IPv6 addresses from its /64 at will, and failures from
+// many addresses do not push a lockout out of memory.
+TEST(LoginThrottleTest, NeitherNewAddressesNorManyOthersLiftALockout) {
+  test::VirtualTimeQueue time;
+  LoginThrottle throttle(time);
+  for (int i = 0; i < failuresBeforeLockout; ++i) throttle.failed("2001:db8:1:2::" + std::to_string(i + 1));
+  EXPECT_EQ(throttle.lockedFor("2001:db8:1:2:abcd::7"), lockoutSeconds);
+  EXPECT_EQ(throttle.lockedFor("2001:db8:1:3::1"), 0);
+  // IPv4 clients of an IPv6 socket count one by one.
+  for (int i = 0; i < failuresBeforeLockout; ++i) throttle.failed("::ffff:198.18.0.8");
+  EXPECT_EQ(throttle.lockedFor("::ffff:198.18.0.7"), 0);
+  for (std::size_t i = 0; i < 2 * mostThrottledAddresses; ++i) {
+    throttle.failed("198.18." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+  }
+  EXPECT_EQ(throttle.lockedFor("2001:db8:1:2::1"), lockoutSeconds);
+}
+
 }  // namespace
 }  // namespace vosk::dashboard
