@@ -12,12 +12,13 @@ cmake_path(ABSOLUTE_PATH VOSK_SBINDIR BASE_DIRECTORY "${prefix}" OUTPUT_VARIABLE
 cmake_path(ABSOLUTE_PATH VOSK_BINDIR BASE_DIRECTORY "${prefix}" OUTPUT_VARIABLE bindir)
 
 # The units in the source name the programs as installed under /usr.
-foreach(unit vosk-filter.service vosk-notify.service)
+foreach(unit vosk-filter.service vosk-dashboard.service vosk-notify.service)
   file(READ "${VOSK_UNIT_SOURCE_DIR}/${unit}" text)
   string(REPLACE "ExecStart=/usr/sbin/" "ExecStart=${sbindir}/" text "${text}")
   string(REPLACE "ExecStart=/usr/bin/" "ExecStart=${bindir}/" text "${text}")
   file(WRITE "${VOSK_UNIT_STAGING_DIR}/${unit}" "${text}")
 endforeach()
 set(unitMode OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-file(INSTALL "${VOSK_UNIT_STAGING_DIR}/vosk-filter.service" DESTINATION "${systemUnitDir}" PERMISSIONS ${unitMode})
+file(INSTALL "${VOSK_UNIT_STAGING_DIR}/vosk-filter.service" "${VOSK_UNIT_STAGING_DIR}/vosk-dashboard.service"
+     DESTINATION "${systemUnitDir}" PERMISSIONS ${unitMode})
 file(INSTALL "${VOSK_UNIT_STAGING_DIR}/vosk-notify.service" DESTINATION "${prefix}/lib/systemd/user" PERMISSIONS ${unitMode})

@@ -397,6 +397,36 @@ void readControlSettings(const nlohmann::json& document, std::string_view text, 
   }
 }
 
+// The dashboard's settings: a member of the wrong kind is reported and leaves the default.
+void readDashboardSettings(const nlohmann::json& document, std::string_view text, const Positions& positions,
+                           Configuration& configuration) {
+  DashboardSettings& dashboard = configuration.dashboard;
+  dashboard.listen.assign(std::begin(defaultDashboardListen), std::end(defaultDashboardListen));
+  const auto reject = [&](const char* key, const char* what) {
+    configuration.problems.push_back(
+        problemAt(text, positions.member(key), fmt::format("\"{}\" must be {}; the default is used", key, what)));
+  };
+  if (const auto listen = document.find(dashboardListenKey); listen != document.end()) {
+    const bool texts = listen->is_array() && !listen->empty() &&
+                       std::all_of(listen->begin(), listen->end(), [](const nlohmann::json& entry) { return entry.is_string(); });
+    if (texts) {
+      dashboard.listen = listen->get<std::vector<std::string>>();
+    } else {
+      reject(dashboardListenKey, "an array of addresses such as \"127.0.0.1:8093\" or \"[::1]:8093\"");
+    }
+  }
+  for (const auto& [key, path] : {std::pair{dashboardCertificateKey, &dashboard.certificate},
+                                  std::pair{dashboardKeyKey, &dashboard.key}}) {
+    const auto member = document.find(key);
+    if (member == document.end()) continue;
+    if (member->is_string()) {
+      *path = member->get<std::string>();
+    } else {
+      reject(key, "the path of a PEM file");
+    }
+  }
+}
+
 }  // namespace
 
 
@@ -448,6 +478,7 @@ std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string
     if (std::optional<ConfigurationValue> converted = valueOf(*member)) configuration.dictionary.emplace(key, std::move(*converted));
   }
   readControlSettings(document, text, positions, configuration);
+  readDashboardSettings(document, text, positions, configuration);
   const bool blocking = readSwitch(document, blockingEnabledKey, "blocking", text, positions, configuration);
   const bool strict = readSwitch(document, strictModeKey, "strict mode", text, positions, configuration);
   configuration.schedule = readSchedule(document, text, positions, configuration);

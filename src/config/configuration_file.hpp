@@ -26,6 +26,14 @@ std::variant<std::string, ConfigurationProblem> readFile(const std::string& path
 // "FILE:LINE:COLUMN: message", or "FILE: message" when it has no place.
 std::string describeProblem(const std::string& path, const ConfigurationProblem& problem);
 
+// Where vosk-dashboard listens and, for TLS, its certificate and key (PEM
+// files; both empty: plain HTTP, on loopback only).
+struct DashboardSettings {
+  std::vector<std::string> listen;  // each "ADDR:PORT", an IPv6 address in brackets
+  std::string certificate;
+  std::string key;
+};
+
 struct ListSize {
   std::size_t sites = 0;
   std::size_t domains = 0;
@@ -52,6 +60,7 @@ struct Configuration {
   std::optional<std::chrono::seconds> weakenDelay;      // how long a weakening waits; 0: none
   std::optional<int> historyDays;                       // how long blocked decisions are kept; 0: not at all
   std::optional<ListSize> list;                         // the block list's size; absent: the one in force is kept
+  DashboardSettings dashboard;                          // a member that cannot be read leaves its default
   std::string summary;  // "blocking on, 2 sites, 5 domains"
 };
 
@@ -62,6 +71,7 @@ std::vector<std::string> describeNotes(const std::string& path, const Configurat
 inline constexpr const char* defaultAdminGroup = "vosk-filter-admin";
 inline constexpr int defaultHistoryDays = 30;
 inline constexpr int mostHistoryDays = 3660;
+inline constexpr const char* defaultDashboardListen[] = {"127.0.0.1:8093", "[::1]:8093"};
 
 // Fails only when the text is no JSON object, or the file cannot be read.
 std::variant<Configuration, ConfigurationProblem> parseConfiguration(std::string_view text);

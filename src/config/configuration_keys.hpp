@@ -16,10 +16,15 @@ inline constexpr const char* gatewayInterfacesKey = "gatewayInterfaces";
 inline constexpr const char* adminGroupKey = "adminGroup";
 inline constexpr const char* weakenDelayKey = "weakenDelay";
 inline constexpr const char* historyDaysKey = "historyDays";
+// vosk-dashboard's own; the daemon passes them by.
+inline constexpr const char* dashboardListenKey = "dashboardListen";
+inline constexpr const char* dashboardCertificateKey = "dashboardCertificate";
+inline constexpr const char* dashboardKeyKey = "dashboardKey";
 
 // Every top-level key the file may hold; any other is reported as a slip.
 inline constexpr const char* knownKeys[] = {
     blockingEnabledKey, strictModeKey,        sitesDataKey,  scheduleKey,    pausedUntilKey, lockedUntilKey,
-    encryptedDnsServersKey, gatewayInterfacesKey, adminGroupKey, weakenDelayKey, historyDaysKey};
+    encryptedDnsServersKey, gatewayInterfacesKey, adminGroupKey, weakenDelayKey, historyDaysKey,
+    dashboardListenKey,     dashboardCertificateKey, dashboardKeyKey};
 
 }  // namespace vosk::config

@@ -3,6 +3,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "config/configuration_file.hpp"
@@ -18,6 +21,64 @@ using Json = nlohmann::json;
 
 constexpr int mostHistoryDays = config::mostHistoryDays;
 constexpr std::size_t lastDecisionsShown = 20;
+// A page of ListSites: enough for any screen, small enough to answer at once.
+constexpr std::int64_t mostSitesAPage = 1000;
+
+// Whether `text` holds `search`, ASCII letters compared without case.
+bool holds(std::string_view text, std::string_view search) {
+  return search.empty() || std::search(text.begin(), text.end(), search.begin(), search.end(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+         }) != text.end();
+}
+
+struct SitesQuery {
+  std::string search;
+  std::size_t offset = 0;
+  std::optional<std::size_t> limit;
+  std::optional<std::size_t> domainLimit;
+};
+
+SitesQuery sitesQuery(const Json& parameters) {
+  SitesQuery query;
+  for (const auto& [key, value] : parameters.items()) {
+    if (value.is_null()) continue;
+    const bool count = value.is_number_integer() && value.get<std::int64_t>() >= 0;
+    if (key == "search" && value.is_string()) {
+      query.search = value.get<std::string>();
+    } else if (key == "offset" && count) {
+      query.offset = value.get<std::size_t>();
+    } else if (key == "limit" && count && value.get<std::int64_t>() <= mostSitesAPage) {
+      query.limit = value.get<std::size_t>();
+    } else if (key == "domainLimit" && count) {
+      query.domainLimit = value.get<std::size_t>();
+    } else {
+      throw invalidParameter(key);
+    }
+  }
+  return query;
+}
+
+// A site matching by name lists all its domains, else only those that match.
+Json selectSites(const std::vector<BlockedSite>& sites, const SitesQuery& query) {
+  Json selected = Json::array();
+  std::size_t total = 0;
+  for (const BlockedSite& site : sites) {
+    const bool nameMatches = holds(site.name, query.search);
+    const auto listed = [&](const std::string& domain) { return nameMatches || holds(domain, query.search); };
+    if (!nameMatches && std::none_of(site.domains.begin(), site.domains.end(), listed)) continue;
+    const std::size_t index = total++;
+    if (index < query.offset || (query.limit && index - query.offset >= *query.limit)) continue;
+    Json domains = Json::array();
+    std::size_t count = 0;
+    for (const std::string& domain : site.domains) {
+      if (listed(domain) && ++count <= query.domainLimit.value_or(count)) domains.push_back(domain);
+    }
+    Json entry{{"id", site.id.toString()}, {"name", site.name}, {"domains", std::move(domains)}};
+    if (query.domainLimit) entry["domainCount"] = count;
+    selected.push_back(std::move(entry));
+  }
+  return Json{{"sites", std::move(selected)}, {"total", total}};
+}
 
 Json optionalTime(std::optional<config::WallTime> time) {
   return time ? Json(config::formatWallTime(*time)) : Json(nullptr);
@@ -47,7 +108,7 @@ void ControlService::handle(const Call& call, const Caller& caller, std::string_
         respond(status(caller, today));
       });
     }
-    if (call.method == listSitesMethod) return respond(listSites());
+    if (call.method == listSitesMethod) return respond(listSites(call));
     if (call.method == cancelPendingMethod) return respond(cancel(call));
     if (call.method == historyMethod) return history(call, caller, respond);
     if (isChange(call.method)) return respond(change(call, caller, raw, host_.state().weakenDelay));
@@ -190,12 +251,11 @@ std::string ControlService::status(const Caller& caller, std::optional<std::int6
   return encodeReply(Json{{"status", std::move(status)}});
 }
 
-std::string ControlService::listSites() const {
+std::string ControlService::listSites(const Call& call) const {
+  const SitesQuery query = sitesQuery(call.parameters);
   auto opened = SettingsEdit::open(settingsPath_);
   if (auto* problem = std::get_if<std::string>(&opened)) throw invalidInput(*problem);
-  Json sites = Json::array();
-  for (const BlockedSite& site : std::get<SettingsEdit>(opened).sites()) sites.push_back(encodeBlockedSite(site));
-  return encodeReply(Json{{"sites", std::move(sites)}});
+  return encodeReply(selectSites(std::get<SettingsEdit>(opened).sites(), query));
 }
 
 // The history tells who tried to reach what: administrators only.

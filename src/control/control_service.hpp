@@ -90,7 +90,7 @@ class ControlService {
 
   std::string change(const Call& call, const Caller& caller, std::string_view raw, std::chrono::seconds weakenDelay);
   std::string status(const Caller& caller, std::optional<std::int64_t> blockedToday) const;
-  std::string listSites() const;
+  std::string listSites(const Call& call) const;
   std::string cancel(const Call& call);
   void history(const Call& call, const Caller& caller, Respond& respond);
   // Writes `edit` and has the daemon apply it; the reply parameters, or a WireError thrown.

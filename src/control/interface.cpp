@@ -10,7 +10,7 @@ std::string_view interfaceDescription() {
   return R"(# vosk-filter's control API: read and steer the running filter.
 interface com.brelvant.vosk.Control
 
-type Site (id: string, name: string, domains: []string)
+type Site (id: string, name: string, domains: []string, domainCount: ?int)
 type Window (days: []string, from: string, to: string)
 type Pending (id: int, what: string, method: string, appliesAt: string, requestedBy: int)
 type Outcome (outcome: string, message: string, pending: ?Pending)
@@ -19,7 +19,7 @@ type Decision (time: string, kind: string, site: string, host: string)
 type Count (bucket: string, site: string, count: int)
 
 method Status() -> (status: Status)
-method ListSites() -> (sites: []Site)
+method ListSites(search: ?string, offset: ?int, limit: ?int, domainLimit: ?int) -> (sites: []Site, total: int)
 method AddDomains(site: string, domains: []string) -> (outcome: Outcome)
 method Remove(names: []string) -> (outcome: Outcome)
 method SetBlocking(enabled: bool) -> (outcome: Outcome)

@@ -6,11 +6,15 @@
 #include <unistd.h>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <utility>
+
+#include "config/blocking_rules.hpp"
 
 namespace vosk::ctl {
 namespace {
@@ -27,6 +31,39 @@ short await(int descriptor, short events, std::chrono::milliseconds limit) {
 }
 
 }  // namespace
+
+std::string errorText(const std::string& error, const nlohmann::json& parameters) {
+  if (const auto message = parameters.find("message"); message != parameters.end() && message->is_string()) {
+    return message->get<std::string>();
+  }
+  if (error == control::invalidParameterError) {
+    return fmt::format("the daemon refused parameter \"{}\"", parameters.value("parameter", std::string()));
+  }
+  return fmt::format("{} {}", error, parameters.dump());
+}
+
+std::string localTimeText(const nlohmann::json& rfc3339) {
+  const std::optional<config::WallTime> time =
+      rfc3339.is_string() ? config::parseWallTime(rfc3339.get<std::string>()) : std::nullopt;
+  if (!time) return "";
+  const std::time_t moment = std::chrono::system_clock::to_time_t(*time);
+  std::tm local{};
+  localtime_r(&moment, &local);
+  std::array<char, 64> buffer{};
+  return std::string(buffer.data(), std::strftime(buffer.data(), buffer.size(), "%Y-%m-%d %H:%M %Z", &local));
+}
+
+std::string importSummary(const std::string& label, const nlohmann::json& reply) {
+  std::string summary = fmt::format("{}: {} lines read, {} added, {} folded, {} skipped", label,
+                                    reply.value("linesRead", 0), reply.value("added", 0), reply.value("folded", 0),
+                                    reply.value("skipped", 0));
+  const nlohmann::json skippedLines = reply.value("firstSkipped", nlohmann::json::array());
+  for (const nlohmann::json& skipped : skippedLines) summary += fmt::format("\n  {}:{}", label, skipped.get<std::string>());
+  if (reply.value("skipped", std::size_t{0}) > skippedLines.size()) {
+    summary += fmt::format("\n  ... and {} more skipped", reply.value("skipped", std::size_t{0}) - skippedLines.size());
+  }
+  return summary;
+}
 
 std::variant<ControlClient, ConnectFailure> ControlClient::connect(const std::string& socketPath) {
   sockaddr_un address{};

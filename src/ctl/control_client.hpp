@@ -10,6 +10,15 @@
 
 namespace vosk::ctl {
 
+// An error reply in words: its `message` when it has one.
+std::string errorText(const std::string& error, const nlohmann::json& parameters);
+// An RFC 3339 time of a reply as people read it here, "2026-12-07 17:00 CET"
+// (schedules and pauses are local); empty for anything else.
+std::string localTimeText(const nlohmann::json& rfc3339);
+// What an Import read from `label` (a file's name): lines read, added,
+// folded and skipped, then the first skipped lines, each on its own line.
+std::string importSummary(const std::string& label, const nlohmann::json& reply);
+
 // How long a call waits for the daemon without a byte moving: for the reply
 // (an import of a million names takes seconds before it is answered), for
 // room to send more of a call and its raw bytes, for the connection to be

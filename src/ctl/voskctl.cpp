@@ -1,4 +1,5 @@
 // voskctl: steers vosk-filter through its control socket and shows its state.
+#include <termios.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -24,6 +25,7 @@
 #include "control/setting_changes.hpp"
 #include "control/settings_edit.hpp"
 #include "ctl/control_client.hpp"
+#include "dashboard/password_file.hpp"
 
 namespace {
 
@@ -61,6 +63,8 @@ const std::string kUsageText = fmt::format(
     "  history [--days N] [--site NAME] [--json]\n"
     "                               blocked attempts per day and site, and the last ones (root or the\n"
     "                               administrators' group only)\n"
+    "  dashboard password           set vosk-dashboard's password (root only): the first line of standard input,\n"
+    "                               or typed twice at a terminal; kept as an Argon2id hash beside the settings file\n"
     "\n"
     "Any user may strengthen blocking; weakening it (remove, off, pause, strict off, a schedule that blocks\n"
     "less) needs root or the administrators' group, is refused under a lock and may wait out a delay.\n"
@@ -96,18 +100,6 @@ void print(const Json& value) { std::printf("%s\n", value.dump(2).c_str()); }
 std::string text(const Json& value, const char* key) {
   const auto it = value.find(key);
   return it != value.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-// "2026-12-07 17:00 CET": schedules and pauses are read in local time.
-std::string localTimeText(const Json& rfc3339) {
-  const std::optional<config::WallTime> time = rfc3339.is_string() ? config::parseWallTime(rfc3339.get<std::string>())
-                                                                    : std::nullopt;
-  if (!time) return "";
-  const std::time_t moment = system_clock::to_time_t(*time);
-  std::tm local{};
-  localtime_r(&moment, &local);
-  std::array<char, 64> buffer{};
-  return std::string(buffer.data(), std::strftime(buffer.data(), buffer.size(), "%Y-%m-%d %H:%M %Z", &local));
 }
 
 // A command as a call: what it asks the daemon, and the bytes an import streams.
@@ -207,21 +199,59 @@ std::optional<Request> changeRequest(const std::string& command, std::vector<std
 // What a change did, in words; pending and "nothing to do" say so.
 int reportChange(const Request& request, const Json& reply) {
   if (request.call.method == std::string_view(control::importMethod)) {
-    std::string summary = fmt::format("{}: {} lines read, {} added, {} folded, {} skipped", request.label,
-                                      reply.value("linesRead", 0), reply.value("added", 0), reply.value("folded", 0),
-                                      reply.value("skipped", 0));
-    for (const Json& skipped : reply.value("firstSkipped", Json::array())) {
-      summary += fmt::format("\n  {}:{}", request.label, skipped.get<std::string>());
-    }
-    const std::size_t shown = reply.value("firstSkipped", Json::array()).size();
-    if (reply.value("skipped", std::size_t{0}) > shown) {
-      summary += fmt::format("\n  ... and {} more skipped", reply.value("skipped", std::size_t{0}) - shown);
-    }
+    const std::string summary = ctl::importSummary(request.label, reply);
     std::printf("%s\n", summary.c_str());
   }
   const Json& outcome = reply.at("outcome");
   std::printf("%s\n", text(outcome, "message").c_str());
   return text(outcome, "outcome") == "pending" ? kFailed : kDone;
+}
+
+// One line typed at the terminal without echo.
+std::string promptHidden(const char* prompt) {
+  std::fprintf(stderr, "%s", prompt);
+  termios saved{};
+  const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  std::string line;
+  std::getline(std::cin, line);
+  if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  std::fprintf(stderr, "\n");
+  return line;
+}
+
+// The new password: the first line of standard input when a program gives
+// it, else typed twice.
+std::string readNewPassword() {
+  if (!isatty(STDIN_FILENO)) {
+    std::string line;
+    std::getline(std::cin, line);
+    if (line.ends_with('\r')) line.pop_back();
+    return line;
+  }
+  std::string password = promptHidden("New dashboard password: ");
+  if (promptHidden("The same again: ") != password) throw Failure{"the two passwords differ; nothing changed"};
+  return password;
+}
+
+int setDashboardPassword(const std::vector<std::string>& args, const std::string& configPath) {
+  if (args.size() != 1 || args[0] != "password") throw UsageError{"dashboard needs \"password\""};
+  // The password gives the dashboard's administrator rights to whoever
+  // holds it, so only root, who owns the settings, may set it.
+  if (geteuid() != 0) throw Failure{"only root may set the dashboard's password"};
+  const std::string password = readNewPassword();
+  if (password.empty() || password.size() > dashboard::longestPassword) {
+    throw Failure{fmt::format("a password needs 1 to {} bytes; nothing changed", dashboard::longestPassword)};
+  }
+  if (!dashboard::startSodium()) throw Failure{"libsodium cannot start: no source of random numbers"};
+  const std::optional<std::string> hash = dashboard::hashPassword(password);
+  if (!hash) throw Failure{"not enough memory to hash the password"};
+  const std::string path = dashboard::passwordPathBeside(configPath);
+  if (auto problem = dashboard::storePasswordHash(path, *hash)) throw Failure{*problem};
+  std::printf("dashboard password set (its hash is in %s)\n", path.c_str());
+  return kDone;
 }
 
 class Voskctl {
@@ -235,6 +265,7 @@ class Voskctl {
     if (command == "list") return list(jsonFlag(args));
     if (command == "schedule") return scheduleList(jsonFlag(std::vector(args.begin() + (args.empty() ? 0 : 1), args.end())));
     if (command == "history") return history(args);
+    if (command == "dashboard") return setDashboardPassword(args, configPath_);
     throw UsageError{fmt::format("unknown command \"{}\"", command)};
   }
 
@@ -252,14 +283,8 @@ class Voskctl {
     auto answered = client_->call(request.call, request.raw);
     if (auto* failure = std::get_if<std::string>(&answered)) throw Failure{*failure};
     control::Reply& reply = std::get<control::Reply>(answered);
-    if (reply.error) throw Failure{refusalText(*reply.error, reply.parameters)};
+    if (reply.error) throw Failure{ctl::errorText(*reply.error, reply.parameters)};
     return std::move(reply.parameters);
-  }
-
-  static std::string refusalText(const std::string& error, const Json& parameters) {
-    if (parameters.contains("message")) return text(parameters, "message");
-    if (error == control::invalidParameterError) return fmt::format("the daemon refused parameter \"{}\"", text(parameters, "parameter"));
-    return fmt::format("{} {}", error, parameters.dump());
   }
 
   int change(const Request& request) {
@@ -280,7 +305,7 @@ class Voskctl {
     try {
       outcome = control::applyChange(edit, request.call, request.raw, now);
     } catch (const control::WireError& error) {
-      throw Failure{refusalText(error.error, error.parameters)};
+      throw Failure{ctl::errorText(error.error, error.parameters)};
     }
     Json reply = outcome.details;
     reply["outcome"] = {{"outcome", "applied"}, {"message", outcome.message}};
@@ -330,7 +355,7 @@ class Voskctl {
       return kDone;
     }
     std::printf("vosk-filter: running (control socket %s)\n", socketPath_.c_str());
-    const std::string next = status["nextChange"].is_null() ? "" : ", changes at " + localTimeText(status["nextChange"]);
+    const std::string next = status["nextChange"].is_null() ? "" : ", changes at " + ctl::localTimeText(status["nextChange"]);
     std::printf("blocking:    %s now (%s)%s\n", status.value("blocking", false) ? "on" : "off",
                 text(status, "why").c_str(), next.c_str());
     printSchedule(status["schedule"], "schedule:    ");
@@ -349,7 +374,7 @@ class Voskctl {
     if (!status["blockedToday"].is_null()) std::printf("blocked today: %d\n", status.value("blockedToday", 0));
     for (const Json& pending : status["pending"]) {
       std::printf("pending %d:   %s, applied at %s unless cancelled (voskctl cancel %d)\n", pending.value("id", 0),
-                  text(pending, "what").c_str(), localTimeText(pending["appliesAt"]).c_str(), pending.value("id", 0));
+                  text(pending, "what").c_str(), ctl::localTimeText(pending["appliesAt"]).c_str(), pending.value("id", 0));
     }
     std::printf("you:         %s\n", status.value("administrator", false)
                                          ? "an administrator: you may strengthen and weaken blocking"
@@ -462,7 +487,7 @@ class Voskctl {
     }
     std::printf("\nlast blocked:\n");
     for (const Json& decision : reply["last"]) {
-      std::printf("  %s  %-13s %-20s %s\n", localTimeText(decision["time"]).c_str(), text(decision, "kind").c_str(),
+      std::printf("  %s  %-13s %-20s %s\n", ctl::localTimeText(decision["time"]).c_str(), text(decision, "kind").c_str(),
                   text(decision, "site").c_str(), text(decision, "host").c_str());
     }
   }

@@ -156,6 +156,27 @@ TEST(ConfigurationFileTest, GatewayInterfacesReadOrReported) {
             "1:23 \"gatewayInterfaces\" must be an array of interface names; the interfaces in force are kept");
 }
 
+// The dashboard's settings: loopback by default; a member of the wrong kind is
+// placed and leaves the default.
+TEST(ConfigurationFileTest, DashboardSettingsReadOrReported) {
+  const std::vector<std::string> loopback{"127.0.0.1:8093", "[::1]:8093"};
+  EXPECT_EQ(parsed("{}").dashboard.listen, loopback);
+  const Configuration set = parsed(R"({"dashboardListen": ["198.18.0.1:443"], "dashboardCertificate": "/c.pem",)"
+                                   R"( "dashboardKey": "/k.pem"})");
+  EXPECT_EQ(set.dashboard.listen, std::vector<std::string>{"198.18.0.1:443"});
+  EXPECT_EQ(set.dashboard.certificate, "/c.pem");
+  EXPECT_EQ(set.dashboard.key, "/k.pem");
+  EXPECT_TRUE(set.problems.empty());
+
+  const Configuration wrong = parsed(R"({"dashboardListen": [], "dashboardKey": 3})");
+  EXPECT_EQ(wrong.dashboard.listen, loopback);
+  EXPECT_EQ(wrong.dashboard.key, "");
+  ASSERT_EQ(wrong.problems.size(), 2U);
+  EXPECT_EQ(placed(wrong.problems[0]), "1:21 \"dashboardListen\" must be an array of addresses such as "
+                                       "\"127.0.0.1:8093\" or \"[::1]:8093\"; the default is used");
+  EXPECT_EQ(placed(wrong.problems[1]), "1:41 \"dashboardKey\" must be the path of a PEM file; the default is used");
+}
+
 TEST(ConfigurationFileTest, UnreadableFile) {
   const auto loaded = loadConfigurationFile(::testing::TempDir() + "vosk-no-such-file.json");
   EXPECT_EQ(std::get<ConfigurationProblem>(loaded).message, "No such file or directory");

@@ -195,5 +195,43 @@ TEST_F(ControlServiceTest, ReadsAndTheHistoryIsAdministratorsOnly) {
   EXPECT_EQ(call(getInfoMethod, Json::object()).parameters["version"], "1.0");
 }
 
+// One definition of the search (name or any domain, without case), paged over
+// the matching sites, each site's domains capped and counted.
+TEST_F(ControlServiceTest, ListSitesSearchesAndPages) {
+  std::ofstream(path) << R"({"sitesData": [
+      {"id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E1", "name": "Video", "domains": ["video.test", "clips.test", "tube.test"]},
+      {"id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E2", "name": "News", "domains": ["paper.test", "video-news.test"]},
+      {"id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E3", "name": "Games", "domains": ["play.test"]}]})";
+  const struct {
+    Json parameters;
+    std::vector<std::string> names;
+    std::size_t total;
+    std::vector<std::string> firstDomains;
+    Json firstCount;  // null: not asked for
+  } cases[] = {
+      {Json::object(), {"Video", "News", "Games"}, 3, {"video.test", "clips.test", "tube.test"}, nullptr},
+      {{{"search", "VIDEO"}}, {"Video", "News"}, 2, {"video.test", "clips.test", "tube.test"}, nullptr},
+      {{{"search", "news"}, {"domainLimit", 1}}, {"News"}, 1, {"paper.test"}, 2},  // its name matches: all its domains
+      {{{"search", "clips"}}, {"Video"}, 1, {"clips.test"}, nullptr},  // only the domains that match
+      {{{"offset", 1}, {"limit", 1}}, {"News"}, 3, {"paper.test", "video-news.test"}, nullptr},
+      {{{"offset", 5}, {"search", nullptr}}, {}, 3, {}, nullptr},
+      {{{"limit", 0}, {"search", "t"}}, {}, 3, {}, nullptr},
+  };
+  for (const auto& c : cases) {
+    const Json reply = call(listSitesMethod, c.parameters).parameters;
+    std::vector<std::string> names;
+    for (const Json& site : reply["sites"]) names.push_back(site["name"]);
+    EXPECT_EQ(names, c.names) << c.parameters;
+    EXPECT_EQ(reply["total"], c.total) << c.parameters;
+    if (names.empty()) continue;
+    EXPECT_EQ(reply["sites"][0]["domains"], Json(c.firstDomains)) << c.parameters;
+    EXPECT_EQ(reply["sites"][0].value("domainCount", Json()), c.firstCount) << c.parameters;
+  }
+  for (const Json& bad : {Json{{"offset", -1}}, Json{{"limit", 1001}}, Json{{"domainLimit", "5"}}, Json{{"search", 1}},
+                          Json{{"page", 1}}}) {
+    EXPECT_EQ(call(listSitesMethod, bad).error, invalidParameterError) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace vosk::control
