@@ -19,6 +19,9 @@ namespace vosk::config {
 // writing. Pure: the wall-clock time is always passed in.
 using WallTime = std::chrono::sys_seconds;
 
+// The programs' one reading of the wall clock, to the second as the settings keep times.
+inline WallTime wallNow() { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); }
+
 // RFC 3339 date and time ("2026-12-07T10:00:00Z", fractions of a second and
 // "+01:00" offsets accepted; fractions are dropped).
 std::optional<WallTime> parseWallTime(std::string_view text);

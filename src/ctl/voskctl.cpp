@@ -83,7 +83,6 @@ struct Failure {
   std::string message;
 };
 
-config::WallTime wallNow() { return floor<seconds>(system_clock::now()); }
 
 void noArguments(const std::vector<std::string>& args) {
   if (!args.empty()) throw UsageError{fmt::format("unexpected \"{}\"", args.front())};
@@ -152,7 +151,7 @@ std::optional<Request> changeRequest(const std::string& command, std::vector<std
     }
     std::optional<config::WallTime> until;
     if (args[0] == "--for") {
-      if (const std::optional<seconds> length = config::parseDuration(args[1], minutes(1))) until = wallNow() + *length;
+      if (const std::optional<seconds> length = config::parseDuration(args[1], minutes(1))) until = config::wallNow() + *length;
     } else {
       until = config::parseWallTime(args[1]);
     }
@@ -300,7 +299,7 @@ class Voskctl {
     auto opened = control::SettingsEdit::open(configPath_);
     if (auto* problem = std::get_if<std::string>(&opened)) throw Failure{*problem};
     control::SettingsEdit& edit = std::get<control::SettingsEdit>(opened);
-    const config::WallTime now = wallNow();
+    const config::WallTime now = config::wallNow();
     control::ChangeOutcome outcome;
     try {
       outcome = control::applyChange(edit, request.call, request.raw, now);

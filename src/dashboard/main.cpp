@@ -72,9 +72,7 @@ const std::string kUsageText = fmt::format(
 
 class SteadyClock final : public Clock {
  public:
-  Instant now() const override {
-    return Instant::fromSeconds(duration<double>(steady_clock::now().time_since_epoch()).count());
-  }
+  Instant now() const override { return steadyClockNow(); }
 };
 
 struct Options {
@@ -283,7 +281,7 @@ class Dashboard {
       return control::Call{control::pauseMethod, {{"minutes", duration_cast<minutes>(*pause).count()}}};
     }
     if (what == "lock") {
-      const auto now = floor<seconds>(system_clock::now());
+      const config::WallTime now = config::wallNow();
       std::optional<config::WallTime> until;
       if (length == "tonight") {
         until = chartMidnight(now);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <compare>
 
 namespace vosk {
@@ -31,5 +32,10 @@ class Clock {
   virtual ~Clock() = default;
   virtual Instant now() const = 0;
 };
+
+// The real monotonic clock's reading, for the programs' own clocks.
+inline Instant steadyClockNow() {
+  return Instant::fromSeconds(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count());
+}
 
 }  // namespace vosk

@@ -76,10 +76,7 @@ class AsioRepeatingTimer final : public RepeatingTimer {
 
 AsioMainQueue::AsioMainQueue() : keepServing_(asio::make_work_guard(context_)) {}
 
-Instant AsioMainQueue::now() const {
-  const auto sinceEpoch = std::chrono::steady_clock::now().time_since_epoch();
-  return Instant::fromSeconds(std::chrono::duration<double>(sinceEpoch).count());
-}
+Instant AsioMainQueue::now() const { return steadyClockNow(); }
 
 void AsioMainQueue::post(Work work) { asio::post(context_, std::move(work)); }
 

@@ -28,9 +28,6 @@ constexpr std::uint64_t descriptorsPerFlow = 2 + 2 * 2;
 constexpr std::uint64_t descriptorsNeeded =
     descriptorsPerFlow * maxTrackedFlows + 2 * DnsTcpGuard::maxConnections + 2 * pipesKept + 64;
 
-// The wall clock in whole seconds: schedules, pauses, locks and the history count in it.
-config::WallTime wallClockNow() { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); }
-
 }  // namespace
 
 Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, Failure> controlSocket)
@@ -43,7 +40,7 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, 
       host_(InterceptionTarget{options.listenerPort, options.firewallMark, options.dnsListenerPort}),
       history_(
           options.stateDirectory + "/" + historyFileName, config::defaultHistoryDays,
-          wallClockNow,
+          config::wallNow,
           [this](std::string problem) {
             mainQueue_.post([this, problem = std::move(problem)] { logger_.log("⚠️ history: {}", problem); });
           }),
@@ -65,7 +62,7 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, 
       signals_(mainQueue_.context(), SIGTERM, SIGINT, SIGHUP),
       blockingClock_(
           mainQueue_.context(), logger_, options.stateDirectory,
-          wallClockNow,
+          config::wallNow,
           [this](ConfigurationDictionary configuration) {
             applyConfiguration(std::move(configuration));
             startProvider(false);
@@ -242,7 +239,7 @@ void Daemon::armPendingTimer() {
   });
 }
 
-config::WallTime Daemon::now() const { return wallClockNow(); }
+config::WallTime Daemon::now() const { return config::wallNow(); }
 
 control::FilterState Daemon::state() const {
   const std::optional<ConfigurationDictionary>& applied = blockingClock_.applied();
