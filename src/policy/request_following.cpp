@@ -26,8 +26,6 @@ constexpr std::size_t kFrameFormatMaximum = (std::size_t{1} << 24) - 1;
 
 RequestFollower::RequestFollower(bool follows)
     : framing_{follows ? RequestFraming::Expecting::head : RequestFraming::Expecting::nothing, 0} {}
-RequestFollower::RequestFollower(RequestFollower&&) noexcept = default;
-RequestFollower& RequestFollower::operator=(RequestFollower&&) noexcept = default;
 RequestFollower::~RequestFollower() = default;
 
 void RequestFollower::stop() {

@@ -18,8 +18,6 @@ class HeaderDecoder;
 class RequestFollower {
  public:
   explicit RequestFollower(bool follows);
-  RequestFollower(RequestFollower&&) noexcept;
-  RequestFollower& operator=(RequestFollower&&) noexcept;
   ~RequestFollower();
 
   // The next frame of `bytes`, the bytes after the last frame (for a body,
