@@ -86,6 +86,21 @@ TEST_F(RelayTest, TheServerEndingItsSideDeliversTheLastChunkThenClosesTheFlowsWr
   r.flow->pushEnd();
   platform.settle();
   expectTornDown(r);
+  EXPECT_FALSE(r.connection->endOfStreamSent());  // the last end goes with the cancel
+}
+
+TEST_F(RelayTest, TheClientEndingItsSideIsPassedUpstreamWhileTheServerGoesOn) {
+  const Relayed r = relayed();
+  r.flow->pushEnd();
+  platform.settle();
+  EXPECT_TRUE(r.connection->endOfStreamSent());
+  EXPECT_FALSE(r.connection->cancelled());
+
+  r.connection->pushData("answer", true);
+  platform.settle();
+  EXPECT_EQ(r.flow->written(), "answer");
+  expectTornDown(r);
+  EXPECT_TRUE(r.connection->cancelled());
 }
 
 TEST_F(RelayTest, OneChunkInFlightAndActivityMeansDelivery) {

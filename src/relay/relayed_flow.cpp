@@ -302,14 +302,14 @@ void RelayedFlow::continueRelay(Direction direction, const ForwardResult& result
 void RelayedFlow::endRelayDirection(Direction direction) {
   queue_.post([self = shared_from_this(), direction] {
     if (self->provider_.expired() || self->tornDown_) return;
+    (direction == Direction::flowToUpstream ? self->flowToUpstreamEnded_ : self->upstreamToFlowEnded_) = true;
+    // The last end goes with the teardown's close rather than a half-close first.
+    if (self->flowToUpstreamEnded_ && self->upstreamToFlowEnded_) return self->endRelayedFlow(RegistryEntry::remove);
     if (direction == Direction::flowToUpstream) {
-      self->flowToUpstreamEnded_ = true;
       self->connection_->sendEndOfStream();
     } else {
-      self->upstreamToFlowEnded_ = true;
       self->flow_->closeWrite();
     }
-    if (self->flowToUpstreamEnded_ && self->upstreamToFlowEnded_) self->closeFlow();
   });
 }
 

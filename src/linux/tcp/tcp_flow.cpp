@@ -34,8 +34,10 @@ void SocketTCPFlow::readData(ReadCompletion completion) {
       completion(Bytes{}, std::nullopt);
       return;
     }
+    self->reading_ = true;
     readWhenReadable(self->socket_, socketReadMaximum,
                      [self, completion = std::move(completion)](Bytes data, std::error_code error) {
+                       self->reading_ = false;
                        if (error == asio::error::eof) return completion(Bytes{}, std::nullopt);
                        if (error) return completion(std::nullopt, errorOf(error));
                        completion(std::move(data), std::nullopt);
@@ -74,9 +76,11 @@ void SocketTCPFlow::closeRead() {
   asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
     if (self->readClosed_) return;
     self->readClosed_ = true;
+    if (self->closeIfBothSidesClosed()) return;
+    // Only a read in flight needs the kernel's word; later ones see the flag.
+    if (!self->reading_) return;
     std::error_code ignored;
     self->socket_.shutdown(asio::ip::tcp::socket::shutdown_receive, ignored);
-    self->closeIfBothSidesClosed();
   });
 }
 
@@ -84,9 +88,9 @@ void SocketTCPFlow::closeWrite() {
   asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
     if (self->writeClosed_) return;
     self->writeClosed_ = true;
+    if (self->closeIfBothSidesClosed()) return;
     // Data already handed over still goes out before the end of stream.
     if (self->writes_.empty()) self->shutdownSend();
-    self->closeIfBothSidesClosed();
   });
 }
 
@@ -95,10 +99,13 @@ void SocketTCPFlow::shutdownSend() {
   socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
 }
 
-void SocketTCPFlow::closeIfBothSidesClosed() {
-  if (!readClosed_ || !writeClosed_) return;
+// The close alone: it ends the stream as a shutdown would, so the side
+// closed last costs no shutdown of its own.
+bool SocketTCPFlow::closeIfBothSidesClosed() {
+  if (!readClosed_ || !writeClosed_) return false;
   std::error_code ignored;
   socket_.close(ignored);
+  return true;
 }
 
 }  // namespace vosk::backend

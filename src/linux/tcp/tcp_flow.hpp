@@ -37,7 +37,7 @@ class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<
   };
   void writeNext();
   void shutdownSend();
-  void closeIfBothSidesClosed();
+  bool closeIfBothSidesClosed();
 
   asio::ip::tcp::socket socket_;
   const asio::ip::tcp::endpoint originalDestination_;
@@ -45,6 +45,7 @@ class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<
   // ends writes still in flight.
   bool readClosed_ = false;
   bool writeClosed_ = false;
+  bool reading_ = false;
   std::vector<PendingWrite> writes_;  // the front one is being written
 };
 
