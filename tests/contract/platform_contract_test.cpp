@@ -247,6 +247,31 @@ TYPED_TEST(PlatformContract, ConnectionToAClosedPortFails) {
   EXPECT_EQ(dial.states.size(), 1u);
 }
 
+// Loopback connects are decided inside the first call; this one is not: the
+// server's accept queue is full, so its SYN waits for a retransmission. It
+// becomes ready once that gets in, and what was sent before goes out then.
+TEST(LinuxConnectionTest, AConnectDecidedOnlyLaterBecomesReadyThen) {
+  LinuxBackend backend;
+  asio::io_context blocking;
+  asio::ip::tcp::acceptor acceptor(blocking);
+  const asio::ip::tcp::endpoint loopback(asio::ip::make_address("127.0.0.1"), 0);
+  acceptor.open(loopback.protocol());
+  acceptor.bind(loopback);
+  acceptor.listen(0);  // room for one waiting connection
+  asio::ip::tcp::socket waiting(blocking);
+  waiting.connect(acceptor.local_endpoint());
+  const std::uint16_t port = acceptor.local_endpoint().port();
+  LinuxBackend::Server server{std::move(acceptor), port, {}};
+  Dial dial(backend, server);
+  dial.send("hello");
+  backend.runFor(0.2);
+  EXPECT_TRUE(dial.states.empty());
+
+  const asio::ip::tcp::socket taken = server.acceptor.accept();  // makes room
+  ASSERT_TRUE(dial.ready());
+  EXPECT_TRUE(backend.runUntil([&] { return server.received() == "hello"; }));
+}
+
 // The server's bytes then its end of stream, received `maximum` bytes at most at a time.
 template <typename Backend>
 void expectReceivedWhole(Backend& backend, std::size_t maximum) {

@@ -75,18 +75,33 @@ void UpstreamConnection::connect(const asio::ip::tcp::endpoint& destination) {
   if (error) return fail(error);
   // A plain non-blocking connect: the socket is writable once it is decided,
   // and SO_ERROR says how.
-  if (::connect(socket_.native_handle(), destination.data(), static_cast<socklen_t>(destination.size())) != 0 &&
-      errno != EINPROGRESS) {
-    return fail({errno, std::system_category()});
+  const auto connectOnce = [&] {
+    return ::connect(socket_.native_handle(), destination.data(), static_cast<socklen_t>(destination.size())) == 0
+               ? 0
+               : errno;
+  };
+  if (const int outcome = connectOnce(); outcome != EINPROGRESS) {
+    return outcome == 0 ? becomeReady() : fail({outcome, std::system_category()});
+  }
+  // A server nearby (this host, another namespace) is often connected
+  // inside that first call: asking again says so, and the first bytes leave
+  // at once, without a wait for writability (which would also leave the loop
+  // woken by every later re-arm of the socket's waits).
+  if (const int outcome = connectOnce(); outcome != EALREADY) {
+    return outcome == 0 || outcome == EISCONN ? becomeReady() : fail({outcome, std::system_category()});
   }
   socket_.async_wait(asio::ip::tcp::socket::wait_write, [self = shared_from_this()](std::error_code error) {
     if (self->phase_ != Phase::connecting) return;
     if (!error) error = connectOutcome(self->socket_);
     if (error) return self->fail(error);
-    self->phase_ = Phase::ready;
-    self->deliverState(ConnectionState{ConnectionState::Kind::ready, std::nullopt});
-    self->writeNext();
+    self->becomeReady();
   });
+}
+
+void UpstreamConnection::becomeReady() {
+  phase_ = Phase::ready;
+  deliverState(ConnectionState{ConnectionState::Kind::ready, std::nullopt});
+  writeNext();
 }
 
 void UpstreamConnection::fail(const std::error_code& error) {

@@ -43,6 +43,7 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
   };
 
   void connect(const asio::ip::tcp::endpoint& destination);
+  void becomeReady();
   void fail(const std::error_code& error);
   void deliverState(ConnectionState state);
   void writeNext();
