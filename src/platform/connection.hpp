@@ -53,11 +53,13 @@ class Connection {
   // One step of the relay from `flow` to this connection's peer: the next
   // bytes the flow sends, at most `maximumBytes` (more than zero; the rest
   // waits for the next step or read), are read and delivered in full before the completion runs,
-  // once. Bytes that come with an error are dropped. Only once ready, one
+  // once. Bytes that come with an error may be dropped. Only once ready, one
   // step per direction at a time; `flow` outlives the step.
   virtual void forwardFrom(TCPFlow& flow, std::size_t maximumBytes, std::function<void(ForwardResult)> completion) = 0;
   // One step the other way: the next bytes the peer sends are delivered to
   // `flow`; bytes that come with an error or the end of stream still are.
+  // In either direction, bytes reported with the end of stream may wait for
+  // that end, to leave with it once the caller passes it on (or closes).
   virtual void forwardTo(TCPFlow& flow, std::function<void(ForwardResult)> completion) = 0;
   // Ends the connection; calling it again is harmless.
   virtual void cancel() = 0;

@@ -389,6 +389,24 @@ TYPED_TEST(PlatformContract, ForwardStepsCarryEachSidesBytesAndReportItsEndWitho
   EXPECT_FALSE(peer.sawEnd());
 }
 
+// An answer whose end came with it: the step may report both, and the bytes
+// reach the peer with the end once that is passed on.
+TYPED_TEST(PlatformContract, AnAnswerAndItsEndReachThePeerOnceTheEndIsPassedOn) {
+  RelayEnds ends(this->backend);
+  ASSERT_TRUE(ends.dial.ready());
+  ends.server->send("last words");
+  ends.server->end();
+  this->backend.runFor(0.05);  // both there before the step looks
+  Stepper down([&](auto done) { ends.connection().forwardTo(ends.flow(), std::move(done)); });
+  down.run();
+  ASSERT_TRUE(this->backend.runUntil([&] { return down.done(); }));
+  EXPECT_FALSE(down.error);
+  EXPECT_EQ(down.bytes, 10u);
+  ends.flow().closeWrite();
+  EXPECT_TRUE(this->backend.runUntil([&] { return ends.peer().sawEnd(); }));
+  EXPECT_EQ(ends.peer().received(), "last words");
+}
+
 // A limited step moves no more than its limit; the rest is the flow's next read.
 TYPED_TEST(PlatformContract, ALimitedForwardStepLeavesTheRestToTheFlowsNextRead) {
   RelayEnds ends(this->backend);

@@ -64,7 +64,13 @@ struct Step {
   std::size_t moved = 0;    // read from `from` in this step
   std::size_t pending = 0;  // of those, still in the pipe
   Bytes unsent;             // of those, copied and still to be sent
+  // What a copy step read right behind them: they are delivered first.
+  bool endOfStream = false;
+  std::error_code readError;
 };
+
+// Bytes with the end of stream right behind them are held for the end.
+int sendFlags(const Step& step) { return MSG_DONTWAIT | MSG_NOSIGNAL | (step.endOfStream ? MSG_MORE : 0); }
 
 void finish(Step& step, std::size_t bytes, bool endOfStream, std::error_code error) {
   ForwardResult outcome{bytes, endOfStream, std::nullopt};
@@ -119,8 +125,7 @@ void run(Step step) {
 
 void sendUnsent(Step step) {
   while (!step.unsent.empty()) {
-    const ssize_t count =
-        ::send(step.to->native_handle(), step.unsent.data(), step.unsent.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t count = ::send(step.to->native_handle(), step.unsent.data(), step.unsent.size(), sendFlags(step));
     if (count > 0) {
       step.unsent.erase(step.unsent.begin(), step.unsent.begin() + count);
       continue;
@@ -133,7 +138,7 @@ void sendUnsent(Step step) {
     });
     return;
   }
-  finish(step, step.moved, false, {});
+  finish(step, step.moved, step.endOfStream, step.readError);
 }
 
 // Waits until `from` is readable (the wait re-arms its readiness, so bytes
@@ -148,8 +153,17 @@ void copyWhenReadable(Step step) {
     if (error == asio::error::would_block) return copyWhenReadable(std::move(step));
     if (error == asio::error::eof) return finish(step, 0, true, {});
     if (error) return finish(step, 0, false, error);
-    const ssize_t sent = ::send(step.to->native_handle(), scratch.data(), step.moved, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent == static_cast<ssize_t>(step.moved)) return finish(step, step.moved, false, {});
+    // An answer that its end of stream closes (HTTP/1.0 style, Connection:
+    // close) is most often whole by now, end included. Read together, the
+    // bytes wait in the socket for the end the caller passes on next, and
+    // both leave in one segment: the peer wakes once, not twice.
+    if (step.moved < scratch.size()) {
+      step.moved += receiveAvailable(*step.from, scratch.subspan(step.moved), error);
+      step.endOfStream = error == asio::error::eof;
+      if (error != asio::error::would_block && !step.endOfStream) step.readError = error;
+    }
+    const ssize_t sent = ::send(step.to->native_handle(), scratch.data(), step.moved, sendFlags(step));
+    if (sent == static_cast<ssize_t>(step.moved)) return finish(step, step.moved, step.endOfStream, step.readError);
     if (sent < 0 && errno != EAGAIN) return finish(step, 0, false, lastError());
     step.unsent.assign(scratch.begin() + std::max<ssize_t>(sent, 0), scratch.begin() + step.moved);
     sendUnsent(std::move(step));
@@ -160,7 +174,7 @@ void copyWhenReadable(Step step) {
 
 void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, bool firstOfDirection,
                    std::size_t maximum, std::function<void(ForwardResult)> done) {
-  Step step{&from, &to, std::move(done), std::min(maximum, forwardStepMaximum), {}, 0, 0, {}};
+  Step step{&from, &to, std::move(done), std::min(maximum, forwardStepMaximum), {}, 0, 0, {}, false, {}};
   if (firstOfDirection) return copyWhenReadable(std::move(step));
   run(std::move(step));
 }

@@ -29,7 +29,8 @@ inline constexpr int inlineStepsMaximum = 8;
 // be there yet), and what it finds is most often small (an answer's head, a
 // request's end), which a copy through the loop's scratch buffer moves for
 // less than a splice's two trips through a pipe. A bulk stream copies its
-// first chunk only.
+// first chunk only. A copy step also reads the end of stream when it came
+// with the bytes, and reports both.
 void spliceForward(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, bool firstOfDirection,
                    std::size_t maximum, std::function<void(ForwardResult)> done);
 
