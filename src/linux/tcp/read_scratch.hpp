@@ -30,21 +30,28 @@ std::size_t receiveAvailable(asio::ip::tcp::socket& socket, std::span<std::uint8
 // would_block when nothing is there yet and to eof at the end of the stream.
 Bytes readAvailable(asio::ip::tcp::socket& socket, std::size_t maximum, std::error_code& error);
 
-// Delivers the next bytes of the socket to done(data, error): at once when
-// some are waiting (a busy stream skips a round through the event loop),
-// otherwise once it becomes readable. `done` must keep the socket alive.
+// When a read looks first: at once, for bytes most likely there already (a
+// busy stream skips a round through the event loop), or after a wait, for
+// bytes most likely still to come (a read that finds nothing costs a call).
+enum class ReadFirst { look, wait };
+
+// Delivers the next bytes of the socket to done(data, error) once it has
+// some. `done` must keep the socket alive.
 template <typename Done>
-void readWhenReadable(asio::ip::tcp::socket& socket, std::size_t maximum, Done done) {
-  std::error_code error;
-  Bytes data = readAvailable(socket, maximum, error);
-  if (error != asio::error::would_block) {
-    done(std::move(data), error);
-    return;
+void readWhenReadable(asio::ip::tcp::socket& socket, std::size_t maximum, ReadFirst first, Done done) {
+  if (first == ReadFirst::look) {
+    std::error_code error;
+    Bytes data = readAvailable(socket, maximum, error);
+    if (error != asio::error::would_block) {
+      done(std::move(data), error);
+      return;
+    }
   }
+  // The wait re-arms the socket's readiness: bytes already there end it at once.
   socket.async_wait(asio::ip::tcp::socket::wait_read,
                     [&socket, maximum, done = std::move(done)](std::error_code waitError) mutable {
                       if (waitError) return done(Bytes{}, waitError);
-                      readWhenReadable(socket, maximum, std::move(done));
+                      readWhenReadable(socket, maximum, ReadFirst::look, std::move(done));
                     });
 }
 

@@ -35,7 +35,11 @@ void SocketTCPFlow::readData(ReadCompletion completion) {
       return;
     }
     self->reading_ = true;
-    readWhenReadable(self->socket_, socketReadMaximum,
+    // The first bytes came with the connection; later ones (the next request
+    // on a followed connection) mostly come after the answer.
+    const ReadFirst first = self->readBefore_ ? ReadFirst::wait : ReadFirst::look;
+    self->readBefore_ = true;
+    readWhenReadable(self->socket_, socketReadMaximum, first,
                      [self, completion = std::move(completion)](Bytes data, std::error_code error) {
                        self->reading_ = false;
                        if (error == asio::error::eof) return completion(Bytes{}, std::nullopt);

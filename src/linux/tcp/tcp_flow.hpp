@@ -46,6 +46,7 @@ class SocketTCPFlow final : public TCPFlow, public std::enable_shared_from_this<
   bool readClosed_ = false;
   bool writeClosed_ = false;
   bool reading_ = false;
+  bool readBefore_ = false;
   std::vector<PendingWrite> writes_;  // the front one is being written
 };
 

@@ -173,7 +173,7 @@ void UpstreamConnection::receive(std::size_t, std::size_t maximumLength, Receive
       completion(std::nullopt, false, notConnected);
       return;
     }
-    readWhenReadable(self->socket_, maximumLength,
+    readWhenReadable(self->socket_, maximumLength, ReadFirst::look,
                      [self, completion = std::move(completion)](Bytes data, std::error_code error) {
                        if (error == asio::error::eof) return completion(std::nullopt, true, std::nullopt);
                        if (error) return completion(std::nullopt, false, errorOf(error));
