@@ -5,9 +5,9 @@ import subprocess
 import sys
 
 from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException, WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 BASE, PASSWORD, FOREIGN, STEP = sys.argv[1:5]
@@ -32,11 +32,28 @@ def expect(condition, what):
         sys.exit(f"FAIL: {what}\n{browser.page_source[:3000]}")
 
 
+def wait_gone(element):
+    """Waits until the element's page is replaced."""
+    def gone(_):
+        try:
+            element.is_enabled()
+            return False
+        except StaleElementReferenceException:
+            return True
+        except WebDriverException as error:
+            # Asked in the middle of the navigation, Chromium may say this
+            # rather than "stale"; it means the same.
+            if "does not belong to the document" in str(error.msg):
+                return True
+            raise
+    WebDriverWait(browser, 10).until(gone)
+
+
 def click(button):
     """Clicks and waits for the page that answers."""
     page = browser.find_element(By.TAG_NAME, "main")
     button.click()
-    WebDriverWait(browser, 10).until(expected_conditions.staleness_of(page))
+    wait_gone(page)
 
 
 def press(form_action, do=None):
@@ -103,7 +120,7 @@ try:
     browser.get(FOREIGN)
     button = browser.find_element(By.TAG_NAME, "button")
     button.click()
-    WebDriverWait(browser, 10).until(expected_conditions.staleness_of(button))
+    wait_gone(button)
     expect("Blocking is" not in browser.page_source, "the cross-site form reached the Overview")
     browser.get(BASE + "/")
     expect("Blocking is ON" in browser.find_element(By.CSS_SELECTOR, ".big").text, "a cross-site form changed something")
