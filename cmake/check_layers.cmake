@@ -5,7 +5,7 @@
 # there is none.
 cmake_minimum_required(VERSION 3.25)
 
-set(coreLayers platform provider flows relay policy model)
+set(coreLayers platform provider flows relay policy model packet)
 # What a host sees of the provider.
 set(providerInterface provider/hosted_provider.hpp provider/constants.hpp)
 
@@ -18,10 +18,11 @@ function(judge fileLayer relative include)
       set(verdict "${includeLayer}" PARENT_SCOPE)
     endif()
   elseif(fileLayer IN_LIST coreLayers)
-    # The parsers and the block-list model sit below the flow objects and the provider.
+    # The parsers, the block-list model and the first-flight reassembly sit
+    # below the flow objects and the provider.
     if(includeLayer MATCHES "^(linux|config|ctl|dns|notify|control|history)$"
        OR (fileLayer STREQUAL "model" AND includeLayer STREQUAL "policy")
-       OR (fileLayer MATCHES "^(model|policy)$" AND includeLayer MATCHES "^(provider|flows|relay)$"))
+       OR (fileLayer MATCHES "^(model|policy|packet)$" AND includeLayer MATCHES "^(provider|flows|relay)$"))
       set(verdict "${includeLayer}" PARENT_SCOPE)
     endif()
   elseif(fileLayer MATCHES "^(config|dns|ctl|notify|control|history)$")
