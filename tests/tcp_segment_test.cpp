@@ -69,7 +69,8 @@ TEST(TCPSegmentTest, ReadsAddressesPortsSequenceFlagsAndPayloadBehindOptions) {
   EXPECT_EQ(segment->hopLimit, 3);
   EXPECT_EQ(text(segment->payload), "GET /");
 
-  const auto six = parseTCPSegment(ipv6(tcp(TCPSegment::syn, 0, "hi"), {{0, 0}, {60, 1}, {43, 0}}));
+  const Bytes sixPacket = ipv6(tcp(TCPSegment::syn, 0, "hi"), {{0, 0}, {60, 1}, {43, 0}});
+  const auto six = parseTCPSegment(sixPacket);  // the payload points into the packet
   ASSERT_TRUE(six);
   EXPECT_EQ(six->ipVersion, 6);
   EXPECT_EQ(six->destination[15], 2);
