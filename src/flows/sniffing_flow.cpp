@@ -1,14 +1,14 @@
 #include "flows/sniffing_flow.hpp"
 
-#include "provider/transparent_proxy_provider.hpp"
+#include "provider/constants.hpp"
 #include "relay/relayed_flow.hpp"
 
 namespace vosk {
 
-void openFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::shared_ptr<TrackedFlow> tracked,
+void openFlow(const std::shared_ptr<FlowHost>& provider, std::shared_ptr<TrackedFlow> tracked,
               std::string_view kind, std::function<void(std::optional<Error> error)> onOpened) {
   MainQueue& queue = provider->queue();
-  TimeLimit openTimeLimit(queue, flowOpenTimeout, [weakProvider = provider->weak_from_this(), tracked,
+  TimeLimit openTimeLimit(queue, flowOpenTimeout, [weakProvider = std::weak_ptr(provider), tracked,
                                                    kind = std::string(kind)] {
     const auto provider = weakProvider.lock();
     if (!provider) return;
@@ -17,7 +17,7 @@ void openFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::sh
     tracked->closeAndRelease();
   });
   // The open is not withdrawn at the time limit; its late completion finds the flag set.
-  tracked->flow->open([weakProvider = provider->weak_from_this(), &queue, openTimeLimit,
+  tracked->flow->open([weakProvider = std::weak_ptr(provider), &queue, openTimeLimit,
                        onOpened = std::move(onOpened)](std::optional<Error> error) {
     queue.post([weakProvider, openTimeLimit, onOpened, error = std::move(error)]() mutable {
       if (!openTimeLimit.complete()) return;
@@ -26,13 +26,13 @@ void openFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::sh
   });
 }
 
-SniffingFlow::SniffingFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::shared_ptr<TCPFlow> flow,
+SniffingFlow::SniffingFlow(const std::shared_ptr<FlowHost>& provider, std::shared_ptr<TCPFlow> flow,
                            TrackedFlowTicket ticket, Mode mode)
     : provider_(provider),
       queue_(provider->queue()),
       tracked_{flow, std::move(ticket)},
       mode_(mode),
-      portText_(TransparentProxyProvider::portTextOf(*flow)) {}
+      portText_(portTextOf(*flow)) {}
 
 void SniffingFlow::start() {
   const auto provider = provider_.lock();
@@ -85,7 +85,7 @@ void SniffingFlow::handleInitialBytes(std::optional<Bytes> data, std::optional<E
   }
   buffer_.insert(buffer_.end(), data->begin(), data->end());
 
-  HostExtraction extraction = TransparentProxyProvider::inspectFirstBytes(buffer_, portText_);
+  HostExtraction extraction = inspectFirstBytes(buffer_, portText_);
   if (extraction.needsMoreData) return readInitialBytes();
   const FlowDecision decision = provider->decideFlow(extraction.host, portText_, buffer_.size());
   if (decision.closes()) {
@@ -99,7 +99,7 @@ void SniffingFlow::handleInitialBytes(std::optional<Bytes> data, std::optional<E
 void SniffingFlow::goUpstream(std::optional<std::string> hostname) {
   const auto provider = provider_.lock();
   if (!provider) return;
-  RelayedFlow::connectUpstream(*provider, std::static_pointer_cast<TCPFlow>(tracked_.flow), std::move(tracked_.ticket),
+  RelayedFlow::connectUpstream(provider, std::static_pointer_cast<TCPFlow>(tracked_.flow), std::move(tracked_.ticket),
                                std::move(buffer_), std::move(hostname));
 }
 

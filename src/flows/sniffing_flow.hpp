@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "flows/flow_host.hpp"
 #include "platform/flow.hpp"
 #include "platform/main_queue.hpp"
 #include "provider/time_limit.hpp"
@@ -11,12 +12,10 @@
 
 namespace vosk {
 
-class TransparentProxyProvider;
-
 // Opens a flow under flowOpenTimeout. `onOpened(error)` runs on the main
 // queue when the open completes first and the provider still exists; at the
 // time limit the flow is closed and released instead.
-void openFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::shared_ptr<TrackedFlow> tracked,
+void openFlow(const std::shared_ptr<FlowHost>& provider, std::shared_ptr<TrackedFlow> tracked,
               std::string_view kind, std::function<void(std::optional<Error> error)> onOpened);
 
 // One TCP flow from its admission until its first bytes are judged: it owns
@@ -30,7 +29,7 @@ class SniffingFlow final : public std::enable_shared_from_this<SniffingFlow> {
     unjudged,   // carried over the cap with strict mode off: straight upstream
   };
 
-  SniffingFlow(const std::shared_ptr<TransparentProxyProvider>& provider, std::shared_ptr<TCPFlow> flow,
+  SniffingFlow(const std::shared_ptr<FlowHost>& provider, std::shared_ptr<TCPFlow> flow,
                TrackedFlowTicket ticket, Mode mode);
 
   // Opens the flow, then reads and judges its first bytes (handleTCPFlow's work).
@@ -43,7 +42,7 @@ class SniffingFlow final : public std::enable_shared_from_this<SniffingFlow> {
   // Made from a TCP flow: the tracked flow's only type here.
   TCPFlow& flow() { return static_cast<TCPFlow&>(*tracked_.flow); }
 
-  const std::weak_ptr<TransparentProxyProvider> provider_;
+  const std::weak_ptr<FlowHost> provider_;
   MainQueue& queue_;
   TrackedFlow tracked_;
   const Mode mode_;

@@ -1,35 +1,10 @@
-#include "policy/host_extraction.hpp"
 #include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk {
-namespace {
-
-// The only port text for which the first bytes are read as a TLS ClientHello.
-constexpr std::string_view tlsPortText = "443";
-
-}  // namespace
-
-std::string TransparentProxyProvider::portTextOf(const Flow& flow) {
-  const auto endpoint = std::dynamic_pointer_cast<const HostEndpoint>(flow.remoteEndpoint());
-  return endpoint ? endpoint->port() : std::string();
-}
-
-bool TransparentProxyProvider::readsHTTP(std::string_view portText) { return portText != tlsPortText; }
 
 bool TransparentProxyProvider::isEncryptedDnsFlow(std::string_view host, std::string_view portText) const {
   // Encrypted DNS travels over TLS only.
   return strictModeActive() && portText == tlsPortText && isHostBlocked(host, *cachedEncryptedDns.load());
-}
-
-HostExtraction TransparentProxyProvider::inspectFirstBytes(std::span<const std::uint8_t> bytes,
-                                                           std::string_view portText) {
-  // Exactly one parser per flow, chosen by the port and, on plain HTTP, by the
-  // HTTP/2 preface; it sees the whole buffer every time.
-  HostExtraction extraction = portText == tlsPortText        ? extractTLSServerName(bytes)
-                              : startsWithHTTP2Preface(bytes) ? extractHTTP2Host(bytes)
-                                                              : extractHTTPHost(bytes);
-  extraction.needsMoreData = extraction.needsMoreData && !extraction.host && bytes.size() < maxSniffBytes;
-  return extraction;
 }
 
 FlowDecision TransparentProxyProvider::decideFlow(const std::optional<std::string>& host, std::string_view portText,

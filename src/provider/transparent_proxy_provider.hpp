@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "flows/flow_host.hpp"
 #include "model/blocked_site.hpp"
 #include "platform/clock.hpp"
 #include "platform/connection.hpp"
@@ -49,19 +50,6 @@ class PublishedBlockList {
   std::shared_ptr<const BlockList> list_ = std::make_shared<const BlockList>();
 };
 
-// How the switches and lists in force judge a flow by its host.
-struct FlowDecision {
-  // The block-list site the host belongs to (it keeps its list alive); null otherwise.
-  std::shared_ptr<const BlockedSite> site;
-  // A public encrypted-DNS endpoint, closed in strict mode without a notification.
-  bool encryptedDns = false;
-  // No host could be read (no name, the cap reached, another protocol): in
-  // strict mode such a flow is closed rather than passed unjudged.
-  bool unreadable = false;
-
-  bool closes() const { return site != nullptr || encryptedDns || unreadable; }
-};
-
 // The transparent proxy: offered every new outbound TCP flow to ports 443 and
 // 80 and UDP flow to 443, it blocks flows to listed sites and relays the rest.
 // It keeps what all flows share (switches, lists, the registry, the count,
@@ -69,6 +57,7 @@ struct FlowDecision {
 // then RelayedFlow). Owned by a shared pointer; every deferred callback holds
 // it weakly.
 class TransparentProxyProvider final : public HostedProvider,
+                                       public FlowHost,
                                        public std::enable_shared_from_this<TransparentProxyProvider> {
  public:
   static std::shared_ptr<TransparentProxyProvider> create(const ProviderEnvironment& environment);
@@ -81,33 +70,23 @@ class TransparentProxyProvider final : public HostedProvider,
   void carryDeclinedFlow(std::shared_ptr<TCPFlow> flow) override;
   std::int64_t openFlowCount() const override;
 
-  // Strict mode in force: "strictMode" and blocking both on. Any thread.
-  bool strictModeActive() const { return cachedBlockingEnabled.load() && cachedStrictMode.load(); }
-  // The host named by a flow's first bytes, read by the parser its port calls
-  // for; more data is asked for only below maxSniffBytes.
-  static HostExtraction inspectFirstBytes(std::span<const std::uint8_t> bytes, std::string_view portText);
-  // Judges a flow by the host its first bytes named (absent: none in
-  // `bytesRead` bytes) under the switches and lists in force now, and logs
-  // the decision. Any thread.
+  // FlowJudge
+  bool strictModeActive() const override { return cachedBlockingEnabled.load() && cachedStrictMode.load(); }
   FlowDecision decideFlow(const std::optional<std::string>& host, std::string_view portText,
-                          std::size_t bytesRead) const;
-  // The port text of a host endpoint; empty for any other kind of endpoint.
-  static std::string portTextOf(const Flow& flow);
-  // Whether a flow to this port is read as HTTP/1 requests (every port but TLS's).
-  static bool readsHTTP(std::string_view portText);
+                          std::size_t bytesRead) const override;
+  void reportBlocked(const FlowDecision& decision, const std::optional<std::string>& host,
+                     std::string_view portText) override;
 
-  // What the flow objects use (main queue unless said otherwise).
-  const Logger& log() const { return logger; }
-  MainQueue& queue() const { return mainQueue; }
-  const Clock& time() const { return clock; }
-  ConnectionFactory& connections() const { return connectionFactory; }
+  // FlowHost
+  const Logger& log() const override { return logger; }
+  MainQueue& queue() const override { return mainQueue; }
+  const Clock& time() const override { return clock; }
+  ConnectionFactory& connections() const override { return connectionFactory; }
+  ActiveFlowRegistry& registry() override { return activeFlows; }
+
   void notifySiteBlocked(std::string_view host, const BlockedSite& site);
   // Hands a decision that closes a flow to the filter's history.
   void recordBlocked(const FlowDecision& decision, std::string_view host, std::string_view portText);
-  // What a flow closed by `decision` leaves: its history record and, for a
-  // listed site, the notification; nothing without a host.
-  void reportBlocked(const FlowDecision& decision, const std::optional<std::string>& host, std::string_view portText);
-  ActiveFlowRegistry& registry() { return activeFlows; }
 
  private:
   friend class TransparentProxyProviderPeer;  // tests' view of the internals

@@ -10,7 +10,6 @@
 
 #include "provider/constants.hpp"
 #include "provider/time_limit.hpp"
-#include "provider/transparent_proxy_provider.hpp"
 
 namespace vosk {
 namespace {
@@ -36,34 +35,34 @@ std::optional<std::uint16_t> parsePortText(std::string_view text) {
 
 }  // namespace
 
-void RelayedFlow::connectUpstream(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
+void RelayedFlow::connectUpstream(const std::shared_ptr<FlowHost>& provider, std::shared_ptr<TCPFlow> flow,
                                   TrackedFlowTicket ticket, Bytes initialBytes, std::optional<std::string> hostname) {
   auto endpoint = std::dynamic_pointer_cast<const HostEndpoint>(flow->remoteEndpoint());
   const std::optional<std::uint16_t> port = endpoint ? parsePortText(endpoint->port()) : std::nullopt;
   if (!port) {
-    provider.log().log("⚠️ Could not read remoteEndpoint host/port, closing flow");
+    provider->log().log("⚠️ Could not read remoteEndpoint host/port, closing flow");
     TrackedFlow{std::move(flow), std::move(ticket)}.closeAndRelease();
     return;
   }
   // From here on the flow's place is given back by its teardown.
   auto relayed = std::make_shared<RelayedFlow>(provider, std::move(flow),
-                                               provider.connections().makeConnection(endpoint->hostname(), *port),
+                                               provider->connections().makeConnection(endpoint->hostname(), *port),
                                                std::move(ticket), std::move(hostname));
   relayed->watchConnection(std::move(endpoint), *port, std::move(initialBytes));
 }
 
-RelayedFlow::RelayedFlow(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
+RelayedFlow::RelayedFlow(const std::shared_ptr<FlowHost>& provider, std::shared_ptr<TCPFlow> flow,
                          std::shared_ptr<Connection> connection, TrackedFlowTicket ticket,
                          std::optional<std::string> hostname)
-    : provider_(provider.weak_from_this()),
-      queue_(provider.queue()),
-      clock_(provider.time()),
+    : provider_(provider),
+      queue_(provider->queue()),
+      clock_(provider->time()),
       flow_(std::move(flow)),
       connection_(std::move(connection)),
       ticket_(std::move(ticket)),
       hostname_(std::move(hostname)),
       lastActivity_(clock_.now()),
-      follower_(hostname_ && TransparentProxyProvider::readsHTTP(TransparentProxyProvider::portTextOf(*flow_))) {}
+      follower_(hostname_ && readsHTTP(portTextOf(*flow_))) {}
 
 void RelayedFlow::watchConnection(std::shared_ptr<const HostEndpoint> endpoint, std::uint16_t port,
                                   Bytes initialBytes) {
@@ -217,9 +216,9 @@ void RelayedFlow::followRequests() {
 
 // False when the request closes the flow: nothing of it has gone upstream,
 // and the teardown leaves the record and notification a first request would.
-bool RelayedFlow::judgeRequest(TransparentProxyProvider& provider, const std::optional<std::string>& host,
+bool RelayedFlow::judgeRequest(FlowHost& provider, const std::optional<std::string>& host,
                                std::size_t bytes) {
-  const std::string portText = TransparentProxyProvider::portTextOf(*flow_);
+  const std::string portText = portTextOf(*flow_);
   const FlowDecision decision = provider.decideFlow(host, portText, bytes);
   if (!decision.closes()) return true;
   queue_.post([self = shared_from_this(), decision, host, portText] {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "flows/flow_host.hpp"
 #include "platform/clock.hpp"
 #include "platform/connection.hpp"
 #include "platform/flow.hpp"
@@ -14,8 +15,6 @@
 #include "provider/tracked_flow_ticket.hpp"
 
 namespace vosk {
-
-class TransparentProxyProvider;
 
 // One flow the provider carries itself, from its upstream connection to its
 // one teardown: it owns the flow, the connection, the sniffed bytes until they
@@ -37,10 +36,10 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
  public:
   // Connects upstream to the flow's original destination, replays
   // `initialBytes`, then relays. Main queue.
-  static void connectUpstream(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
+  static void connectUpstream(const std::shared_ptr<FlowHost>& provider, std::shared_ptr<TCPFlow> flow,
                               TrackedFlowTicket ticket, Bytes initialBytes, std::optional<std::string> hostname);
 
-  RelayedFlow(TransparentProxyProvider& provider, std::shared_ptr<TCPFlow> flow,
+  RelayedFlow(const std::shared_ptr<FlowHost>& provider, std::shared_ptr<TCPFlow> flow,
               std::shared_ptr<Connection> connection, TrackedFlowTicket ticket, std::optional<std::string> hostname);
 
   const std::optional<std::string>& hostname() const { return hostname_; }
@@ -62,7 +61,7 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   void relayFlowToUpstream();
   void forwardFlowToUpstream(std::size_t maximumBytes);
   void followRequests();
-  bool judgeRequest(TransparentProxyProvider& provider, const std::optional<std::string>& host, std::size_t bytes);
+  bool judgeRequest(FlowHost& provider, const std::optional<std::string>& host, std::size_t bytes);
   void readRequestBytes();
   void endRequests();
   void sendFramed(std::size_t count, bool endsStream);
@@ -72,7 +71,7 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   void endRelayDirection(Direction direction);
   void recordActivity();
 
-  const std::weak_ptr<TransparentProxyProvider> provider_;
+  const std::weak_ptr<FlowHost> provider_;
   MainQueue& queue_;
   const Clock& clock_;
   const std::shared_ptr<TCPFlow> flow_;

@@ -43,7 +43,7 @@ class TransparentProxyProviderPeer {
   // Hands an admitted flow upstream as sniffing does; false when the cap refused it.
   bool connectUpstream(std::shared_ptr<TCPFlow> flow, Bytes initialBytes, std::optional<std::string> hostname) {
     if (!p_.admitTrackedFlow()) return false;
-    RelayedFlow::connectUpstream(p_, std::move(flow), TrackedFlowTicket(p_.weak_from_this()), std::move(initialBytes),
+    RelayedFlow::connectUpstream(p_.shared_from_this(), std::move(flow), TrackedFlowTicket(p_.weak_from_this()), std::move(initialBytes),
                                  std::move(hostname));
     return true;
   }
