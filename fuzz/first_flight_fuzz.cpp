@@ -14,9 +14,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,6 +22,7 @@
 #include "fuzz_checks.hpp"
 #include "packet/first_flight.hpp"
 #include "policy/host_extraction.hpp"
+#include "support/test_data.hpp"
 
 namespace {
 
@@ -42,11 +40,7 @@ struct Flight {
 std::vector<Flight> flights;
 
 void load(const char* directory, vosk::fuzz::Parser parse) {
-  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(VOSK_TEST_DATA_DIR) / directory)) {
-    if (!entry.is_regular_file()) continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    flights.push_back({Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), parse});
-  }
+  for (const auto& file : vosk::test::testDataFiles(directory)) flights.push_back({vosk::test::readFileBytes(file), parse});
 }
 
 struct Segment {
@@ -58,7 +52,7 @@ struct Segment {
 // Sends one segment and checks what holds whatever it carries.
 class Wire {
  public:
-  Wire(std::uint32_t syn) : syn_(syn), flight_(kCapacity) { flight_.syn(syn, {}, false); }
+  explicit Wire(std::uint32_t syn) : syn_(syn), flight_(kCapacity) { flight_.syn(syn, {}, false); }
 
   bool send(const Segment& segment) {
     const Bytes before(flight_.prefix().begin(), flight_.prefix().end());
@@ -110,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Flight& flight = flights[input.ConsumeIntegralInRange<std::size_t>(0, flights.size() - 1)];
   Wire wire(input.ConsumeIntegral<std::uint32_t>());
   const bool hostile = input.ConsumeBool();
-  std::vector<Segment> segments = cut(flight.bytes, input);
+  const std::vector<Segment> segments = cut(flight.bytes, input);
   std::vector<bool> through(segments.size(), false);
 
   std::optional<vosk::HostExtraction> firstDecision;
