@@ -10,18 +10,6 @@
 namespace vosk::test {
 namespace {
 
-// A ClientHello captured from curl, its server name "allowed.test" overwritten
-// in place by a name of the same length, so every length field stays right.
-Bytes curlHelloNaming(std::string_view name) {
-  Bytes hello = readFileBytes(std::filesystem::path(VOSK_TEST_DATA_DIR) / "tls/clienthello-curl.bin");
-  const std::string_view captured = "allowed.test";
-  EXPECT_EQ(name.size(), captured.size());
-  const auto at = std::search(hello.begin(), hello.end(), captured.begin(), captured.end());
-  EXPECT_NE(at, hello.end());
-  std::copy(name.begin(), name.end(), at);
-  return hello;
-}
-
 class StrictModeTest : public FlowPathTest {
  protected:
   // A start with this configuration, and what follows it at once.

@@ -21,4 +21,9 @@ std::string portTextOf(const Flow& flow) {
 
 bool readsHTTP(std::string_view portText) { return portText != tlsPortText; }
 
+void logSniffTimedOut(const Logger& log, std::string_view portText) {
+  log.log("⏱️ Flow to :{} sent no data within {}s while sniffing, closing", portText,
+          static_cast<long>(sniffReadTimeout));
+}
+
 }  // namespace vosk

@@ -10,6 +10,7 @@
 
 #include "model/blocked_site.hpp"
 #include "platform/flow.hpp"
+#include "platform/logger.hpp"
 #include "policy/host_extraction.hpp"
 
 namespace vosk {
@@ -37,6 +38,8 @@ HostExtraction inspectFirstBytes(std::span<const std::uint8_t> bytes, std::strin
 std::string portTextOf(const Flow& flow);
 // Whether a flow to this port is read as HTTP/1 requests (every port but TLS's).
 bool readsHTTP(std::string_view portText);
+// The line of a flow closed because its client went quiet before naming a host.
+void logSniffTimedOut(const Logger& log, std::string_view portText);
 
 // What judges a flow by the host its first bytes name, whoever carries it:
 // the decision under the switches and lists in force, with its log line, and

@@ -56,8 +56,7 @@ void SniffingFlow::readInitialBytes() {
   readTimeLimit_.emplace(queue_, sniffReadTimeout, [self = shared_from_this()] {
     const auto provider = self->provider_.lock();
     if (!provider) return;
-    provider->log().log("⏱️ Flow to :{} sent no data within {}s while sniffing, closing", self->portText_,
-                        static_cast<long>(sniffReadTimeout));
+    logSniffTimedOut(provider->log(), self->portText_);
     self->tracked_.closeAndRelease();
   });
   // The read is not withdrawn at the time limit; what it brings late is dropped.

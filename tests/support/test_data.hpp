@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
+#include <string_view>
 #include <vector>
 
 // Captured first bytes of real clients live under tests/data (see
@@ -25,6 +27,17 @@ inline std::vector<std::filesystem::path> testDataFiles(const std::filesystem::p
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+// A ClientHello captured from curl, its server name "allowed.test" overwritten
+// in place by a name of the same length, so every length field stays right.
+inline std::vector<std::uint8_t> curlHelloNaming(std::string_view name) {
+  std::vector<std::uint8_t> hello = readFileBytes(std::filesystem::path(VOSK_TEST_DATA_DIR) / "tls/clienthello-curl.bin");
+  const std::string_view captured = "allowed.test";
+  const auto at = std::search(hello.begin(), hello.end(), captured.begin(), captured.end());
+  if (name.size() != captured.size() || at == hello.end()) throw std::logic_error("no such ClientHello");
+  std::copy(name.begin(), name.end(), at);
+  return hello;
 }
 
 }  // namespace vosk::test

@@ -1,0 +1,162 @@
+#include "flows/packet_path_flows.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "packet/tcp_segment.hpp"
+#include "support/sites_data.hpp"
+#include "support/tcp_packets.hpp"
+#include "support/test_data.hpp"
+#include "support/test_platform.hpp"
+
+namespace vosk::test {
+namespace {
+
+using Verdict = SegmentVerdict;
+
+class RecordingPath final : public PacketPath {
+ public:
+  void resetConnections(std::span<const ConnectionTuple> connections) override {
+    reset.insert(reset.end(), connections.begin(), connections.end());
+  }
+  std::vector<ConnectionTuple> reset;
+};
+
+constexpr std::uint32_t kSyn = 0xFFFFFFF0;  // every stream crosses the wrap
+constexpr std::uint8_t kAck = TCPSegment::ack;
+
+class PacketPathFlowsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { configure(false); }
+
+  void configure(bool strict) {
+    platform.host.configuration = ConfigurationDictionary{
+        {"blockingEnabled", true},
+        {"strictMode", strict},
+        {"sitesData", sitesData({makeSite(1, "blocked", {"blocked.test"})})},
+        {"encryptedDnsServers", bytesOf("[]")}};
+    provider->startProxyWithOptions(std::nullopt, [](std::optional<Error>) {});
+    platform.advance(startupNotifyGrace + 1);  // past the start's quiet time, so a notification would show
+    platform.log->clear();
+  }
+
+  // A segment of the connection from client port `port` (IPv6 when `six`).
+  Verdict send(std::uint16_t port, std::uint32_t sequence, std::uint8_t flags, std::string_view payload = {},
+               bool six = false, std::uint16_t serverPort = 443) {
+    const PacketBytes segment = tcpSegment(
+        {.sourcePort = port, .destinationPort = serverPort, .sequence = sequence, .flags = flags, .payload = payload});
+    return flows.judgeSegment(six ? ipv6Packet(segment) : ipv4Packet(segment));
+  }
+  // The client's bytes from offset `from` of its stream.
+  Verdict data(std::uint16_t port, std::uint32_t from, std::string_view payload, std::uint16_t serverPort = 443,
+               bool six = false, std::uint8_t flags = kAck) {
+    return send(port, kSyn + 1 + from, flags, payload, six, serverPort);
+  }
+
+  TestPlatform platform;
+  std::shared_ptr<TransparentProxyProvider> provider = platform.makeProvider();
+  RecordingPath path;
+  PacketPathFlows flows{*provider, path};
+};
+
+std::string_view text(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to) {
+  return {reinterpret_cast<const char*>(bytes.data()) + from, to - from};
+}
+
+TEST_F(PacketPathFlowsTest, JudgesTheBytesTheServerGetsAndLeavesTheConnectionToTheKernelOnceDecided) {
+  // A ClientHello in three segments, its name sent out of order first.
+  const std::vector<std::uint8_t> hello = curlHelloNaming("blocked.test");
+  EXPECT_EQ(send(1, kSyn, TCPSegment::syn), Verdict::pass);
+  EXPECT_EQ(data(1, 10, text(hello, 10, hello.size())), Verdict::drop);
+  EXPECT_EQ(data(1, 0, text(hello, 0, 10)), Verdict::pass);
+  EXPECT_EQ(data(1, 10, text(hello, 10, 200)), Verdict::pass);
+  EXPECT_EQ(data(1, 200, text(hello, 200, hello.size())), Verdict::block);
+  platform.settle();
+  EXPECT_EQ(platform.log->messages(),
+            (std::vector<std::string>{"🔎 flow host: blocked.test:443, blockingEnabled=true, blocked=true",
+                                      "📣 Posted siteBlocked Darwin notification (blocked host: blocked.test)"}));
+  EXPECT_EQ(platform.decisions.recorded(), std::vector<std::string>{"tls blocked blocked.test"});
+  EXPECT_EQ(platform.notifier.posted().size(), 1u);
+
+  // HTTP over IPv6: a retransmission naming another host is dropped, the
+  // connection goes on as the server reads it, and is then the kernel's.
+  platform.log->clear();
+  EXPECT_EQ(send(2, kSyn, TCPSegment::syn, {}, true, 80), Verdict::pass);
+  EXPECT_EQ(data(2, 0, "GET / HTTP/1.1\r\nHost: allowed", 80, true), Verdict::pass);
+  EXPECT_EQ(data(2, 0, "GET / HTTP/1.1\r\nHost: blocked.test\r\n\r\n", 80, true), Verdict::drop);
+  EXPECT_EQ(data(2, 16, "Host: allowed", 80, true), Verdict::pass) << "the same bytes again";
+  EXPECT_EQ(data(2, 29, ".test\r\n\r\n", 80, true), Verdict::allow);
+  EXPECT_EQ(data(2, 38, "GET /next HTTP/1.1\r\n", 80, true), Verdict::allow);
+  EXPECT_EQ(platform.log->messages(),
+            std::vector<std::string>{"🔎 flow host: allowed.test:80, blockingEnabled=true, blocked=false"});
+
+  // Urgent data, and a whole request sent with the FIN, are no way around.
+  EXPECT_EQ(send(3, kSyn, TCPSegment::syn, {}, false, 80), Verdict::pass);
+  EXPECT_EQ(data(3, 0, "GET / HTTP/1.0\r\nHost: blocked.test\r\n\r\n", 80, false, kAck | TCPSegment::urg),
+            Verdict::drop);
+  EXPECT_EQ(data(3, 0, "GET / HTTP/1.0\r\nHost: blocked.test\r\n\r\n", 80, false, kAck | TCPSegment::fin),
+            Verdict::block);
+
+  EXPECT_EQ(send(4, kSyn, TCPSegment::syn), Verdict::pass);
+  PacketBytes cut = ipv4Packet(tcpSegment({.sourcePort = 4, .sequence = kSyn + 1, .flags = kAck, .payload = "x"}));
+  cut.pop_back();
+  EXPECT_EQ(flows.judgeSegment(cut), Verdict::drop) << "bytes no stack would read";
+  EXPECT_EQ(data(4, 0, {}), Verdict::pass) << "an ACK sends nothing to judge";
+  EXPECT_EQ(send(4, kSyn + 1, TCPSegment::rst), Verdict::pass);
+  EXPECT_EQ(flows.connectionsInJudgement(), 0u);
+  EXPECT_EQ(data(5, 0, "GET / HTTP/1.1\r\nHost: blocked.test\r\n\r\n"), Verdict::allow)
+      << "begun before the daemon came up: a restart cuts nothing open";
+  EXPECT_TRUE(path.reset.empty());
+}
+
+TEST_F(PacketPathFlowsTest, AClientQuietForTheRelaysTimeLimitIsResetAndEachByteRestartsIt) {
+  send(1, kSyn, TCPSegment::syn, {}, false, 80);
+  send(2, kSyn, TCPSegment::syn, {}, true, 80);
+  send(3, kSyn, TCPSegment::syn, {}, false, 80);
+  const std::string head = "GET / HTTP/1.1\r\nHost: a";
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    platform.advance(14);
+    EXPECT_EQ(data(1, i, head.substr(i, 1), 80), Verdict::pass);
+    if (i == 0) {
+      EXPECT_EQ(data(3, 0, {}, 80, false, kAck | TCPSegment::fin), Verdict::pass) << "closed: forgotten";
+    }
+  }
+  ASSERT_EQ(path.reset.size(), 1u) << "the connection that sent nothing after its SYN";
+  EXPECT_EQ(path.reset[0].ipVersion, 6);
+  EXPECT_EQ(path.reset[0].clientPort, 2);
+  EXPECT_EQ(platform.log->messages(),
+            std::vector<std::string>{"⏱️ Flow to :80 sent no data within 15s while sniffing, closing"});
+
+  platform.advance(14.9);
+  EXPECT_EQ(path.reset.size(), 1u);
+  platform.advance(0.2);
+  ASSERT_EQ(path.reset.size(), 2u);
+  EXPECT_EQ(path.reset[1].clientPort, 1);
+  EXPECT_EQ(path.reset[1].server[3], 2);
+  EXPECT_EQ(flows.connectionsInJudgement(), 0u);
+}
+
+TEST_F(PacketPathFlowsTest, OverTheCapANewConnectionIsCarriedUnjudgedOrInStrictModeWaitsForRoom) {
+  constexpr std::uint16_t kPorts = 60000;
+  for (std::size_t i = 0; i < PacketPathFlows::maxConnections; ++i) {
+    const PacketBytes syn = ipv4Packet(
+        tcpSegment({.sourcePort = static_cast<std::uint16_t>(1 + i % kPorts), .sequence = kSyn, .flags = TCPSegment::syn, .payload = {}}),
+        0, 0x4000, static_cast<std::uint8_t>(1 + i / kPorts));
+    ASSERT_EQ(flows.judgeSegment(syn), Verdict::pass);
+  }
+  EXPECT_EQ(send(1, kSyn, TCPSegment::syn), Verdict::pass) << "one already in judgement";
+  EXPECT_EQ(send(kPorts + 1, kSyn, TCPSegment::syn, {}, false, 80), Verdict::allow);
+  EXPECT_EQ(platform.log->messages(),
+            std::vector<std::string>{"🛑 65536 connections in judgement — carrying unjudged this one to :80"});
+  configure(true);
+  EXPECT_EQ(send(kPorts + 1, kSyn, TCPSegment::syn, {}, false, 80), Verdict::drop);
+  const std::vector<std::uint8_t> hello = curlHelloNaming("allowed.test");
+  EXPECT_EQ(data(2, 0, text(hello, 0, hello.size())), Verdict::allow) << "judged: room again";
+  EXPECT_EQ(send(kPorts + 1, kSyn, TCPSegment::syn, {}, false, 80), Verdict::pass);
+}
+
+}  // namespace
+}  // namespace vosk::test
