@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "linux/failure.hpp"
+#include "platform/packet_path.hpp"
+
+struct mnl_socket;
+
+namespace vosk::backend {
+
+// Sets bits of the conntrack mark of connections the kernel tracks, through
+// ctnetlink. Each call waits for the kernel's answer; one thread at a time.
+class ConntrackMarks {
+ public:
+  // The ctnetlink socket, or null with `failure` saying why.
+  static std::unique_ptr<ConntrackMarks> open(Failure& failure);
+  ~ConntrackMarks();
+  ConntrackMarks(const ConntrackMarks&) = delete;
+  ConntrackMarks& operator=(const ConntrackMarks&) = delete;
+
+  // ct mark = (ct mark & ~bits) | value on the TCP connection whose original
+  // direction is `tuple` (in conntrack's default zone); bits of value outside
+  // `bits` are ignored. A connection conntrack does not (or no longer) have is
+  // not a failure.
+  Failure setMarkBits(const ConnectionTuple& tuple, std::uint32_t bits, std::uint32_t value);
+
+ private:
+  explicit ConntrackMarks(mnl_socket* socket);
+
+  mnl_socket* const socket_;
+  std::uint32_t portId_ = 0;
+  std::uint32_t sequence_ = 0;
+  std::vector<char> buffer_;
+};
+
+}  // namespace vosk::backend
