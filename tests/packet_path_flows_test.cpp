@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "packet/tcp_segment.hpp"
+#include "support/provider_peer.hpp"
 #include "support/sites_data.hpp"
 #include "support/tcp_packets.hpp"
 #include "support/test_data.hpp"
@@ -16,14 +17,6 @@ namespace vosk::test {
 namespace {
 
 using Verdict = SegmentVerdict;
-
-class RecordingPath final : public PacketPath {
- public:
-  void resetConnections(std::span<const ConnectionTuple> connections) override {
-    reset.insert(reset.end(), connections.begin(), connections.end());
-  }
-  std::vector<ConnectionTuple> reset;
-};
 
 constexpr std::uint32_t kSyn = 0xFFFFFFF0;  // every stream crosses the wrap
 constexpr std::uint8_t kAck = TCPSegment::ack;
@@ -48,7 +41,7 @@ class PacketPathFlowsTest : public ::testing::Test {
                bool six = false, std::uint16_t serverPort = 443) {
     const PacketBytes segment = tcpSegment(
         {.sourcePort = port, .destinationPort = serverPort, .sequence = sequence, .flags = flags, .payload = payload});
-    return flows.judgeSegment(six ? ipv6Packet(segment) : ipv4Packet(segment));
+    return provider->judgeHeldSegment(six ? ipv6Packet(segment) : ipv4Packet(segment));
   }
   // The client's bytes from offset `from` of its stream.
   Verdict data(std::uint16_t port, std::uint32_t from, std::string_view payload, std::uint16_t serverPort = 443,
@@ -58,8 +51,8 @@ class PacketPathFlowsTest : public ::testing::Test {
 
   TestPlatform platform;
   std::shared_ptr<TransparentProxyProvider> provider = platform.makeProvider();
-  RecordingPath path;
-  PacketPathFlows flows{*provider, path};
+  TransparentProxyProviderPeer peer{*provider};
+  const std::vector<ConnectionTuple>& reset = platform.packetPath.reset;
 };
 
 std::string_view text(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to) {
@@ -103,13 +96,13 @@ TEST_F(PacketPathFlowsTest, JudgesTheBytesTheServerGetsAndLeavesTheConnectionToT
   EXPECT_EQ(send(4, kSyn, TCPSegment::syn), Verdict::pass);
   PacketBytes cut = ipv4Packet(tcpSegment({.sourcePort = 4, .sequence = kSyn + 1, .flags = kAck, .payload = "x"}));
   cut.pop_back();
-  EXPECT_EQ(flows.judgeSegment(cut), Verdict::drop) << "bytes no stack would read";
+  EXPECT_EQ(provider->judgeHeldSegment(cut), Verdict::drop) << "bytes no stack would read";
   EXPECT_EQ(data(4, 0, {}), Verdict::pass) << "an ACK sends nothing to judge";
   EXPECT_EQ(send(4, kSyn + 1, TCPSegment::rst), Verdict::pass);
-  EXPECT_EQ(flows.connectionsInJudgement(), 0u);
+  EXPECT_EQ(peer.connectionsInJudgement(), 0u);
   EXPECT_EQ(data(5, 0, "GET / HTTP/1.1\r\nHost: blocked.test\r\n\r\n"), Verdict::allow)
       << "begun before the daemon came up: a restart cuts nothing open";
-  EXPECT_TRUE(path.reset.empty());
+  EXPECT_TRUE(reset.empty());
 }
 
 TEST_F(PacketPathFlowsTest, AClientQuietForTheRelaysTimeLimitIsResetAndEachByteRestartsIt) {
@@ -124,19 +117,19 @@ TEST_F(PacketPathFlowsTest, AClientQuietForTheRelaysTimeLimitIsResetAndEachByteR
       EXPECT_EQ(data(3, 0, {}, 80, false, kAck | TCPSegment::fin), Verdict::pass) << "closed: forgotten";
     }
   }
-  ASSERT_EQ(path.reset.size(), 1u) << "the connection that sent nothing after its SYN";
-  EXPECT_EQ(path.reset[0].ipVersion, 6);
-  EXPECT_EQ(path.reset[0].clientPort, 2);
+  ASSERT_EQ(reset.size(), 1u) << "the connection that sent nothing after its SYN";
+  EXPECT_EQ(reset[0].ipVersion, 6);
+  EXPECT_EQ(reset[0].clientPort, 2);
   EXPECT_EQ(platform.log->messages(),
             std::vector<std::string>{"⏱️ Flow to :80 sent no data within 15s while sniffing, closing"});
 
   platform.advance(14.9);
-  EXPECT_EQ(path.reset.size(), 1u);
+  EXPECT_EQ(reset.size(), 1u);
   platform.advance(0.2);
-  ASSERT_EQ(path.reset.size(), 2u);
-  EXPECT_EQ(path.reset[1].clientPort, 1);
-  EXPECT_EQ(path.reset[1].server[3], 2);
-  EXPECT_EQ(flows.connectionsInJudgement(), 0u);
+  ASSERT_EQ(reset.size(), 2u);
+  EXPECT_EQ(reset[1].clientPort, 1);
+  EXPECT_EQ(reset[1].server[3], 2);
+  EXPECT_EQ(peer.connectionsInJudgement(), 0u);
 }
 
 TEST_F(PacketPathFlowsTest, OverTheCapANewConnectionIsCarriedUnjudgedOrInStrictModeWaitsForRoom) {
@@ -145,7 +138,7 @@ TEST_F(PacketPathFlowsTest, OverTheCapANewConnectionIsCarriedUnjudgedOrInStrictM
     const PacketBytes syn = ipv4Packet(
         tcpSegment({.sourcePort = static_cast<std::uint16_t>(1 + i % kPorts), .sequence = kSyn, .flags = TCPSegment::syn, .payload = {}}),
         0, 0x4000, static_cast<std::uint8_t>(1 + i / kPorts));
-    ASSERT_EQ(flows.judgeSegment(syn), Verdict::pass);
+    ASSERT_EQ(provider->judgeHeldSegment(syn), Verdict::pass);
   }
   EXPECT_EQ(send(1, kSyn, TCPSegment::syn), Verdict::pass) << "one already in judgement";
   EXPECT_EQ(send(kPorts + 1, kSyn, TCPSegment::syn, {}, false, 80), Verdict::allow);

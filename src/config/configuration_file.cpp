@@ -395,6 +395,16 @@ void readControlSettings(const nlohmann::json& document, std::string_view text, 
   } else {
     reject(historyDaysKey, fmt::format("a whole number of days from 0 to {}", mostHistoryDays).c_str());
   }
+  const auto engine = document.find(engineKey);
+  const auto* name = engine == document.end() ? nullptr : engine->get_ptr<const std::string*>();
+  const auto named = [name](Engine candidate) { return name && *name == engineNames[static_cast<int>(candidate)]; };
+  if (engine == document.end() || named(Engine::relay)) {
+    configuration.engine = Engine::relay;
+  } else if (named(Engine::kernel)) {
+    configuration.engine = Engine::kernel;
+  } else {
+    reject(engineKey, "\"relay\" or \"kernel\"");
+  }
 }
 
 // The dashboard's settings: a member of the wrong kind is reported and leaves the default.

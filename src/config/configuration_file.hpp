@@ -34,6 +34,11 @@ struct DashboardSettings {
   std::string key;
 };
 
+// What carries the flows that are not blocked: the daemon's own relay, or
+// the kernel once the first bytes are judged in the packet path.
+enum class Engine { relay, kernel };
+inline constexpr const char* engineNames[] = {"relay", "kernel"};
+
 struct ListSize {
   std::size_t sites = 0;
   std::size_t domains = 0;
@@ -59,6 +64,7 @@ struct Configuration {
   std::optional<std::string> adminGroup;                // who may weaken blocking
   std::optional<std::chrono::seconds> weakenDelay;      // how long a weakening waits; 0: none
   std::optional<int> historyDays;                       // how long blocked decisions are kept; 0: not at all
+  std::optional<Engine> engine;                         // what carries allowed flows
   std::optional<ListSize> list;                         // the block list's size; absent: the one in force is kept
   DashboardSettings dashboard;                          // a member that cannot be read leaves its default
   std::string summary;  // "blocking on, 2 sites, 5 domains"

@@ -16,6 +16,7 @@ inline constexpr const char* gatewayInterfacesKey = "gatewayInterfaces";
 inline constexpr const char* adminGroupKey = "adminGroup";
 inline constexpr const char* weakenDelayKey = "weakenDelay";
 inline constexpr const char* historyDaysKey = "historyDays";
+inline constexpr const char* engineKey = "engine";
 // vosk-dashboard's own; the daemon passes them by.
 inline constexpr const char* dashboardListenKey = "dashboardListen";
 inline constexpr const char* dashboardCertificateKey = "dashboardCertificate";
@@ -24,7 +25,7 @@ inline constexpr const char* dashboardKeyKey = "dashboardKey";
 // Every top-level key the file may hold; any other is reported as a slip.
 inline constexpr const char* knownKeys[] = {
     blockingEnabledKey, strictModeKey,        sitesDataKey,  scheduleKey,    pausedUntilKey, lockedUntilKey,
-    encryptedDnsServersKey, gatewayInterfacesKey, adminGroupKey, weakenDelayKey, historyDaysKey,
+    encryptedDnsServersKey, gatewayInterfacesKey, adminGroupKey, weakenDelayKey, historyDaysKey, engineKey,
     dashboardListenKey,     dashboardCertificateKey, dashboardKeyKey};
 
 }  // namespace vosk::config

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 
 #include "platform/blocked_decision_log.hpp"
 #include "platform/clock.hpp"
@@ -10,6 +11,7 @@
 #include "platform/logger.hpp"
 #include "platform/main_queue.hpp"
 #include "platform/notification_poster.hpp"
+#include "platform/packet_path.hpp"
 #include "platform/proxy_provider.hpp"
 
 // The provider as a hosting platform sees it: what it is given, what it may
@@ -25,6 +27,7 @@ struct ProviderEnvironment {
   ConnectionFactory& connectionFactory;
   ProviderHost& host;
   BlockedDecisionLog& decisions;
+  PacketPath& packetPath;
 };
 
 class HostedProvider : public AppProxyProvider {
@@ -39,6 +42,10 @@ class HostedProvider : public AppProxyProvider {
 
   // The flows held under the cap now (any thread).
   virtual std::int64_t openFlowCount() const = 0;
+
+  // The verdict on a client's segment that the packet path holds until its
+  // connection is judged (the IP packet, from its header). On the main queue.
+  virtual SegmentVerdict judgeHeldSegment(std::span<const std::uint8_t> packet) = 0;
 };
 
 using StartSystemExtensionMode = std::function<void(std::shared_ptr<HostedProvider> provider)>;

@@ -15,7 +15,8 @@ TransparentProxyProvider::TransparentProxyProvider(const ProviderEnvironment& en
       notificationPoster(environment.notificationPoster),
       connectionFactory(environment.connectionFactory),
       decisions(environment.decisions),
-      logger(std::string(logSubsystem), std::string(logCategory), environment.logSink) {}
+      logger(std::string(logSubsystem), std::string(logCategory), environment.logSink),
+      packetPathFlows(*this, environment.packetPath) {}
 
 std::int64_t TransparentProxyProvider::openFlowCount() const {
   std::lock_guard lock(trackedFlowCountLock);

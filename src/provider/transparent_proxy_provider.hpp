@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "flows/flow_host.hpp"
+#include "flows/packet_path_flows.hpp"
 #include "model/blocked_site.hpp"
 #include "platform/clock.hpp"
 #include "platform/connection.hpp"
@@ -69,6 +70,9 @@ class TransparentProxyProvider final : public HostedProvider,
   bool handleNewFlow(const std::shared_ptr<Flow>& flow) override;
   void carryDeclinedFlow(std::shared_ptr<TCPFlow> flow) override;
   std::int64_t openFlowCount() const override;
+  SegmentVerdict judgeHeldSegment(std::span<const std::uint8_t> packet) override {
+    return packetPathFlows.judgeSegment(packet);
+  }
 
   // FlowJudge
   bool strictModeActive() const override { return cachedBlockingEnabled.load() && cachedStrictMode.load(); }
@@ -137,6 +141,8 @@ class TransparentProxyProvider final : public HostedProvider,
   mutable std::mutex trackedFlowCountLock;
   std::unordered_map<Uuid, Instant> lastBlockedAttempt;
   std::atomic<Instant> startProxyTime{Instant::distantPast()};
+  // The connections the kernel carries, while their first flight is judged.
+  PacketPathFlows packetPathFlows;
 };
 
 }  // namespace vosk

@@ -58,6 +58,13 @@ TEST(ConfigurationFileTest, KnownSettingsReadUnknownKeysReported) {
   EXPECT_EQ(defaults.weakenDelay, std::chrono::seconds(0));
   EXPECT_EQ(defaults.historyDays, 30);
   EXPECT_FALSE(parsed(R"({"weakenDelay": "soon"})").weakenDelay);
+  EXPECT_EQ(defaults.engine, Engine::relay);
+  EXPECT_EQ(parsed(R"({"engine": "kernel"})").engine, Engine::kernel);
+  const Configuration wrongEngine = parsed(R"({"engine": "Kernel"})");
+  EXPECT_FALSE(wrongEngine.engine);
+  ASSERT_EQ(wrongEngine.problems.size(), 1U);
+  EXPECT_EQ(placed(wrongEngine.problems[0]),
+            R"(1:12 "engine" must be "relay" or "kernel"; the value in force is kept)");
 }
 
 // Entries as people write them reach the provider in the form matching

@@ -238,13 +238,13 @@ def keep_alive(args):
 
 def raw(args):
     """Sends the bytes given (Python escapes; with --pause-after N the first N,
-    a pause, the rest), prints what comes back before the other side closes or
+    a pause of --pause seconds, the rest), prints what comes back before the other side closes or
     the time is up."""
     payload = args.payload.encode("latin-1").decode("unicode_escape").encode("latin-1")
     sock = connect(args.address, args.port, timeout=args.timeout)
     if args.pause_after:
         sock.sendall(payload[:args.pause_after])
-        time.sleep(PAUSE_SECONDS)
+        time.sleep(args.pause)
         payload = payload[args.pause_after:]
     sock.sendall(payload)
     reply = bytearray()
@@ -359,7 +359,8 @@ def main():
             ("silent", silent, "address port", (("--timeout", float, 30),)),
             ("keep-alive", keep_alive, "address port host", (("--timeout", float, 30),)),
             ("h2-requests", h2_requests, "address port authorities", (("--timeout", float, 5),)),
-            ("raw", raw, "address port payload", (("--timeout", float, 5), ("--pause-after", int, 0))),
+            ("raw", raw, "address port payload",
+             (("--timeout", float, 5), ("--pause-after", int, 0), ("--pause", float, PAUSE_SECONDS))),
             ("many-flows", many_flows, "address port allowed blocked",
              (("--first", int, 1000), ("--extra", int, 100), ("--extra-allowed", int, 0),
               ("--blocked-answered", int, None), ("--hold", str, None)))):

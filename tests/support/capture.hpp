@@ -10,6 +10,7 @@
 #include "platform/blocked_decision_log.hpp"
 #include "platform/logger.hpp"
 #include "platform/notification_poster.hpp"
+#include "platform/packet_path.hpp"
 #include "platform/proxy_provider.hpp"
 
 namespace vosk::test {
@@ -60,6 +61,15 @@ class CapturingDecisionLog final : public BlockedDecisionLog {
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> recorded_;
+};
+
+// The packet path: the connections it was asked to reset, in order.
+class RecordingPacketPath final : public PacketPath {
+ public:
+  void resetConnections(std::span<const ConnectionTuple> connections) override {
+    reset.insert(reset.end(), connections.begin(), connections.end());
+  }
+  std::vector<ConnectionTuple> reset;
 };
 
 // The hosting system: hands out a provider configuration and takes the

@@ -25,6 +25,7 @@ class TransparentProxyProviderPeer {
   void releaseTrackedFlow() { p_.releaseTrackedFlow(); }
 
   const ActiveFlowRegistry& activeFlows() const { return p_.activeFlows; }
+  std::size_t connectionsInJudgement() const { return p_.packetPathFlows.connectionsInJudgement(); }
   std::unordered_map<Uuid, Instant>& lastBlockedAttempt() { return p_.lastBlockedAttempt; }
 
   bool cachedBlockingEnabled() const { return p_.cachedBlockingEnabled.load(); }

@@ -23,9 +23,10 @@ struct TestPlatform {
   FakeConnectionFactory connections;
   FakeProviderHost host;
   CapturingDecisionLog decisions;
+  RecordingPacketPath packetPath;
 
   ProviderEnvironment environment() {
-    return ProviderEnvironment{mainQueue, mainQueue, log, notifier, connections, host, decisions};
+    return ProviderEnvironment{mainQueue, mainQueue, log, notifier, connections, host, decisions, packetPath};
   }
   std::shared_ptr<TransparentProxyProvider> makeProvider() { return TransparentProxyProvider::create(environment()); }
 

@@ -146,8 +146,19 @@ NftRule& NftRule::nfproto(std::uint8_t family) {
   return compare(NFT_CMP_EQ, &family, sizeof family);
 }
 
-NftRule& NftRule::udpDestinationPort(std::uint16_t port) { return udpPort(2, port); }
-NftRule& NftRule::udpSourcePort(std::uint16_t port) { return udpPort(0, port); }
+NftRule& NftRule::udpDestinationPort(std::uint16_t number) { return port(IPPROTO_UDP, 2, number); }
+NftRule& NftRule::udpSourcePort(std::uint16_t number) { return port(IPPROTO_UDP, 0, number); }
+NftRule& NftRule::tcpDestinationPort(std::uint16_t number) { return port(IPPROTO_TCP, 2, number); }
+
+NftRule& NftRule::tcpFlags(std::uint8_t mask, std::uint8_t value) {
+  constexpr std::uint32_t flagsOffset = 13;
+  transportProtocol(IPPROTO_TCP);
+  payloadLoad(NFT_PAYLOAD_TRANSPORT_HEADER, flagsOffset, 1, NFT_REG_1);
+  const std::uint8_t masks[1] = {mask};
+  const std::uint8_t zero[1] = {0};
+  bitwise(masks, zero);
+  return compare(NFT_CMP_EQ, &value, 1);
+}
 
 NftRule& NftRule::interfaceName(bool input, const std::string& name) {
   // The kernel compares the whole name buffer, NUL-padded.
@@ -158,11 +169,14 @@ NftRule& NftRule::interfaceName(bool input, const std::string& name) {
   return compare(NFT_CMP_EQ, padded.data(), padded.size());
 }
 
-NftRule& NftRule::udpPort(std::uint32_t offset, std::uint16_t port) {
-  const std::uint8_t udp = IPPROTO_UDP;
+NftRule& NftRule::transportProtocol(std::uint8_t protocol) {
   metaLoad(NFT_META_L4PROTO);
-  compare(NFT_CMP_EQ, &udp, sizeof udp);
-  const std::uint16_t networkOrder = htons(port);
+  return compare(NFT_CMP_EQ, &protocol, sizeof protocol);
+}
+
+NftRule& NftRule::port(std::uint8_t protocol, std::uint32_t offset, std::uint16_t number) {
+  transportProtocol(protocol);
+  const std::uint16_t networkOrder = htons(number);
   payloadLoad(NFT_PAYLOAD_TRANSPORT_HEADER, offset, sizeof networkOrder, NFT_REG_1);
   return compare(NFT_CMP_EQ, &networkOrder, sizeof networkOrder);
 }
@@ -236,6 +250,14 @@ NftRule& NftRule::reject() {
   nftnl_expr* reject = add("reject");
   nftnl_expr_set_u32(reject, NFTNL_EXPR_REJECT_TYPE, NFT_REJECT_ICMPX_UNREACH);
   nftnl_expr_set_u8(reject, NFTNL_EXPR_REJECT_CODE, NFT_REJECT_ICMPX_PORT_UNREACH);
+  return *this;
+}
+
+NftRule& NftRule::rejectWithReset() {
+  transportProtocol(IPPROTO_TCP);
+  nftnl_expr* reject = add("reject");
+  nftnl_expr_set_u32(reject, NFTNL_EXPR_REJECT_TYPE, NFT_REJECT_TCP_RST);
+  nftnl_expr_set_u8(reject, NFTNL_EXPR_REJECT_CODE, 0);
   return *this;
 }
 

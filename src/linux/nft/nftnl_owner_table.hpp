@@ -31,6 +31,9 @@ class NftRule {
   NftRule& nfproto(std::uint8_t family);
   NftRule& udpDestinationPort(std::uint16_t port);
   NftRule& udpSourcePort(std::uint16_t port);
+  NftRule& tcpDestinationPort(std::uint16_t port);
+  // TCP with (flags & mask) == value.
+  NftRule& tcpFlags(std::uint8_t mask, std::uint8_t value);
   // The interface the packet came in on (input) or goes out of, by name.
   NftRule& interfaceName(bool input, const std::string& name);
   // (network header bytes at offset) & mask != value; at most 16 bytes.
@@ -49,6 +52,7 @@ class NftRule {
   // Adds the flow key to the set, or restarts its timeout.
   NftRule& updateSet(const char* set, std::uint32_t setId);
   NftRule& reject();  // ICMP port unreachable
+  NftRule& rejectWithReset();  // TCP only: a reset to the sender
   // With bypass: packets pass while nobody listens on the queue.
   NftRule& queue(std::uint16_t number, QueueExpression expression);
 
@@ -59,7 +63,8 @@ class NftRule {
   nftnl_expr* add(const char* name);
   void metaLoad(std::uint32_t key);
   void payloadLoad(std::uint32_t base, std::uint32_t offset, std::uint32_t length, std::uint32_t reg);
-  NftRule& udpPort(std::uint32_t offset, std::uint16_t port);
+  NftRule& transportProtocol(std::uint8_t protocol);
+  NftRule& port(std::uint8_t protocol, std::uint32_t offset, std::uint16_t port);
   NftRule& compare(std::uint32_t op, const void* data, std::uint32_t length);
   void bitwise(std::span<const std::uint8_t> mask, std::span<const std::uint8_t> xorValue);
   void loadMark(bool connectionMark);

@@ -44,7 +44,9 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, 
           [this](std::string problem) {
             mainQueue_.post([this, problem = std::move(problem)] { logger_.log("⚠️ history: {}", problem); });
           }),
-      environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_, history_},
+      packetPath_(mainQueue_.context(), PacketPathSettings{}, options.firewallMark, logger_,
+                  [this](std::span<const std::uint8_t> packet) { return provider_->judgeHeldSegment(packet); }),
+      environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_, history_, packetPath_},
       listener_(mainQueue_.context(), options.listenerPort,
                 [this](asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& destination) {
                   auto flow = std::make_shared<SocketTCPFlow>(std::move(socket), destination);
@@ -89,6 +91,10 @@ void Daemon::run() {
   host_.setUdpInterception(
       [this](const std::vector<NetworkRule>& udpRules, const ForwardedInterfaces& forwarded, bool blockingEnabled) {
         return udpInterception_.apply(udpRules, forwarded, blockingEnabled);
+      });
+  host_.setPacketPathInterception(
+      [this](const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded) {
+        return packetPath_.apply(ports, forwarded);
       });
   runSystemExtension(environment_, [this](std::shared_ptr<HostedProvider> provider) {
     serve(std::move(provider));
@@ -145,6 +151,11 @@ void Daemon::useControlSettings(const config::Configuration& configuration) {
   if (configuration.weakenDelay) weakenDelay_ = *configuration.weakenDelay;
   if (configuration.historyDays) history_.setKeepDays(*configuration.historyDays);
   if (configuration.list) list_ = *configuration.list;
+  if (configuration.engine && configuration.engine != engine_) {
+    engine_ = *configuration.engine;
+    logger_.log("🔧 engine: {} (new flows; open ones stay where they are)", config::engineNames[static_cast<int>(engine_)]);
+    host_.setEngine(engine_);
+  }
 }
 
 // What the next start reads, and strict mode's DNS guards to match: both
@@ -312,6 +323,7 @@ void Daemon::exitWith(int status) {
   listener_.close();
   dnsListener_.close();
   udpInterception_.remove();
+  packetPath_.remove();
   dnsGuard_.apply(false, {}, {});
   pidFile_.remove();
   logger_.log("🔴 vosk-filter stopped");

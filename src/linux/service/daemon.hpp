@@ -18,6 +18,7 @@
 #include "linux/udp/dns_guard.hpp"
 #include "linux/tcp/dns_tcp_guard.hpp"
 #include "linux/tcp/flow_listener.hpp"
+#include "linux/tcp/packet_path_interception.hpp"
 #include "linux/service/linux_provider_host.hpp"
 #include "linux/service/blocking_clock.hpp"
 #include "linux/service/pid_file.hpp"
@@ -77,6 +78,8 @@ class Daemon final : private control::FilterHost {
   UpstreamConnectionFactory connections_;
   LinuxProviderHost host_;
   history::HistoryRecorder history_;
+  // The kernel engine's; judged by the provider once it is set.
+  PacketPathInterception packetPath_;
   const ProviderEnvironment environment_;
   std::shared_ptr<HostedProvider> provider_;  // set once, before the loop runs
   FlowListener listener_;
@@ -93,6 +96,7 @@ class Daemon final : private control::FilterHost {
   std::string adminGroup_ = config::defaultAdminGroup;
   std::chrono::seconds weakenDelay_{0};
   config::ListSize list_;
+  config::Engine engine_ = config::Engine::relay;
   control::ControlService controlService_;
   ControlServer controlServer_;
   std::variant<int, Failure> controlSocket_;

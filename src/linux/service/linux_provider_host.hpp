@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "config/configuration_file.hpp"
 #include "linux/nft/forwarded_interfaces.hpp"
 #include "linux/nft/interception_table.hpp"
 #include "platform/proxy_provider.hpp"
@@ -21,6 +22,11 @@ class LinuxProviderHost final : public ProviderHost {
   using UdpInterception = std::function<Failure(const std::vector<NetworkRule>& udpRules,
                                                 const ForwardedInterfaces& forwarded, bool blockingEnabled)>;
 
+  // Takes the TCP ports judged in the packet path by the kernel engine (none
+  // while the relay carries flows).
+  using PacketPathInterception =
+      std::function<Failure(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded)>;
+
   explicit LinuxProviderHost(InterceptionTarget target) : target_(target) {}
 
   std::optional<ConfigurationDictionary> providerConfiguration() const override;
@@ -31,6 +37,9 @@ class LinuxProviderHost final : public ProviderHost {
   // keeps strict mode as it was, as the provider keeps its state.
   void setProviderConfiguration(std::optional<ConfigurationDictionary> configuration);
   void setUdpInterception(UdpInterception udpInterception);
+  void setPacketPathInterception(PacketPathInterception packetPathInterception);
+  // What carries the flows the next start intercepts.
+  void setEngine(config::Engine engine) { engine_ = engine; }
   // What the next start filters on the forward path besides the host's own traffic.
   void setForwardedInterfaces(ForwardedInterfaces forwarded);
   // Removes the interception at once (also done by the kernel when we die).
@@ -44,6 +53,8 @@ class LinuxProviderHost final : public ProviderHost {
   bool blockingEnabled_ = false;
   ForwardedInterfaces forwarded_;
   UdpInterception udpInterception_;
+  PacketPathInterception packetPathInterception_;
+  config::Engine engine_ = config::Engine::relay;
 };
 
 }  // namespace vosk::backend

@@ -180,6 +180,12 @@ void NfqueueListener::handleMessages(const char* data, std::size_t length) {
   }
 }
 
+void NfqueueListener::drop(std::uint32_t id) {
+  nlmsghdr* message = nfq_nlmsg_put(verdictBuffer_.data(), NFQNL_MSG_VERDICT, queueNumber_);
+  nfq_nlmsg_verdict_put(message, static_cast<int>(id), NF_DROP);
+  sendVerdict(message);
+}
+
 void NfqueueListener::accept(std::uint32_t id, std::uint32_t mark, std::span<const std::uint8_t> replacement) {
   if (replacement.size() > copiedBytes_) replacement = {};  // never: a replacement is made from the copy
   nlmsghdr* message = nfq_nlmsg_put(verdictBuffer_.data(), NFQNL_MSG_VERDICT, queueNumber_);
@@ -188,6 +194,10 @@ void NfqueueListener::accept(std::uint32_t id, std::uint32_t mark, std::span<con
   if (!replacement.empty()) {
     nfq_nlmsg_verdict_put_pkt(message, replacement.data(), static_cast<std::uint32_t>(replacement.size()));
   }
+  sendVerdict(message);
+}
+
+void NfqueueListener::sendVerdict(const nlmsghdr* message) {
   if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0) {
     logger_.log("⚠️ NFQUEUE verdict failed: {}", std::generic_category().message(errno));
   }

@@ -15,6 +15,7 @@
 #include "platform/logger.hpp"
 
 struct mnl_socket;
+struct nlmsghdr;
 
 namespace vosk::backend {
 
@@ -49,6 +50,8 @@ class NfqueueListener final : public std::enable_shared_from_this<NfqueueListene
   // Lets the packet go on with this mark, replaced by `replacement` unless it
   // is empty. On the context's thread.
   void accept(std::uint32_t id, std::uint32_t mark, std::span<const std::uint8_t> replacement = {});
+  // Throws the packet away. On the context's thread.
+  void drop(std::uint32_t id);
 
  private:
   NfqueueListener(asio::io_context& context, std::uint16_t queueNumber, std::uint32_t copiedBytes, Logger logger,
@@ -58,6 +61,7 @@ class NfqueueListener final : public std::enable_shared_from_this<NfqueueListene
   void awaitPackets();
   void receivePackets();
   void handleMessages(const char* data, std::size_t length);
+  void sendVerdict(const nlmsghdr* message);
 
   const std::uint16_t queueNumber_;
   const std::uint32_t copiedBytes_;

@@ -1,0 +1,168 @@
+#include "linux/tcp/packet_path_interception.hpp"
+
+#include <linux/netfilter.h>
+
+#include <string>
+
+#include "linux/nft/conntrack_marks.hpp"
+#include "linux/udp/nfqueue_listener.hpp"
+
+namespace vosk::backend {
+namespace {
+
+constexpr const char* tableName = "vosk_filter_tcp";
+constexpr std::int32_t queueChainPriority = 0;
+// After the queue: reinjected packets carry their verdict's mark here.
+constexpr std::int32_t verdictChainPriority = 10;
+// The whole packet: the judge reads its segment's payload. An IPv4 or IPv6
+// packet (without jumbograms) is never longer.
+constexpr std::uint32_t copiedPacketBytes = 65535;
+constexpr std::uint8_t tcpSyn = 0x02, tcpReset = 0x04, tcpAck = 0x10;
+
+constexpr const char* queueChain = "queue";
+constexpr const char* verdictChain = "verdict";
+constexpr const char* resetChain = "reset";
+constexpr const char* forwardQueueChain = "forward_queue";
+constexpr const char* forwardVerdictChain = "forward_verdict";
+
+Failure interceptionFailure(const Failure& failure) {
+  return Failure{"TCP packet path: " + failure.message(), {}};
+}
+
+// The rules of one path: the host's own connections, or those forwarded from
+// one interface (from every one when none is given).
+void addRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, std::uint32_t firewallMark,
+              QueueExpression expression, const std::vector<std::uint16_t>& ports, const char* queue,
+              const char* verdict, const std::string* interface) {
+  const std::string table(tableName);
+  for (const std::uint16_t port : ports) {
+    // A SYN starts a connection unjudged, also on the addresses and ports of
+    // one reset a moment ago, whose tracking the kernel takes over with its
+    // mark: its SYN would meet the reset rule.
+    NftRule opening(table, queue);
+    if (interface) opening.interfaceName(true, *interface);
+    rules.push_back(std::move(opening.tcpDestinationPort(port)
+                                  .tcpFlags(tcpSyn | tcpAck, tcpSyn)
+                                  .markBitsDiffer(false, firewallMark, firewallMark)
+                                  .setConnectionMarkBits(settings.judgedBits, 0)));
+    NftRule rule(table, queue);
+    if (interface) rule.interfaceName(true, *interface);
+    rules.push_back(std::move(rule.tcpDestinationPort(port)
+                                  .markBits(true, settings.judgedBits, 0)
+                                  .markBitsDiffer(false, firewallMark, firewallMark)
+                                  .queue(settings.queueNumber, expression)));
+  }
+  for (const std::uint32_t mark : {settings.allowMark, settings.blockMark}) {
+    rules.push_back(std::move(NftRule(table, verdict)
+                                  .markBits(false, mark, mark)
+                                  .setConnectionMarkBits(settings.judgedBits, mark)
+                                  .clearFromPacketMark(mark)));
+  }
+  // Its own reset passes: caught here, it would leave the peer waiting.
+  rules.push_back(std::move(
+      NftRule(table, verdict).markBits(true, settings.judgedBits, settings.blockMark).tcpFlags(tcpReset, 0).rejectWithReset()));
+}
+
+std::vector<NftRule> rules(const PacketPathSettings& settings, std::uint32_t firewallMark, QueueExpression expression,
+                           const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded) {
+  std::vector<NftRule> rules;
+  addRules(rules, settings, firewallMark, expression, ports, queueChain, verdictChain, nullptr);
+  rules.push_back(std::move(NftRule(std::string(tableName), resetChain)
+                                .markBits(true, settings.judgedBits, settings.blockMark)
+                                .tcpFlags(tcpReset, 0)
+                                .rejectWithReset()));
+  for (const std::string* interface : forwarded.matches()) {
+    addRules(rules, settings, firewallMark, expression, ports, forwardQueueChain, forwardVerdictChain, interface);
+  }
+  return rules;
+}
+
+std::vector<NftBaseChain> chains(const ForwardedInterfaces& forwarded) {
+  std::vector<NftBaseChain> chains{{queueChain, NF_INET_LOCAL_OUT, queueChainPriority},
+                                   {verdictChain, NF_INET_LOCAL_OUT, verdictChainPriority},
+                                   {resetChain, NF_INET_LOCAL_IN, queueChainPriority}};
+  if (forwarded.any()) {
+    chains.push_back({forwardQueueChain, NF_INET_FORWARD, queueChainPriority});
+    chains.push_back({forwardVerdictChain, NF_INET_FORWARD, verdictChainPriority});
+  }
+  return chains;
+}
+
+}  // namespace
+
+PacketPathInterception::PacketPathInterception(asio::io_context& context, const PacketPathSettings& settings,
+                                               std::uint32_t firewallMark, Logger logger, Judge judge)
+    : context_(context),
+      settings_(settings),
+      firewallMark_(firewallMark),
+      logger_(std::move(logger)),
+      judge_(std::move(judge)) {}
+
+PacketPathInterception::~PacketPathInterception() = default;
+
+Failure PacketPathInterception::apply(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded) {
+  if (ports.empty()) {
+    remove();
+    return {};
+  }
+  if (table_ && ports == ports_ && forwarded == forwarded_) return {};
+  if (!listener_) {
+    // Listening first: the rule then finds its queue served from the first packet on.
+    if (Failure failure = open()) return interceptionFailure(failure);
+  }
+  // One name, one owner: the old table goes before the new one comes.
+  table_.reset();
+  Failure failure;
+  table_ = NftOwnerTable::create(tableName, chains(forwarded), {},
+                                 rules(settings_, firewallMark_, expression_, ports, forwarded), failure);
+  if (!table_) return interceptionFailure(failure);
+  ports_ = ports;
+  forwarded_ = forwarded;
+  return {};
+}
+
+Failure PacketPathInterception::open() {
+  Failure failure;
+  marks_ = ConntrackMarks::open(failure);
+  if (!marks_) return failure;
+  auto listener = NfqueueListener::open(context_, settings_.queueNumber, copiedPacketBytes, logger_, failure);
+  if (!listener) return failure;
+  expression_ = detectQueueExpression(settings_.queueNumber);
+  listener->start([this](const HeldPacket& packet) { deliver(packet.id, packet.mark, judge_(packet.bytes)); });
+  listener_ = std::move(listener);
+  logger_.log("✅ TCP first flights are judged in the packet path through NFQUEUE {} ({} queue rule)",
+              settings_.queueNumber, expression_ == QueueExpression::native ? "native" : "compatibility");
+  return {};
+}
+
+void PacketPathInterception::deliver(std::uint32_t id, std::uint32_t mark, SegmentVerdict verdict) {
+  switch (verdict) {
+    case SegmentVerdict::pass:
+      return listener_->accept(id, mark);
+    case SegmentVerdict::drop:
+      return listener_->drop(id);
+    case SegmentVerdict::allow:
+      return listener_->accept(id, mark | settings_.allowMark);
+    case SegmentVerdict::block:
+      return listener_->accept(id, mark | settings_.blockMark);
+  }
+}
+
+void PacketPathInterception::resetConnections(std::span<const ConnectionTuple> connections) {
+  if (!marks_) return;
+  for (const ConnectionTuple& connection : connections) {
+    if (Failure failure = marks_->setMarkBits(connection, settings_.judgedBits, settings_.blockMark)) {
+      logger_.log("⚠️ cannot reset a connection to :{}: {}", connection.serverPort, failure.message());
+    }
+  }
+}
+
+void PacketPathInterception::remove() {
+  table_.reset();
+  listener_.reset();
+  marks_.reset();
+  ports_.clear();
+  forwarded_ = {};
+}
+
+}  // namespace vosk::backend

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "linux/failure.hpp"
+#include "linux/nft/forwarded_interfaces.hpp"
+#include "linux/nft/nftnl_owner_table.hpp"
+#include "platform/logger.hpp"
+#include "platform/packet_path.hpp"
+
+namespace vosk::backend {
+
+class ConntrackMarks;
+class NfqueueListener;
+
+// The NFQUEUE number and the mark bits by which the packet path's verdicts
+// speak to its rules: the verdict sets allowMark or blockMark on the accepted
+// segment, and the table records it in the same bits of the ct mark, where
+// the queue rule and the reset rules read it. Apart from the UDP table's bits
+// and the daemon's own firewall mark.
+struct PacketPathSettings {
+  std::uint16_t queueNumber = 7080;
+  std::uint32_t allowMark = 0x00100000;  // the kernel carries the connection
+  std::uint32_t blockMark = 0x00200000;  // the connection is reset both ways
+  std::uint32_t judgedBits = allowMark | blockMark;
+};
+
+// The kernel engine made real: an owner table that holds the client's
+// segments of new TCP connections to the judged ports in NFQUEUE until the
+// judge has decided, the queue listener that asks the judge, and the resets
+// of connections the judge ends later. On the event loop of `context`.
+//   queue chain (output, priority 0):
+//     TCP to a judged port, ct mark not judged, not the daemon's own → NFQUEUE (bypassed when nobody listens)
+//   verdict chain (output, priority 10):
+//     allowMark / blockMark → recorded in the ct mark, cleared from the packet
+//     ct mark blocked, no RST → reject with a reset
+//   reset chain (input): ct mark blocked, no RST → reject with a reset
+// The queue and verdict chains also on the forward hook, for connections
+// arriving on the forwarded interfaces, with the reset rule for both directions.
+class PacketPathInterception final : public PacketPath {
+ public:
+  using Judge = std::function<SegmentVerdict(std::span<const std::uint8_t> packet)>;
+
+  PacketPathInterception(asio::io_context& context, const PacketPathSettings& settings, std::uint32_t firewallMark,
+                         Logger logger, Judge judge);
+  ~PacketPathInterception() override;
+
+  // Judges new connections to `ports` from now on (none: the table goes),
+  // the host's own and those forwarded from `forwarded`.
+  Failure apply(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded);
+  void remove();
+
+  void resetConnections(std::span<const ConnectionTuple> connections) override;
+
+ private:
+  Failure open();
+  void deliver(std::uint32_t id, std::uint32_t mark, SegmentVerdict verdict);
+
+  asio::io_context& context_;
+  const PacketPathSettings settings_;
+  const std::uint32_t firewallMark_;
+  const Logger logger_;
+  const Judge judge_;
+
+  std::shared_ptr<NfqueueListener> listener_;
+  std::unique_ptr<ConntrackMarks> marks_;
+  std::unique_ptr<NftOwnerTable> table_;
+  QueueExpression expression_ = QueueExpression::native;
+  // Those of table_.
+  std::vector<std::uint16_t> ports_;
+  ForwardedInterfaces forwarded_;
+};
+
+}  // namespace vosk::backend
