@@ -17,65 +17,15 @@
 #include <string>
 
 #include "linux/nft/conntrack_marks.hpp"
+#include "linux/conntrack_namespace.hpp"
 
 namespace vosk::backend {
 namespace {
 
-// What the child found in its namespace, as its exit status.
-enum ChildResult { marked = 0, setupFailed = 1, noConntrack = 2, setFailed = 3, wrongMark = 4 };
+using namespace test;
 
-// Loopback up, and conntrack following the namespace's packets: a rule on
-// the connection state is enough to have them tracked.
-constexpr const char* namespaceSetup =
-    "ip link set lo up && nft -f - <<'EOF'\n"
-    "table inet conntrack_marks_test {\n"
-    "  chain output { type filter hook output priority 0; ct state new accept; }\n"
-    "}\n"
-    "EOF\n";
-
-union SocketAddress {
-  sockaddr generic;
-  sockaddr_in v4;
-  sockaddr_in6 v6;
-};
-
-void copyEndpoint(const SocketAddress& end, std::array<std::uint8_t, 16>& address, std::uint16_t& port) {
-  if (end.generic.sa_family == AF_INET) {
-    std::memcpy(address.data(), &end.v4.sin_addr, sizeof end.v4.sin_addr);
-    port = ntohs(end.v4.sin_port);
-  } else {
-    std::memcpy(address.data(), &end.v6.sin6_addr, sizeof end.v6.sin6_addr);
-    port = ntohs(end.v6.sin6_port);
-  }
-}
-
-// An established connection over this family's loopback address. Its sockets
-// stay open until the child exits.
-std::optional<ConnectionTuple> connectOverLoopback(int family) {
-  SocketAddress server{};
-  socklen_t length = family == AF_INET ? sizeof server.v4 : sizeof server.v6;
-  if (family == AF_INET) {
-    server.v4.sin_family = AF_INET;
-    server.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  } else {
-    server.v6.sin6_family = AF_INET6;
-    server.v6.sin6_addr = in6addr_loopback;
-  }
-  const int listener = socket(family, SOCK_STREAM, 0);
-  const int client = socket(family, SOCK_STREAM, 0);
-  SocketAddress local{};
-  socklen_t localLength = sizeof local;
-  if (bind(listener, &server.generic, length) != 0 || listen(listener, 1) != 0 ||
-      getsockname(listener, &server.generic, &length) != 0 || connect(client, &server.generic, length) != 0 ||
-      accept(listener, nullptr, nullptr) < 0 || getsockname(client, &local.generic, &localLength) != 0) {
-    return std::nullopt;
-  }
-  ConnectionTuple tuple;
-  tuple.ipVersion = family == AF_INET ? 4 : 6;
-  copyEndpoint(local, tuple.client, tuple.clientPort);
-  copyEndpoint(server, tuple.server, tuple.serverPort);
-  return tuple;
-}
+// What the child found besides the shared statuses.
+enum MarksStatus { setFailed = firstTestStatus, wrongMark };
 
 // The mark conntrack shows for the connection (the namespace holds no other
 // with these ports).
@@ -94,14 +44,7 @@ std::optional<std::uint32_t> markOf(const ConnectionTuple& tuple) {
   return std::nullopt;
 }
 
-// The child's stderr carries the why; its exit status, only what failed.
-ChildResult reported(const Failure& failure, ChildResult result) {
-  std::fprintf(stderr, "%s\n", failure.message().c_str());
-  return result;
-}
-
-ChildResult markInOwnNamespace() {
-  if (unshare(CLONE_NEWNET) != 0 || std::system(namespaceSetup) != 0) return setupFailed;
+int markInOwnNamespace() {
   Failure failure;
   const auto marks = ConntrackMarks::open(failure);
   if (!marks) return reported(failure, noConntrack);
@@ -113,8 +56,9 @@ ChildResult markInOwnNamespace() {
                             {0x00300000, 0x00100000, 0x00101200},
                             {0x00300000, 0x00200000, 0x00201200}};
   for (const int family : {AF_INET, AF_INET6}) {
-    const std::optional<ConnectionTuple> tuple = connectOverLoopback(family);
-    if (!tuple) return setupFailed;
+    const std::optional<LoopbackConnection> connection = connectOverLoopback(family);
+    if (!connection) return setupFailed;
+    const ConnectionTuple* tuple = &connection->tuple;
     for (const Step& step : steps) {
       if ((failure = marks->setMarkBits(*tuple, step.bits, step.value))) return reported(failure, setFailed);
       if (markOf(*tuple) != step.expected) return wrongMark;
@@ -123,20 +67,11 @@ ChildResult markInOwnNamespace() {
     ++untracked.serverPort;
     if ((failure = marks->setMarkBits(untracked, 0x00300000, 0x00200000))) return reported(failure, setFailed);
   }
-  return marked;
+  return childPassed;
 }
 
-// In a child, so the test process keeps its own network namespace.
 TEST(ConntrackMarksTest, SetsOnlyTheGivenBitsAndIgnoresUntrackedConnections) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) _exit(markInOwnNamespace());
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == noConntrack) GTEST_SKIP() << "no ctnetlink socket (the child said why)";
-  EXPECT_EQ(WEXITSTATUS(status), marked);
+  expectPassedInOwnNamespace(markInOwnNamespace);
 }
 
 }  // namespace

@@ -4,10 +4,11 @@
 #include <libmnl/libmnl.h>
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netfilter/nfnetlink_conntrack.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+
+#include "linux/nft/conntrack_tuple.hpp"
 
 namespace vosk::backend {
 namespace {
@@ -15,27 +16,7 @@ namespace {
 // One request, or the kernel's answer to it (an acknowledgement, or an error
 // echoing the request), with room to spare.
 constexpr std::size_t messageBufferBytes = 8192;
-constexpr std::size_t ipv4AddressBytes = sizeof(in_addr);
-constexpr std::size_t ipv6AddressBytes = sizeof(in6_addr);
-
 constexpr const char* markWhat = "conntrack mark";
-
-// The connection's original direction: client to server.
-void putOriginalTuple(nlmsghdr* message, const ConnectionTuple& tuple) {
-  const bool ipv4 = tuple.ipVersion == 4;
-  const std::size_t addressBytes = ipv4 ? ipv4AddressBytes : ipv6AddressBytes;
-  nlattr* const original = mnl_attr_nest_start(message, CTA_TUPLE_ORIG);
-  nlattr* const addresses = mnl_attr_nest_start(message, CTA_TUPLE_IP);
-  mnl_attr_put(message, ipv4 ? CTA_IP_V4_SRC : CTA_IP_V6_SRC, addressBytes, tuple.client.data());
-  mnl_attr_put(message, ipv4 ? CTA_IP_V4_DST : CTA_IP_V6_DST, addressBytes, tuple.server.data());
-  mnl_attr_nest_end(message, addresses);
-  nlattr* const protocol = mnl_attr_nest_start(message, CTA_TUPLE_PROTO);
-  mnl_attr_put_u8(message, CTA_PROTO_NUM, IPPROTO_TCP);
-  mnl_attr_put_u16(message, CTA_PROTO_SRC_PORT, htons(tuple.clientPort));
-  mnl_attr_put_u16(message, CTA_PROTO_DST_PORT, htons(tuple.serverPort));
-  mnl_attr_nest_end(message, protocol);
-  mnl_attr_nest_end(message, original);
-}
 
 }  // namespace
 
