@@ -23,17 +23,19 @@ constexpr std::uint8_t kAck = TCPSegment::ack;
 
 class PacketPathFlowsTest : public ::testing::Test {
  protected:
-  void SetUp() override { configure(false); }
+  void SetUp() override {
+    configure(false);
+    platform.log->clear();
+  }
 
-  void configure(bool strict) {
+  void configure(bool strict, std::vector<std::string> blocked = {"blocked.test"}) {
     platform.host.configuration = ConfigurationDictionary{
         {"blockingEnabled", true},
         {"strictMode", strict},
-        {"sitesData", sitesData({makeSite(1, "blocked", {"blocked.test"})})},
+        {"sitesData", sitesData({makeSite(1, "blocked", std::move(blocked))})},
         {"encryptedDnsServers", bytesOf("[]")}};
     provider->startProxyWithOptions(std::nullopt, [](std::optional<Error>) {});
     platform.advance(startupNotifyGrace + 1);  // past the start's quiet time, so a notification would show
-    platform.log->clear();
   }
 
   // A segment of the connection from client port `port` (IPv6 when `six`).
@@ -149,6 +151,40 @@ TEST_F(PacketPathFlowsTest, OverTheCapANewConnectionIsCarriedUnjudgedOrInStrictM
   const std::vector<std::uint8_t> hello = curlHelloNaming("allowed.test");
   EXPECT_EQ(data(2, 0, text(hello, 0, hello.size())), Verdict::allow) << "judged: room again";
   EXPECT_EQ(send(kPorts + 1, kSyn, TCPSegment::syn, {}, false, 80), Verdict::pass);
+}
+
+TEST_F(PacketPathFlowsTest, ConnectionsLetThroughAreJudgedAgainByEachNewConfigurationUntilTheirEnd) {
+  const auto open = [this](std::uint16_t port, std::string_view firstBytes) {
+    EXPECT_EQ(send(port, kSyn, TCPSegment::syn, {}, false, 80), Verdict::pass);
+    EXPECT_EQ(data(port, 0, firstBytes, 80), Verdict::allow);
+  };
+  open(1, "GET / HTTP/1.1\r\nHost: allowed.test\r\n\r\n");
+  open(2, "GET / HTTP/1.1\r\nHost: www.later.test\r\n\r\n");
+  open(3, "SSH-2.0-client\r\n");
+  open(4, "GET / HTTP/1.1\r\nHost: later.test\r\n\r\n");
+  ConnectionTuple ended;
+  ended.ipVersion = 4;
+  ended.client = {198, 18, 0, 1};
+  ended.server = {198, 18, 0, 2};
+  ended.clientPort = 4;
+  ended.serverPort = 80;
+  provider->carriedConnectionEnded(ended);
+  EXPECT_EQ(peer.carriedConnections(), 3u);
+
+  platform.log->clear();
+  configure(false, {"blocked.test", "later.test"});
+  ASSERT_EQ(reset.size(), 1u);
+  EXPECT_EQ(reset[0].clientPort, 2);
+  configure(true, {"blocked.test", "later.test"});
+  ASSERT_EQ(reset.size(), 2u);
+  EXPECT_EQ(reset[1].clientPort, 3) << "no host read: closed in strict mode";
+  std::vector<std::string> lines;
+  for (const std::string& line : platform.log->messages()) {
+    if (line.starts_with("🧹") || line.starts_with("🔒 No")) lines.push_back(line);
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"🧹 Resetting connection to www.later.test:80 carried by the kernel: closed now",
+                                             "🔒 No hostname was read for open :80 flow — closed in strict mode"}));
+  EXPECT_EQ(peer.carriedConnections(), 1u);
 }
 
 }  // namespace

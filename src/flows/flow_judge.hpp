@@ -59,6 +59,10 @@ class FlowJudge {
   // listed site, the notification; nothing without a host.
   virtual void reportBlocked(const FlowDecision& decision, const std::optional<std::string>& host,
                              std::string_view portText) = 0;
+  // Whether a flow let through earlier, which named `host` (absent: none
+  // read), is closed under the switches and lists in force now: a host now
+  // blocked; in strict mode, no host. Logs nothing. Any thread.
+  virtual bool closesNow(const std::optional<std::string>& host, std::string_view portText) const = 0;
 };
 
 }  // namespace vosk

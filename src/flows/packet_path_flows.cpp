@@ -25,7 +25,7 @@ SegmentVerdict PacketPathFlows::judgeSegment(std::span<const std::uint8_t> packe
   }
   if (segment->flags & TCPSegment::syn) {
     if (found == byTuple_.end()) {
-      if (byTuple_.size() >= maxConnections) return overTheCap(segment->destinationPort);
+      if (byTuple_.size() >= maxConnections) return overTheCap(tuple);
       byDeadline_.push_back(Connection{tuple, std::to_string(segment->destinationPort), FirstFlight(maxSniffBytes),
                                        host_.time().now() + sniffReadTimeout});
       found = byTuple_.emplace(tuple, std::prev(byDeadline_.end())).first;
@@ -56,11 +56,43 @@ SegmentVerdict PacketPathFlows::judgeSegment(std::span<const std::uint8_t> packe
 
 // As the relay carries a flow it had to decline: judged only in strict mode,
 // where the SYN waits for room instead (the client sends it again).
-SegmentVerdict PacketPathFlows::overTheCap(std::uint16_t serverPort) {
+SegmentVerdict PacketPathFlows::overTheCap(const ConnectionTuple& tuple) {
   const bool strict = host_.strictModeActive();
   host_.log().fault("🛑 {} connections in judgement — {} this one to :{}", maxConnections,
-                    strict ? "dropping the SYN of" : "carrying unjudged", serverPort);
-  return strict ? SegmentVerdict::drop : SegmentVerdict::allow;
+                    strict ? "dropping the SYN of" : "carrying unjudged", tuple.serverPort);
+  return strict ? SegmentVerdict::drop : carry(tuple, std::nullopt);
+}
+
+SegmentVerdict PacketPathFlows::carry(const ConnectionTuple& tuple, std::optional<std::string> host) {
+  if (carried_.size() < maxCarried) {
+    carried_.insert_or_assign(tuple, Carried{std::move(host), tuple.serverPort});
+  } else if (!carriedFullSaid_) {
+    carriedFullSaid_ = true;
+    host_.log().fault("🛑 {} open connections let through — later ones are not judged again at a new configuration",
+                      maxCarried);
+  }
+  return SegmentVerdict::allow;
+}
+
+void PacketPathFlows::judgeCarriedAgain() {
+  std::vector<ConnectionTuple> closed;
+  for (auto it = carried_.begin(); it != carried_.end();) {
+    const auto& [tuple, connection] = *it;
+    const std::string portText = std::to_string(connection.serverPort);
+    if (!host_.closesNow(connection.host, portText)) {
+      ++it;
+      continue;
+    }
+    if (connection.host) {
+      host_.log().log("🧹 Resetting connection to {}:{} carried by the kernel: closed now", *connection.host, portText);
+    } else {
+      host_.log().log("🔒 No hostname was read for open :{} flow — closed in strict mode", portText);
+    }
+    closed.push_back(tuple);
+    it = carried_.erase(it);
+  }
+  if (!closed.empty()) path_.resetConnections(closed);
+  if (carried_.size() < maxCarried) carriedFullSaid_ = false;
 }
 
 SegmentVerdict PacketPathFlows::judgeFlight(Connections::iterator connection) {
@@ -68,9 +100,10 @@ SegmentVerdict PacketPathFlows::judgeFlight(Connections::iterator connection) {
   HostExtraction extraction = inspectFirstBytes(bytes, connection->portText);
   if (extraction.needsMoreData) return SegmentVerdict::pass;
   const std::string portText = std::move(connection->portText);
+  const ConnectionTuple tuple = connection->tuple;
   const FlowDecision decision = host_.decideFlow(extraction.host, portText, bytes.size());
   forget(connection);
-  if (!decision.closes()) return SegmentVerdict::allow;
+  if (!decision.closes()) return carry(tuple, std::move(extraction.host));
   host_.reportBlocked(decision, extraction.host, portText);
   return SegmentVerdict::block;
 }

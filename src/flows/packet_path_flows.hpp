@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -27,10 +28,15 @@ namespace vosk {
 //    it again).
 //  - A segment of a connection never seen from its SYN (begun before the
 //    daemon came up) lets the kernel carry it: a restart cuts nothing open.
+//  - The host of every connection let through is kept until the platform
+//    reports its end (at most maxCarried), so that it can be judged again
+//    under the switches and lists in force, as the relay's open flows are.
 // On the main queue, as are the judge's calls and the time limit.
 class PacketPathFlows {
  public:
   static constexpr std::size_t maxConnections = 65536;
+  // Beyond that many open connections let through, a new one is not judged again.
+  static constexpr std::size_t maxCarried = 262144;
 
   PacketPathFlows(FlowHost& host, PacketPath& path) : host_(host), path_(path) {}
   ~PacketPathFlows();
@@ -40,6 +46,13 @@ class PacketPathFlows {
   // The verdict on one held packet (its IP header on): a client's segment.
   SegmentVerdict judgeSegment(std::span<const std::uint8_t> packet);
   std::size_t connectionsInJudgement() const { return byTuple_.size(); }
+
+  // The kernel no longer tracks this connection let through.
+  void carriedConnectionEnded(const ConnectionTuple& tuple) { carried_.erase(tuple); }
+  // Resets the connections let through that the switches and lists in force
+  // now close: a host now blocked; in strict mode, no host read.
+  void judgeCarriedAgain();
+  std::size_t carriedConnections() const { return carried_.size(); }
 
  private:
   // One connection in judgement; the list keeps them in the order of their
@@ -52,7 +65,14 @@ class PacketPathFlows {
   };
   using Connections = std::list<Connection>;
 
-  SegmentVerdict overTheCap(std::uint16_t serverPort);
+  // A connection let through: the host it named (none: unjudged or unreadable).
+  struct Carried {
+    std::optional<std::string> host;
+    std::uint16_t serverPort = 0;
+  };
+
+  SegmentVerdict overTheCap(const ConnectionTuple& tuple);
+  SegmentVerdict carry(const ConnectionTuple& tuple, std::optional<std::string> host);
   SegmentVerdict judgeFlight(Connections::iterator connection);
   void refreshDeadline(Connections::iterator connection);
   void forget(Connections::iterator connection);
@@ -64,6 +84,8 @@ class PacketPathFlows {
   Connections byDeadline_;
   std::unordered_map<ConnectionTuple, Connections::iterator, ConnectionTupleHash> byTuple_;
   std::shared_ptr<DelayedWork> timeLimit_;  // due at the first deadline, or later
+  std::unordered_map<ConnectionTuple, Carried, ConnectionTupleHash> carried_;
+  bool carriedFullSaid_ = false;
 };
 
 }  // namespace vosk

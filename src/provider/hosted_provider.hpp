@@ -46,6 +46,8 @@ class HostedProvider : public AppProxyProvider {
   // The verdict on a client's segment that the packet path holds until its
   // connection is judged (the IP packet, from its header). On the main queue.
   virtual SegmentVerdict judgeHeldSegment(std::span<const std::uint8_t> packet) = 0;
+  // The kernel no longer tracks this connection, let through by a verdict. On the main queue.
+  virtual void carriedConnectionEnded(const ConnectionTuple& connection) = 0;
 };
 
 using StartSystemExtensionMode = std::function<void(std::shared_ptr<HostedProvider> provider)>;

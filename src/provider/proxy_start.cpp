@@ -103,9 +103,13 @@ void TransparentProxyProvider::startProxyWithOptions(const std::optional<Configu
         cachedBlockingEnabled.load());
   }
 
-  // Flows already relayed are judged by the new list and switch at once, not at the next tick.
+  // Flows already relayed or carried by the kernel are judged by the new list
+  // and switch at once, not at the next tick.
   mainQueue.post([weakSelf = weak_from_this()] {
-    if (const auto self = weakSelf.lock()) self->sweepIdleFlows();
+    if (const auto self = weakSelf.lock()) {
+      self->sweepIdleFlows();
+      self->packetPathFlows.judgeCarriedAgain();
+    }
   });
 
   setTunnelNetworkSettings(interceptionSettings(), [weakSelf = weak_from_this(),

@@ -24,13 +24,16 @@ bool TransparentProxyProvider::isStaleBlockedAttempt(const std::pair<const Uuid,
   return now - entry.second >= blockedNotifyWindow;
 }
 
+bool TransparentProxyProvider::closesNow(const std::optional<std::string>& host, std::string_view portText) const {
+  if (!host) return strictModeActive();
+  return cachedBlockingEnabled.load() &&
+         (isHostBlocked(*host, *cachedSites.load()) || isEncryptedDnsFlow(*host, portText));
+}
+
+// A flow without a host is closed in strict mode before it gets here.
 bool TransparentProxyProvider::shouldSweepFlow(const RelayedFlow& flow, Instant now) const {
   const bool idleTooLong = now - flow.lastActivity() > idleFlowLimit;
-  if (cachedBlockingEnabled.load() && flow.hostname()) {
-    return idleTooLong || isHostBlocked(*flow.hostname(), *cachedSites.load()) ||
-           isEncryptedDnsFlow(*flow.hostname(), portTextOf(flow.flow()));
-  }
-  return idleTooLong;
+  return idleTooLong || (flow.hostname() && closesNow(flow.hostname(), portTextOf(flow.flow())));
 }
 
 }  // namespace vosk

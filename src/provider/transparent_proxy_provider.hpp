@@ -73,6 +73,9 @@ class TransparentProxyProvider final : public HostedProvider,
   SegmentVerdict judgeHeldSegment(std::span<const std::uint8_t> packet) override {
     return packetPathFlows.judgeSegment(packet);
   }
+  void carriedConnectionEnded(const ConnectionTuple& connection) override {
+    packetPathFlows.carriedConnectionEnded(connection);
+  }
 
   // FlowJudge
   bool strictModeActive() const override { return cachedBlockingEnabled.load() && cachedStrictMode.load(); }
@@ -80,6 +83,7 @@ class TransparentProxyProvider final : public HostedProvider,
                           std::size_t bytesRead) const override;
   void reportBlocked(const FlowDecision& decision, const std::optional<std::string>& host,
                      std::string_view portText) override;
+  bool closesNow(const std::optional<std::string>& host, std::string_view portText) const override;
 
   // FlowHost
   const Logger& log() const override { return logger; }

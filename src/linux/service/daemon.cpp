@@ -45,7 +45,8 @@ Daemon::Daemon(const DaemonOptions& options, PidFile pidFile, std::variant<int, 
             mainQueue_.post([this, problem = std::move(problem)] { logger_.log("⚠️ history: {}", problem); });
           }),
       packetPath_(mainQueue_.context(), PacketPathSettings{}, options.firewallMark, logger_,
-                  [this](std::span<const std::uint8_t> packet) { return provider_->judgeHeldSegment(packet); }),
+                  [this](std::span<const std::uint8_t> packet) { return provider_->judgeHeldSegment(packet); },
+                  [this](const ConnectionTuple& connection) { provider_->carriedConnectionEnded(connection); }),
       environment_{mainQueue_, mainQueue_, logSink_, notifier_, connections_, host_, history_, packetPath_},
       listener_(mainQueue_.context(), options.listenerPort,
                 [this](asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& destination) {

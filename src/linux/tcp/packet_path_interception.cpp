@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "linux/nft/conntrack_ends.hpp"
 #include "linux/nft/conntrack_marks.hpp"
 #include "linux/udp/nfqueue_listener.hpp"
 
@@ -91,20 +92,18 @@ std::vector<NftBaseChain> chains(const ForwardedInterfaces& forwarded) {
 }  // namespace
 
 PacketPathInterception::PacketPathInterception(asio::io_context& context, const PacketPathSettings& settings,
-                                               std::uint32_t firewallMark, Logger logger, Judge judge)
+                                               std::uint32_t firewallMark, Logger logger, Judge judge, Ended ended)
     : context_(context),
       settings_(settings),
       firewallMark_(firewallMark),
       logger_(std::move(logger)),
-      judge_(std::move(judge)) {}
+      judge_(std::move(judge)),
+      ended_(std::move(ended)) {}
 
 PacketPathInterception::~PacketPathInterception() = default;
 
 Failure PacketPathInterception::apply(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded) {
-  if (ports.empty()) {
-    remove();
-    return {};
-  }
+  if (ports.empty() && !listener_) return {};
   if (table_ && ports == ports_ && forwarded == forwarded_) return {};
   if (!listener_) {
     // Listening first: the rule then finds its queue served from the first packet on.
@@ -125,6 +124,12 @@ Failure PacketPathInterception::open() {
   Failure failure;
   marks_ = ConntrackMarks::open(failure);
   if (!marks_) return failure;
+  ends_ = ConntrackEnds::open(context_, settings_.judgedBits, settings_.allowMark, logger_, failure);
+  if (!ends_) return failure;
+  ends_->start(ended_, [logger = logger_] {
+    logger.log("⚠️ conntrack dropped the ends of some connections let through: their hosts stay kept until the "
+               "daemon restarts");
+  });
   auto listener = NfqueueListener::open(context_, settings_.queueNumber, copiedPacketBytes, logger_, failure);
   if (!listener) return failure;
   expression_ = detectQueueExpression(settings_.queueNumber);
@@ -161,6 +166,7 @@ void PacketPathInterception::remove() {
   table_.reset();
   listener_.reset();
   marks_.reset();
+  ends_.reset();
   ports_.clear();
   forwarded_ = {};
 }

@@ -16,6 +16,7 @@
 
 namespace vosk::backend {
 
+class ConntrackEnds;
 class ConntrackMarks;
 class NfqueueListener;
 
@@ -46,13 +47,17 @@ struct PacketPathSettings {
 class PacketPathInterception final : public PacketPath {
  public:
   using Judge = std::function<SegmentVerdict(std::span<const std::uint8_t> packet)>;
+  using Ended = std::function<void(const ConnectionTuple& connection)>;
 
+  // `ended`: a connection let through is no longer tracked.
   PacketPathInterception(asio::io_context& context, const PacketPathSettings& settings, std::uint32_t firewallMark,
-                         Logger logger, Judge judge);
+                         Logger logger, Judge judge, Ended ended);
   ~PacketPathInterception() override;
 
-  // Judges new connections to `ports` from now on (none: the table goes),
-  // the host's own and those forwarded from `forwarded`.
+  // Judges new connections to `ports` from now on, the host's own and those
+  // forwarded from `forwarded`. With no ports, nothing more is queued; once
+  // the engine has been used the reset rules stay, for the connections it
+  // let through while they are judged again.
   Failure apply(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded);
   void remove();
 
@@ -67,9 +72,11 @@ class PacketPathInterception final : public PacketPath {
   const std::uint32_t firewallMark_;
   const Logger logger_;
   const Judge judge_;
+  const Ended ended_;
 
   std::shared_ptr<NfqueueListener> listener_;
   std::unique_ptr<ConntrackMarks> marks_;
+  std::shared_ptr<ConntrackEnds> ends_;
   std::unique_ptr<NftOwnerTable> table_;
   QueueExpression expression_ = QueueExpression::native;
   // Those of table_.
