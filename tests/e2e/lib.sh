@@ -141,11 +141,19 @@ e2e_strict_config() {
   mv "$E2E_TMP/next.json" "$E2E_TMP/config.json"
 }
 
+# With E2E_ENGINE set, every configuration the filter reads names that engine.
+e2e_engine_config() {  # FILE
+  [ -n "${E2E_ENGINE:-}" ] || return 0
+  grep -q '"engine"' "$1" || sed -i "0,/{/s//{\"engine\": \"$E2E_ENGINE\", /" "$1"
+}
+
 # e2e_start_filter DAEMON CONFIG [ARGS...]: starts the filter in the client
 # namespace and waits for its table.
 e2e_start_filter() {
   local daemon=$1 config=$2
   shift 2
+  E2E_CONFIG=$config
+  e2e_engine_config "$config"
   FILTER_LOG="$E2E_TMP/filter.log"
   CONTROL_SOCKET="$E2E_TMP/control/control.sock"
   chown nobody:nogroup "$config"  # the filter writes it through its control socket, keeping its owner
@@ -165,6 +173,7 @@ applied_more_than() { [ "$(log_count "setTunnelNetworkSettings succeeded")" -gt 
 e2e_reload() {
   local before
   before=$(log_count "setTunnelNetworkSettings succeeded")
+  e2e_engine_config "$E2E_CONFIG"
   kill -HUP "$FILTER_PID"
   e2e_wait_for 10 "the reload" applied_more_than "$before"
 }

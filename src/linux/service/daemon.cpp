@@ -94,8 +94,8 @@ void Daemon::run() {
         return udpInterception_.apply(udpRules, forwarded, blockingEnabled);
       });
   host_.setPacketPathInterception(
-      [this](const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded) {
-        return packetPath_.apply(ports, forwarded);
+      [this](const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded, bool strict) {
+        return packetPath_.apply(ports, forwarded, strict);
       });
   runSystemExtension(environment_, [this](std::shared_ptr<HostedProvider> provider) {
     serve(std::move(provider));

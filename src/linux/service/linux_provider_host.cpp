@@ -53,7 +53,7 @@ void LinuxProviderHost::setTunnelNetworkSettings(const TransparentProxyNetworkSe
   if (packetPathInterception_) {
     std::sort(judgedPorts.begin(), judgedPorts.end());
     judgedPorts.erase(std::unique(judgedPorts.begin(), judgedPorts.end()), judgedPorts.end());
-    if (Failure failure = packetPathInterception_(judgedPorts, forwarded_)) return finish(failure);
+    if (Failure failure = packetPathInterception_(judgedPorts, forwarded_, strictMode_)) return finish(failure);
   }
   finish(udpInterception_ ? udpInterception_(plan.udpRules, forwarded_, blockingEnabled_) : Failure{});
 }

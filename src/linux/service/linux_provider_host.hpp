@@ -25,7 +25,7 @@ class LinuxProviderHost final : public ProviderHost {
   // Takes the TCP ports judged in the packet path by the kernel engine (none
   // while the relay carries flows).
   using PacketPathInterception =
-      std::function<Failure(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded)>;
+      std::function<Failure(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded, bool strict)>;
 
   explicit LinuxProviderHost(InterceptionTarget target) : target_(target) {}
 

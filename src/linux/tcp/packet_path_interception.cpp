@@ -102,13 +102,15 @@ PacketPathInterception::PacketPathInterception(asio::io_context& context, const 
 
 PacketPathInterception::~PacketPathInterception() = default;
 
-Failure PacketPathInterception::apply(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded) {
+Failure PacketPathInterception::apply(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded,
+                                      bool strict) {
   if (ports.empty() && !listener_) return {};
-  if (table_ && ports == ports_ && forwarded == forwarded_) return {};
   if (!listener_) {
     // Listening first: the rule then finds its queue served from the first packet on.
     if (Failure failure = open()) return interceptionFailure(failure);
   }
+  listener_->setFailOpen(!strict);
+  if (table_ && ports == ports_ && forwarded == forwarded_) return {};
   // One name, one owner: the old table goes before the new one comes.
   table_.reset();
   Failure failure;

@@ -57,8 +57,10 @@ class PacketPathInterception final : public PacketPath {
   // Judges new connections to `ports` from now on, the host's own and those
   // forwarded from `forwarded`. With no ports, nothing more is queued; once
   // the engine has been used the reset rules stay, for the connections it
-  // let through while they are judged again.
-  Failure apply(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded);
+  // let through while they are judged again. In strict mode a segment that
+  // finds the queue full is dropped (the client sends it again) rather than
+  // passed unjudged.
+  Failure apply(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded, bool strict);
   void remove();
 
   void resetConnections(std::span<const ConnectionTuple> connections) override;

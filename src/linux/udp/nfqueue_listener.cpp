@@ -180,10 +180,17 @@ void NfqueueListener::handleMessages(const char* data, std::size_t length) {
   }
 }
 
+void NfqueueListener::setFailOpen(bool failOpen) {
+  nlmsghdr* message = nfq_nlmsg_put(verdictBuffer_.data(), NFQNL_MSG_CONFIG, queueNumber_);
+  mnl_attr_put_u32(message, NFQA_CFG_FLAGS, htonl(failOpen ? NFQA_CFG_F_FAIL_OPEN : 0));
+  mnl_attr_put_u32(message, NFQA_CFG_MASK, htonl(NFQA_CFG_F_FAIL_OPEN));
+  sendUnacknowledged(message);
+}
+
 void NfqueueListener::drop(std::uint32_t id) {
   nlmsghdr* message = nfq_nlmsg_put(verdictBuffer_.data(), NFQNL_MSG_VERDICT, queueNumber_);
   nfq_nlmsg_verdict_put(message, static_cast<int>(id), NF_DROP);
-  sendVerdict(message);
+  sendUnacknowledged(message);
 }
 
 void NfqueueListener::accept(std::uint32_t id, std::uint32_t mark, std::span<const std::uint8_t> replacement) {
@@ -194,12 +201,12 @@ void NfqueueListener::accept(std::uint32_t id, std::uint32_t mark, std::span<con
   if (!replacement.empty()) {
     nfq_nlmsg_verdict_put_pkt(message, replacement.data(), static_cast<std::uint32_t>(replacement.size()));
   }
-  sendVerdict(message);
+  sendUnacknowledged(message);
 }
 
-void NfqueueListener::sendVerdict(const nlmsghdr* message) {
+void NfqueueListener::sendUnacknowledged(const nlmsghdr* message) {
   if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0) {
-    logger_.log("⚠️ NFQUEUE verdict failed: {}", std::generic_category().message(errno));
+    logger_.log("⚠️ NFQUEUE message failed: {}", std::generic_category().message(errno));
   }
 }
 

@@ -52,6 +52,9 @@ class NfqueueListener final : public std::enable_shared_from_this<NfqueueListene
   void accept(std::uint32_t id, std::uint32_t mark, std::span<const std::uint8_t> replacement = {});
   // Throws the packet away. On the context's thread.
   void drop(std::uint32_t id);
+  // Whether packets pass or are dropped while the queue is full (they pass
+  // from the start). On the context's thread, after start.
+  void setFailOpen(bool failOpen);
 
  private:
   NfqueueListener(asio::io_context& context, std::uint16_t queueNumber, std::uint32_t copiedBytes, Logger logger,
@@ -61,7 +64,9 @@ class NfqueueListener final : public std::enable_shared_from_this<NfqueueListene
   void awaitPackets();
   void receivePackets();
   void handleMessages(const char* data, std::size_t length);
-  void sendVerdict(const nlmsghdr* message);
+  // A verdict or a change of settings, unacknowledged: an error comes back
+  // among the packets, and is logged there.
+  void sendUnacknowledged(const nlmsghdr* message);
 
   const std::uint16_t queueNumber_;
   const std::uint32_t copiedBytes_;
