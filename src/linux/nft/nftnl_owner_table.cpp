@@ -95,9 +95,11 @@ void addChain(Batch& batch, const std::string& table, const NftBaseChain& base) 
   nftnl_chain_set_u32(chain, NFTNL_CHAIN_FAMILY, NFPROTO_INET);
   nftnl_chain_set_str(chain, NFTNL_CHAIN_TABLE, table.c_str());
   nftnl_chain_set_str(chain, NFTNL_CHAIN_NAME, base.name);
-  nftnl_chain_set_str(chain, NFTNL_CHAIN_TYPE, "filter");
-  nftnl_chain_set_u32(chain, NFTNL_CHAIN_HOOKNUM, base.hook);
-  nftnl_chain_set_s32(chain, NFTNL_CHAIN_PRIO, base.priority);
+  if (base.hook != NftBaseChain::regular) {
+    nftnl_chain_set_str(chain, NFTNL_CHAIN_TYPE, "filter");
+    nftnl_chain_set_u32(chain, NFTNL_CHAIN_HOOKNUM, base.hook);
+    nftnl_chain_set_s32(chain, NFTNL_CHAIN_PRIO, base.priority);
+  }
   nftnl_chain_nlmsg_build_payload(batch.next(NFT_MSG_NEWCHAIN, NLM_F_CREATE | NLM_F_EXCL), chain);
   nftnl_chain_free(chain);
 }
@@ -167,6 +169,32 @@ NftRule& NftRule::interfaceName(bool input, const std::string& name) {
   name.copy(padded.data(), name.size());
   metaLoad(input ? NFT_META_IIFNAME : NFT_META_OIFNAME);
   return compare(NFT_CMP_EQ, padded.data(), padded.size());
+}
+
+NftRule& NftRule::tcpHeadersOnly(std::uint8_t ipv4Words, std::uint8_t tcpWords) {
+  constexpr std::uint32_t ipv6HeaderBytes = 40;
+  constexpr std::uint32_t dataOffset = 12;
+  constexpr std::uint8_t lowNibble = 0x0f, highNibble = 0xf0;
+  const std::uint8_t ipv4Word[1] = {ipv4Words};
+  const std::uint8_t tcpWord[1] = {static_cast<std::uint8_t>(tcpWords << 4)};
+  nfproto(ipv4Words == 0 ? NFPROTO_IPV6 : NFPROTO_IPV4);
+  transportProtocol(IPPROTO_TCP);
+  if (ipv4Words != 0) {
+    payloadLoad(NFT_PAYLOAD_NETWORK_HEADER, 0, 1, NFT_REG_1);
+    const std::uint8_t mask[1] = {lowNibble};
+    const std::uint8_t zero[1] = {0};
+    bitwise(mask, zero);
+    compare(NFT_CMP_EQ, ipv4Word, 1);
+  }
+  payloadLoad(NFT_PAYLOAD_TRANSPORT_HEADER, dataOffset, 1, NFT_REG_1);
+  const std::uint8_t mask[1] = {highNibble};
+  const std::uint8_t zero[1] = {0};
+  bitwise(mask, zero);
+  compare(NFT_CMP_EQ, tcpWord, 1);
+  // The packet's length is its headers' exactly: nothing beyond them.
+  const std::uint32_t length = (ipv4Words == 0 ? ipv6HeaderBytes : 4U * ipv4Words) + 4U * tcpWords;
+  metaLoad(NFT_META_LEN);
+  return compare(NFT_CMP_EQ, &length, sizeof length);
 }
 
 NftRule& NftRule::transportProtocol(std::uint8_t protocol) {
@@ -258,6 +286,21 @@ NftRule& NftRule::rejectWithReset() {
   nftnl_expr* reject = add("reject");
   nftnl_expr_set_u32(reject, NFTNL_EXPR_REJECT_TYPE, NFT_REJECT_TCP_RST);
   nftnl_expr_set_u8(reject, NFTNL_EXPR_REJECT_CODE, 0);
+  return *this;
+}
+
+NftRule& NftRule::accept() {
+  nftnl_expr* verdict = add("immediate");
+  nftnl_expr_set_u32(verdict, NFTNL_EXPR_IMM_DREG, NFT_REG_VERDICT);
+  nftnl_expr_set_u32(verdict, NFTNL_EXPR_IMM_VERDICT, NF_ACCEPT);
+  return *this;
+}
+
+NftRule& NftRule::jump(const char* chain) {
+  nftnl_expr* verdict = add("immediate");
+  nftnl_expr_set_u32(verdict, NFTNL_EXPR_IMM_DREG, NFT_REG_VERDICT);
+  nftnl_expr_set_u32(verdict, NFTNL_EXPR_IMM_VERDICT, NFT_JUMP);
+  nftnl_expr_set_str(verdict, NFTNL_EXPR_IMM_CHAIN, chain);
   return *this;
 }
 

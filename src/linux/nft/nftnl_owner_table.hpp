@@ -34,6 +34,10 @@ class NftRule {
   NftRule& tcpDestinationPort(std::uint16_t port);
   // TCP with (flags & mask) == value.
   NftRule& tcpFlags(std::uint8_t mask, std::uint8_t value);
+  // A TCP segment of exactly its headers, no payload: IPv4 with this header
+  // length (in 32-bit words) or IPv6 without extension headers (ipv4Words 0),
+  // and this TCP data offset.
+  NftRule& tcpHeadersOnly(std::uint8_t ipv4Words, std::uint8_t tcpWords);
   // The interface the packet came in on (input) or goes out of, by name.
   NftRule& interfaceName(bool input, const std::string& name);
   // (network header bytes at offset) & mask != value; at most 16 bytes.
@@ -53,6 +57,8 @@ class NftRule {
   NftRule& updateSet(const char* set, std::uint32_t setId);
   NftRule& reject();  // ICMP port unreachable
   NftRule& rejectWithReset();  // TCP only: a reset to the sender
+  NftRule& accept();  // ends this table's chain for the packet, which goes on
+  NftRule& jump(const char* chain);
   // With bypass: packets pass while nobody listens on the queue.
   NftRule& queue(std::uint16_t number, QueueExpression expression);
 
@@ -75,8 +81,11 @@ class NftRule {
 };
 
 struct NftBaseChain {
+  // A chain no hook calls, only a jump.
+  static constexpr std::uint32_t regular = ~std::uint32_t{0};
+
   const char* name;
-  std::uint32_t hook;  // NF_INET_*
+  std::uint32_t hook;  // NF_INET_*, or regular
   std::int32_t priority;
 };
 

@@ -18,10 +18,14 @@ constexpr std::int32_t verdictChainPriority = 10;
 // The whole packet: the judge reads its segment's payload. An IPv4 or IPv6
 // packet (without jumbograms) is never longer.
 constexpr std::uint32_t copiedPacketBytes = 65535;
-constexpr std::uint8_t tcpSyn = 0x02, tcpReset = 0x04, tcpAck = 0x10;
+constexpr std::uint8_t tcpFin = 0x01, tcpSyn = 0x02, tcpReset = 0x04, tcpAck = 0x10;
+// The IPv4 header without options, and the TCP data offsets there are (in 32-bit words).
+constexpr std::uint8_t plainIpv4Words = 5;
+constexpr std::uint8_t fewestTcpWords = 5, mostTcpWords = 15;
 
 constexpr const char* queueChain = "queue";
 constexpr const char* verdictChain = "verdict";
+constexpr const char* judgeChain = "judge";
 constexpr const char* resetChain = "reset";
 constexpr const char* forwardQueueChain = "forward_queue";
 constexpr const char* forwardVerdictChain = "forward_verdict";
@@ -33,8 +37,8 @@ Failure interceptionFailure(const Failure& failure) {
 // The rules of one path: the host's own connections, or those forwarded from
 // one interface (from every one when none is given).
 void addRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, std::uint32_t firewallMark,
-              QueueExpression expression, const std::vector<std::uint16_t>& ports, const char* queue,
-              const char* verdict, const std::string* interface) {
+              const std::vector<std::uint16_t>& ports, const char* queue, const char* verdict,
+              const std::string* interface) {
   const std::string table(tableName);
   for (const std::uint16_t port : ports) {
     // A SYN starts a connection unjudged, also on the addresses and ports of
@@ -51,7 +55,7 @@ void addRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, s
     rules.push_back(std::move(rule.tcpDestinationPort(port)
                                   .markBits(true, settings.judgedBits, 0)
                                   .markBitsDiffer(false, firewallMark, firewallMark)
-                                  .queue(settings.queueNumber, expression)));
+                                  .jump(judgeChain)));
   }
   for (const std::uint32_t mark : {settings.allowMark, settings.blockMark}) {
     rules.push_back(std::move(NftRule(table, verdict)
@@ -64,22 +68,43 @@ void addRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, s
       NftRule(table, verdict).markBits(true, settings.judgedBits, settings.blockMark).tcpFlags(tcpReset, 0).rejectWithReset()));
 }
 
+// What a connection not judged yet sends: everything but a segment of headers
+// alone goes to the queue. Such a segment (the handshake's ACK, a window
+// update) carries no byte to judge, and keeping it in the kernel spares a
+// trip through the queue per connection; one rule per header length, since
+// nft cannot add the lengths, so that a segment with a single byte is queued.
+// A SYN, FIN or RST is queued all the same: it opens or ends a judgement.
+void addJudgeRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, QueueExpression expression) {
+  const std::string table(tableName);
+  for (const std::uint8_t ipv4Words : {plainIpv4Words, std::uint8_t{0}}) {
+    for (std::uint8_t tcpWords = fewestTcpWords; tcpWords <= mostTcpWords; ++tcpWords) {
+      rules.push_back(std::move(NftRule(table, judgeChain)
+                                    .tcpHeadersOnly(ipv4Words, tcpWords)
+                                    .tcpFlags(tcpSyn | tcpFin | tcpReset, 0)
+                                    .accept()));
+    }
+  }
+  rules.push_back(std::move(NftRule(table, judgeChain).queue(settings.queueNumber, expression)));
+}
+
 std::vector<NftRule> rules(const PacketPathSettings& settings, std::uint32_t firewallMark, QueueExpression expression,
                            const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded) {
   std::vector<NftRule> rules;
-  addRules(rules, settings, firewallMark, expression, ports, queueChain, verdictChain, nullptr);
+  addJudgeRules(rules, settings, expression);
+  addRules(rules, settings, firewallMark, ports, queueChain, verdictChain, nullptr);
   rules.push_back(std::move(NftRule(std::string(tableName), resetChain)
                                 .markBits(true, settings.judgedBits, settings.blockMark)
                                 .tcpFlags(tcpReset, 0)
                                 .rejectWithReset()));
   for (const std::string* interface : forwarded.matches()) {
-    addRules(rules, settings, firewallMark, expression, ports, forwardQueueChain, forwardVerdictChain, interface);
+    addRules(rules, settings, firewallMark, ports, forwardQueueChain, forwardVerdictChain, interface);
   }
   return rules;
 }
 
 std::vector<NftBaseChain> chains(const ForwardedInterfaces& forwarded) {
-  std::vector<NftBaseChain> chains{{queueChain, NF_INET_LOCAL_OUT, queueChainPriority},
+  std::vector<NftBaseChain> chains{{judgeChain, NftBaseChain::regular, 0},
+                                   {queueChain, NF_INET_LOCAL_OUT, queueChainPriority},
                                    {verdictChain, NF_INET_LOCAL_OUT, verdictChainPriority},
                                    {resetChain, NF_INET_LOCAL_IN, queueChainPriority}};
   if (forwarded.any()) {
