@@ -142,8 +142,8 @@ e2e_strict_config() {
 }
 
 # With E2E_ENGINE set, every configuration the filter reads names that engine.
-e2e_engine_config() {  # FILE
-  [ -n "${E2E_ENGINE:-}" ] || return 0
+e2e_engine_config() {  # FILE (none: a filter this file did not start)
+  [ -n "${E2E_ENGINE:-}" ] && [ -n "$1" ] || return 0
   grep -q '"engine"' "$1" || sed -i "0,/{/s//{\"engine\": \"$E2E_ENGINE\", /" "$1"
 }
 
@@ -173,7 +173,7 @@ applied_more_than() { [ "$(log_count "setTunnelNetworkSettings succeeded")" -gt 
 e2e_reload() {
   local before
   before=$(log_count "setTunnelNetworkSettings succeeded")
-  e2e_engine_config "$E2E_CONFIG"
+  e2e_engine_config "${E2E_CONFIG:-}"
   kill -HUP "$FILTER_PID"
   e2e_wait_for 10 "the reload" applied_more_than "$before"
 }
