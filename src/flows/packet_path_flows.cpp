@@ -65,7 +65,7 @@ SegmentVerdict PacketPathFlows::overTheCap(const ConnectionTuple& tuple) {
 
 SegmentVerdict PacketPathFlows::carry(const ConnectionTuple& tuple, std::optional<std::string> host) {
   if (carried_.size() < maxCarried) {
-    carried_.insert_or_assign(tuple, Carried{std::move(host), tuple.serverPort});
+    carried_.insert_or_assign(tuple, std::move(host));
   } else if (!carriedFullSaid_) {
     carriedFullSaid_ = true;
     host_.log().fault("🛑 {} open connections let through — later ones are not judged again at a new configuration",
@@ -77,14 +77,14 @@ SegmentVerdict PacketPathFlows::carry(const ConnectionTuple& tuple, std::optiona
 void PacketPathFlows::judgeCarriedAgain() {
   std::vector<ConnectionTuple> closed;
   for (auto it = carried_.begin(); it != carried_.end();) {
-    const auto& [tuple, connection] = *it;
-    const std::string portText = std::to_string(connection.serverPort);
-    if (!host_.closesNow(connection.host, portText)) {
+    const auto& [tuple, host] = *it;
+    const std::string portText = std::to_string(tuple.serverPort);
+    if (!host_.closesNow(host, portText)) {
       ++it;
       continue;
     }
-    if (connection.host) {
-      host_.log().log("🧹 Resetting connection to {}:{} carried by the kernel: closed now", *connection.host, portText);
+    if (host) {
+      host_.log().log("🧹 Resetting connection to {}:{} carried by the kernel: closed now", *host, portText);
     } else {
       host_.log().log("🔒 No hostname was read for open :{} flow — closed in strict mode", portText);
     }

@@ -65,11 +65,6 @@ class PacketPathFlows {
   };
   using Connections = std::list<Connection>;
 
-  // A connection let through: the host it named (none: unjudged or unreadable).
-  struct Carried {
-    std::optional<std::string> host;
-    std::uint16_t serverPort = 0;
-  };
 
   SegmentVerdict overTheCap(const ConnectionTuple& tuple);
   SegmentVerdict carry(const ConnectionTuple& tuple, std::optional<std::string> host);
@@ -84,7 +79,8 @@ class PacketPathFlows {
   Connections byDeadline_;
   std::unordered_map<ConnectionTuple, Connections::iterator, ConnectionTupleHash> byTuple_;
   std::shared_ptr<DelayedWork> timeLimit_;  // due at the first deadline, or later
-  std::unordered_map<ConnectionTuple, Carried, ConnectionTupleHash> carried_;
+  // The connections let through, with the host each named (none: unjudged or unreadable).
+  std::unordered_map<ConnectionTuple, std::optional<std::string>, ConnectionTupleHash> carried_;
   bool carriedFullSaid_ = false;
 };
 

@@ -289,18 +289,14 @@ NftRule& NftRule::rejectWithReset() {
   return *this;
 }
 
-NftRule& NftRule::accept() {
-  nftnl_expr* verdict = add("immediate");
-  nftnl_expr_set_u32(verdict, NFTNL_EXPR_IMM_DREG, NFT_REG_VERDICT);
-  nftnl_expr_set_u32(verdict, NFTNL_EXPR_IMM_VERDICT, NF_ACCEPT);
-  return *this;
-}
+NftRule& NftRule::accept() { return verdict(NF_ACCEPT, nullptr); }
+NftRule& NftRule::jump(const char* chain) { return verdict(NFT_JUMP, chain); }
 
-NftRule& NftRule::jump(const char* chain) {
-  nftnl_expr* verdict = add("immediate");
-  nftnl_expr_set_u32(verdict, NFTNL_EXPR_IMM_DREG, NFT_REG_VERDICT);
-  nftnl_expr_set_u32(verdict, NFTNL_EXPR_IMM_VERDICT, NFT_JUMP);
-  nftnl_expr_set_str(verdict, NFTNL_EXPR_IMM_CHAIN, chain);
+NftRule& NftRule::verdict(std::int32_t code, const char* chain) {
+  nftnl_expr* immediate = add("immediate");
+  nftnl_expr_set_u32(immediate, NFTNL_EXPR_IMM_DREG, NFT_REG_VERDICT);
+  nftnl_expr_set_u32(immediate, NFTNL_EXPR_IMM_VERDICT, static_cast<std::uint32_t>(code));
+  if (chain) nftnl_expr_set_str(immediate, NFTNL_EXPR_IMM_CHAIN, chain);
   return *this;
 }
 

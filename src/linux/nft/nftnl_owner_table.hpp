@@ -70,6 +70,7 @@ class NftRule {
   void metaLoad(std::uint32_t key);
   void payloadLoad(std::uint32_t base, std::uint32_t offset, std::uint32_t length, std::uint32_t reg);
   NftRule& transportProtocol(std::uint8_t protocol);
+  NftRule& verdict(std::int32_t code, const char* chain);
   NftRule& port(std::uint8_t protocol, std::uint32_t offset, std::uint16_t port);
   NftRule& compare(std::uint32_t op, const void* data, std::uint32_t length);
   void bitwise(std::span<const std::uint8_t> mask, std::span<const std::uint8_t> xorValue);
