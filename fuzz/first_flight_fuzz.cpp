@@ -1,10 +1,11 @@
 // libFuzzer target for the first-flight reassembly. The input cuts a captured
 // first flight (TLS ClientHellos, HTTP requests) into segments and delivers
 // them in any order, again and again, and, in its hostile half, with other
-// bytes, out-of-range sequence numbers and URG among them.
-//  - Always: every segment let through agrees byte for byte with the prefix
-//    and leaves no gap in it, so any server reads the prefix; and the prefix
-//    only grows.
+// bytes, out-of-range sequence numbers and URG among them; now and then the
+// prefix read so far is released, as request following does.
+//  - Always: every segment let through agrees byte for byte with the bytes
+//    taken that are still kept and leaves no gap, so any server reads the
+//    stream taken; and that stream only grows.
 //  - An honest client (the same bytes each time, resent until through): the
 //    prefix becomes the whole flight, and the first host found is the host of
 //    the whole flight.
@@ -49,32 +50,44 @@ struct Segment {
   bool urgent = false;
 };
 
-// Sends one segment and checks what holds whatever it carries.
+// Sends one segment and checks what holds whatever it carries; `stream`
+// is every byte taken, released or not.
 class Wire {
  public:
   explicit Wire(std::uint32_t syn) : syn_(syn), flight_(kCapacity) { flight_.syn(syn, {}, false); }
 
   bool send(const Segment& segment) {
-    const Bytes before(flight_.prefix().begin(), flight_.prefix().end());
     const bool passed = flight_.segment(syn_ + 1 + segment.offset, segment.bytes, segment.urgent) ==
                         vosk::FirstFlight::Verdict::accept;
     const std::span<const std::uint8_t> prefix = flight_.prefix();
-    check(prefix.size() >= before.size() && std::equal(before.begin(), before.end(), prefix.begin()),
-          "the prefix only grows");
+    check(prefix.size() + released_ >= stream_.size() &&
+              std::equal(stream_.begin() + static_cast<std::ptrdiff_t>(released_), stream_.end(), prefix.begin()),
+          "the stream only grows");
+    stream_.insert(stream_.end(), prefix.begin() + static_cast<std::ptrdiff_t>(stream_.size() - released_),
+                   prefix.end());
     if (passed) {
       check(!segment.urgent, "no urgent segment passes");
-      const std::size_t end = std::min<std::size_t>(segment.offset + segment.bytes.size(), kCapacity);
-      check(segment.offset <= prefix.size() && end <= prefix.size(), "a segment let through leaves no gap");
-      check(std::equal(prefix.begin() + segment.offset, prefix.begin() + end, segment.bytes.begin()),
-            "a segment let through agrees with the prefix");
+      const std::size_t end = segment.offset + segment.bytes.size();
+      check(segment.offset <= stream_.size() && end <= stream_.size(), "a segment let through leaves no gap");
+      const std::size_t from = std::max<std::size_t>(segment.offset, released_);
+      check(from >= end || std::equal(stream_.begin() + static_cast<std::ptrdiff_t>(from),
+                                      stream_.begin() + static_cast<std::ptrdiff_t>(end),
+                                      segment.bytes.begin() + static_cast<std::ptrdiff_t>(from - segment.offset)),
+            "a segment let through agrees with the bytes kept");
     }
     return passed;
   }
-  std::span<const std::uint8_t> prefix() const { return flight_.prefix(); }
+  void release(std::size_t count) {
+    flight_.release(count);
+    released_ = stream_.size() - flight_.prefix().size();
+  }
+  const Bytes& stream() const { return stream_; }
 
  private:
   const std::uint32_t syn_;
   vosk::FirstFlight flight_;
+  Bytes stream_;
+  std::size_t released_ = 0;
 };
 
 std::vector<Segment> cut(const Bytes& bytes, FuzzedDataProvider& input) {
@@ -110,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<vosk::HostExtraction> firstDecision;
   const auto judge = [&] {
     if (firstDecision) return;
-    const vosk::HostExtraction extraction = flight.parse(wire.prefix());
+    const vosk::HostExtraction extraction = flight.parse(wire.stream());
     if (!extraction.needsMoreData) firstDecision = extraction;
   };
   for (std::size_t sends = 0; sends < kMaxSends && input.remaining_bytes() > 0; ++sends) {
@@ -123,6 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (wire.send(segment) && !hostile) through[index] = true;
     if (!hostile) judge();
+    if (input.ConsumeIntegralInRange(0, 7) == 0) wire.release(input.ConsumeIntegralInRange<std::size_t>(0, 2000));
   }
   if (hostile) return 0;
 
@@ -132,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(wire.send(segments[index]), "an honest resend in order passes");
     judge();
   }
-  check(std::equal(wire.prefix().begin(), wire.prefix().end(), flight.bytes.begin(), flight.bytes.end()),
+  check(std::equal(wire.stream().begin(), wire.stream().end(), flight.bytes.begin(), flight.bytes.end()),
         "an honest client's flight is taken whole");
   const vosk::HostExtraction whole = flight.parse(flight.bytes);
   check(firstDecision && firstDecision->host == whole.host, "the first decision is that of the whole flight");

@@ -71,5 +71,24 @@ TEST(FirstFlightTest, KeepsAtMostItsCapacity) {
   EXPECT_EQ(flight.segment(kFirst + 10, bytes("ab"), false), Verdict::drop) << "beyond the prefix, once judged";
 }
 
+TEST(FirstFlightTest, ReleasedBytesAreForgottenAndTheirRepeatsPassUnread) {
+  FirstFlight flight(8);
+  flight.syn(kSyn, {}, false);
+  flight.segment(kFirst, bytes("GET /a\r\n"), false);
+  flight.release(4);
+  EXPECT_EQ(text(flight.prefix()), "/a\r\n");
+  EXPECT_EQ(flight.segment(kFirst, bytes("PUT /a"), false), Verdict::accept) << "released: the server has them";
+  EXPECT_EQ(flight.segment(kFirst + 2, bytes("T /b"), false), Verdict::drop) << "kept bytes still compared";
+  EXPECT_EQ(flight.segment(kFirst + 8, bytes("\r\n0123"), false), Verdict::accept) << "room again after a release";
+  EXPECT_EQ(text(flight.prefix()), "/a\r\n\r\n01");
+  EXPECT_EQ(flight.segment(kSyn, bytes("xGET"), false), Verdict::drop) << "still nothing before the start";
+  EXPECT_EQ(flight.syn(kSyn, {}, false), Verdict::accept) << "the SYN sent again";
+  flight.release(8);
+  EXPECT_TRUE(flight.prefix().empty());
+  EXPECT_EQ(flight.syn(200, {}, false), Verdict::drop) << "a new start, though nothing is kept";
+  EXPECT_EQ(flight.segment(kFirst + 12, bytes("23"), false), Verdict::accept);
+  EXPECT_EQ(text(flight.prefix()), "23");
+}
+
 }  // namespace
 }  // namespace vosk

@@ -25,6 +25,8 @@ namespace vosk {
 //  - Nothing is taken before the SYN gives the stream's start, and bytes said
 //    to lie before it are dropped: the server would trim them, not read them.
 //    A new SYN restarts only while nothing is taken yet.
+//  - Bytes released (read, and no longer needed) are forgotten: a segment
+//    repeating them is accepted unread, since the server has them already.
 // Pure: sequence numbers and bytes in, verdicts and the prefix out.
 class FirstFlight {
  public:
@@ -39,13 +41,16 @@ class FirstFlight {
   // beyond the prefix is dropped: by then the judgement decides.
   Verdict segment(std::uint32_t sequence, std::span<const std::uint8_t> payload, bool urgent);
 
-  // The bytes taken, in stream order.
+  // The bytes taken and not released, in stream order.
   std::span<const std::uint8_t> prefix() const { return prefix_; }
   bool full() const { return prefix_.size() >= capacity_; }
+  // Forgets the first `count` bytes of the prefix.
+  void release(std::size_t count);
 
  private:
   const std::size_t capacity_;
-  std::optional<std::uint32_t> synSequence_;
+  std::optional<std::uint32_t> prefixSequence_;  // of the prefix's first byte
+  std::uint64_t released_ = 0;
   std::vector<std::uint8_t> prefix_;
 };
 
