@@ -83,8 +83,7 @@ TEST_F(PacketPathFlowsTest, JudgesTheBytesTheServerGetsAndLeavesTheConnectionToT
   EXPECT_EQ(data(2, 0, "GET / HTTP/1.1\r\nHost: allowed", 80, true), Verdict::pass);
   EXPECT_EQ(data(2, 0, "GET / HTTP/1.1\r\nHost: blocked.test\r\n\r\n", 80, true), Verdict::drop);
   EXPECT_EQ(data(2, 16, "Host: allowed", 80, true), Verdict::pass) << "the same bytes again";
-  EXPECT_EQ(data(2, 29, ".test\r\n\r\n", 80, true), Verdict::allow);
-  EXPECT_EQ(data(2, 38, "GET /next HTTP/1.1\r\n", 80, true), Verdict::allow);
+  EXPECT_EQ(data(2, 29, ".test\r\n\r\n", 80, true), Verdict::follow);
   EXPECT_EQ(platform.log->messages(),
             std::vector<std::string>{"🔎 flow host: allowed.test:80, blockingEnabled=true, blocked=false"});
 
@@ -156,7 +155,7 @@ TEST_F(PacketPathFlowsTest, OverTheCapANewConnectionIsCarriedUnjudgedOrInStrictM
 TEST_F(PacketPathFlowsTest, ConnectionsLetThroughAreJudgedAgainByEachNewConfigurationUntilTheirEnd) {
   const auto open = [this](std::uint16_t port, std::string_view firstBytes) {
     EXPECT_EQ(send(port, kSyn, TCPSegment::syn, {}, false, 80), Verdict::pass);
-    EXPECT_EQ(data(port, 0, firstBytes, 80), Verdict::allow);
+    EXPECT_EQ(data(port, 0, firstBytes, 80), firstBytes.starts_with("GET") ? Verdict::follow : Verdict::allow);
   };
   open(1, "GET / HTTP/1.1\r\nHost: allowed.test\r\n\r\n");
   open(2, "GET / HTTP/1.1\r\nHost: www.later.test\r\n\r\n");
@@ -168,8 +167,10 @@ TEST_F(PacketPathFlowsTest, ConnectionsLetThroughAreJudgedAgainByEachNewConfigur
   ended.server = {198, 18, 0, 2};
   ended.clientPort = 4;
   ended.serverPort = 80;
+  EXPECT_EQ(peer.followedConnections(), 3u);
   provider->carriedConnectionEnded(ended);
   EXPECT_EQ(peer.carriedConnections(), 3u);
+  EXPECT_EQ(peer.followedConnections(), 2u);
 
   platform.log->clear();
   configure(false, {"blocked.test", "later.test"});
@@ -185,6 +186,55 @@ TEST_F(PacketPathFlowsTest, ConnectionsLetThroughAreJudgedAgainByEachNewConfigur
   EXPECT_EQ(lines, (std::vector<std::string>{"🧹 Resetting connection to www.later.test:80 carried by the kernel: closed now",
                                              "🔒 No hostname was read for open :80 flow — closed in strict mode"}));
   EXPECT_EQ(peer.carriedConnections(), 1u);
+  EXPECT_EQ(peer.followedConnections(), 1u);
+}
+
+TEST_F(PacketPathFlowsTest, LaterRequestsOnPort80AreFollowedAndEachHeadJudgedWhenWhole) {
+  const std::string first = "GET / HTTP/1.1\r\nHost: allowed.test\r\n\r\n";
+  const std::string upload = "POST /up HTTP/1.1\r\nHost: www.allowed.test\r\nContent-Length: 36\r\n\r\n";
+  const std::string body = "GET / HTTP/1.1\r\nHost: blocked.test\r\n";
+  ASSERT_EQ(body.size(), 36u);
+  const std::string next = "GET /next HTTP/1.1\r\nHost: blocked.test\r\n\r\n";
+  send(1, kSyn, TCPSegment::syn, {}, false, 80);
+  EXPECT_EQ(data(1, 0, first + upload, 80), Verdict::follow) << "the request sent with the first is judged too";
+  std::size_t at = first.size() + upload.size();
+  EXPECT_EQ(data(1, at, body, 80), Verdict::pass) << "a body is passed unread";
+  at += body.size();
+  EXPECT_EQ(data(1, 0, first, 80), Verdict::pass) << "bytes read already, sent again";
+  EXPECT_EQ(data(1, at, next.substr(0, 30), 80), Verdict::pass);
+  EXPECT_EQ(data(1, at + 20, "Host: allowed.test\r\n\r\n", 80), Verdict::drop) << "a head's bytes are kept";
+  EXPECT_EQ(data(1, at + 30, next.substr(30), 80, false, kAck | TCPSegment::urg), Verdict::drop);
+  EXPECT_EQ(data(1, at + 30, next.substr(30), 80), Verdict::block);
+  platform.settle();
+  EXPECT_EQ(platform.log->messages(),
+            (std::vector<std::string>{"🔎 flow host: allowed.test:80, blockingEnabled=true, blocked=false",
+                                      "🔎 flow host: www.allowed.test:80, blockingEnabled=true, blocked=false",
+                                      "🔎 flow host: blocked.test:80, blockingEnabled=true, blocked=true",
+                                      "📣 Posted siteBlocked Darwin notification (blocked host: blocked.test)"}));
+  EXPECT_EQ(platform.decisions.recorded(), std::vector<std::string>{"http blocked blocked.test"});
+  EXPECT_EQ(peer.followedConnections(), 0u);
+  EXPECT_EQ(peer.carriedConnections(), 0u) << "reset: its end goes unreported";
+
+  // Bytes that are no request end following: judged as a request naming no
+  // host, then the kernel carries the rest; in strict mode they close it.
+  platform.log->clear();
+  for (const bool strict : {false, true}) {
+    configure(strict);
+    const auto port = static_cast<std::uint16_t>(strict ? 3 : 2);
+    send(port, kSyn, TCPSegment::syn, {}, false, 80);
+    EXPECT_EQ(data(port, 0, first, 80), Verdict::follow);
+    EXPECT_EQ(data(port, first.size(), "GET / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", 80),
+              strict ? Verdict::block : Verdict::allow);
+  }
+  EXPECT_EQ(peer.followedConnections(), 0u);
+  EXPECT_EQ(peer.carriedConnections(), 1u);
+  std::vector<std::string> lines;
+  for (const std::string& line : platform.log->messages()) {
+    if (line.find("hostname") != std::string::npos) lines.push_back(line);
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "⚠️ Could not determine hostname for :80 flow after 56 bytes — passing through unblocked",
+                       "🔒 No hostname readable for :80 flow after 56 bytes — closed in strict mode"}));
 }
 
 }  // namespace

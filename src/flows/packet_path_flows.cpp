@@ -19,14 +19,31 @@ SegmentVerdict PacketPathFlows::judgeSegment(std::span<const std::uint8_t> packe
                               segment->destinationPort};
   const bool urgent = (segment->flags & TCPSegment::urg) != 0;
   auto found = byTuple_.find(tuple);
+  if (found == byTuple_.end()) {
+    if (const auto followed = followed_.find(tuple); followed != followed_.end()) {
+      if ((segment->flags & TCPSegment::syn) == 0) {
+        if (segment->flags & TCPSegment::rst) return SegmentVerdict::pass;  // its end is reported
+        if (followed->second.stream.segment(segment->sequence, segment->payload, urgent) ==
+            FirstFlight::Verdict::drop) {
+          return SegmentVerdict::drop;
+        }
+        return followRequests(followed);
+      }
+    }
+  }
   if (segment->flags & TCPSegment::rst) {
     if (found != byTuple_.end()) forget(found->second);
     return SegmentVerdict::pass;
   }
   if (segment->flags & TCPSegment::syn) {
     if (found == byTuple_.end()) {
+      // The client's port again, on a connection over (whose end the kernel
+      // does not report: it tracks the new one in its place).
+      carried_.erase(tuple);
+      followed_.erase(tuple);
       if (byTuple_.size() >= maxConnections) return overTheCap(tuple);
-      byDeadline_.push_back(Connection{tuple, std::to_string(segment->destinationPort), FirstFlight(maxSniffBytes),
+      byDeadline_.push_back(Connection{tuple, std::to_string(segment->destinationPort),
+                                       FirstFlight(maxSniffBytes + maxSegmentBytes),
                                        host_.time().now() + sniffReadTimeout});
       found = byTuple_.emplace(tuple, std::prev(byDeadline_.end())).first;
       armTimeLimit();
@@ -74,6 +91,11 @@ SegmentVerdict PacketPathFlows::carry(const ConnectionTuple& tuple, std::optiona
   return SegmentVerdict::allow;
 }
 
+void PacketPathFlows::carriedConnectionEnded(const ConnectionTuple& tuple) {
+  carried_.erase(tuple);
+  followed_.erase(tuple);
+}
+
 void PacketPathFlows::judgeCarriedAgain() {
   std::vector<ConnectionTuple> closed;
   for (auto it = carried_.begin(); it != carried_.end();) {
@@ -89,6 +111,7 @@ void PacketPathFlows::judgeCarriedAgain() {
       host_.log().log("🔒 No hostname was read for open :{} flow — closed in strict mode", portText);
     }
     closed.push_back(tuple);
+    followed_.erase(tuple);
     it = carried_.erase(it);
   }
   if (!closed.empty()) path_.resetConnections(closed);
@@ -96,16 +119,94 @@ void PacketPathFlows::judgeCarriedAgain() {
 }
 
 SegmentVerdict PacketPathFlows::judgeFlight(Connections::iterator connection) {
-  const std::span<const std::uint8_t> bytes = connection->flight.prefix();
+  // The cap is the relay's; a longer prefix is kept only for following.
+  const std::span<const std::uint8_t> prefix = connection->flight.prefix();
+  const std::span<const std::uint8_t> bytes = prefix.first(std::min(prefix.size(), maxSniffBytes));
   HostExtraction extraction = inspectFirstBytes(bytes, connection->portText);
   if (extraction.needsMoreData) return SegmentVerdict::pass;
-  const std::string portText = std::move(connection->portText);
+  std::string portText = std::move(connection->portText);
   const ConnectionTuple tuple = connection->tuple;
   const FlowDecision decision = host_.decideFlow(extraction.host, portText, bytes.size());
+  FirstFlight flight = std::move(connection->flight);
   forget(connection);
-  if (!decision.closes()) return carry(tuple, std::move(extraction.host));
+  if (!decision.closes()) {
+    if (extraction.host && readsHTTP(portText)) {
+      return startFollowing(tuple, std::move(flight), std::move(*extraction.host), std::move(portText));
+    }
+    return carry(tuple, std::move(extraction.host));
+  }
   host_.reportBlocked(decision, extraction.host, portText);
   return SegmentVerdict::block;
+}
+
+SegmentVerdict PacketPathFlows::startFollowing(const ConnectionTuple& tuple, FirstFlight stream, std::string host,
+                                               std::string portText) {
+  if (followed_.size() >= maxFollowed) {
+    const bool strict = host_.strictModeActive();
+    if (!followedFullSaid_) {
+      followedFullSaid_ = true;
+      host_.log().fault("🛑 {} connections followed — {} new ones to :{}", maxFollowed,
+                        strict ? "resetting" : "not judging the later requests of", portText);
+    }
+    return strict ? SegmentVerdict::block : carry(tuple, std::move(host));
+  }
+  followedFullSaid_ = false;
+  carry(tuple, host);
+  const auto followed = followed_.try_emplace(tuple, std::move(stream), std::move(host), std::move(portText)).first;
+  const SegmentVerdict verdict = followRequests(followed);
+  return verdict == SegmentVerdict::pass ? SegmentVerdict::follow : verdict;
+}
+
+// As the relay follows them: each head is judged by the host it names, body
+// bytes pass unread, and a head over the cap, or framed so that a server may
+// read it otherwise, is judged as a request whose host cannot be read. Then
+// what was read is released; once following has ended the kernel carries the
+// rest alone.
+SegmentVerdict PacketPathFlows::followRequests(FollowedConnections::iterator followed) {
+  Followed& connection = followed->second;
+  const std::span<const std::uint8_t> bytes = connection.stream.prefix();
+  auto framed = static_cast<std::size_t>(std::min<std::uint64_t>(connection.bodyLeft, bytes.size()));
+  connection.bodyLeft -= framed;
+  while (connection.bodyLeft == 0 && connection.follower.follows()) {
+    const std::size_t unframed = bytes.size() - framed;
+    const RequestFrame frame = connection.follower.next(bytes.subspan(framed));
+    if (frame.kind == RequestFrame::Kind::needsMoreData && unframed < maxSniffBytes) break;
+    if (frame.kind == RequestFrame::Kind::needsMoreData || frame.kind == RequestFrame::Kind::malformed) {
+      if (closesRequest(followed, std::nullopt, unframed)) return SegmentVerdict::block;
+      connection.follower.stop();
+      break;
+    }
+    if (frame.kind == RequestFrame::Kind::stop) break;
+    if (frame.kind == RequestFrame::Kind::head) {
+      const bool judged = !connection.firstHeadFramed && frame.host == connection.host;
+      connection.firstHeadFramed = true;
+      if (!judged && closesRequest(followed, frame.host, static_cast<std::size_t>(frame.length))) {
+        return SegmentVerdict::block;
+      }
+    }
+    const std::uint64_t here = std::min<std::uint64_t>(frame.length, unframed);
+    framed += static_cast<std::size_t>(here);
+    if (frame.kind == RequestFrame::Kind::body) connection.bodyLeft = frame.length - here;
+  }
+  if (!connection.follower.follows()) {
+    followed_.erase(followed);
+    return SegmentVerdict::allow;
+  }
+  connection.stream.release(framed);
+  return SegmentVerdict::pass;
+}
+
+// True when the request closes the connection, reported as the relay reports
+// it; nothing is kept of it then.
+bool PacketPathFlows::closesRequest(FollowedConnections::iterator followed, const std::optional<std::string>& host,
+                                    std::size_t bytes) {
+  const std::string portText = followed->second.portText;
+  const FlowDecision decision = host_.decideFlow(host, portText, bytes);
+  if (!decision.closes()) return false;
+  host_.reportBlocked(decision, host, portText);
+  carried_.erase(followed->first);
+  followed_.erase(followed);
+  return true;
 }
 
 void PacketPathFlows::refreshDeadline(Connections::iterator connection) {

@@ -12,6 +12,7 @@
 #include "flows/flow_host.hpp"
 #include "packet/first_flight.hpp"
 #include "platform/packet_path.hpp"
+#include "policy/request_following.hpp"
 #include "provider/constants.hpp"
 
 namespace vosk {
@@ -31,12 +32,23 @@ namespace vosk {
 //  - The host of every connection let through is kept until the platform
 //    reports its end (at most maxCarried), so that it can be judged again
 //    under the switches and lists in force, as the relay's open flows are.
+//  - On a port-80 connection whose first request was allowed, the client's
+//    later requests are followed as the relay follows them, each head judged
+//    when its last segment comes, until following ends (then the kernel
+//    carries it alone). The bytes judged are taken as in the first flight;
+//    those read are released, so a connection between requests keeps no bytes.
 // On the main queue, as are the judge's calls and the time limit.
 class PacketPathFlows {
  public:
   static constexpr std::size_t maxConnections = 65536;
   // Beyond that many open connections let through, a new one is not judged again.
   static constexpr std::size_t maxCarried = 262144;
+  // Beyond that many followed at once, a new one's later requests are not
+  // judged (in strict mode, it is reset).
+  static constexpr std::size_t maxFollowed = 65536;
+  // A segment is never longer (a GSO one included): one arriving while a
+  // request's head is not whole yet is taken whole.
+  static constexpr std::size_t maxSegmentBytes = 65535;
 
   PacketPathFlows(FlowHost& host, PacketPath& path) : host_(host), path_(path) {}
   ~PacketPathFlows();
@@ -48,11 +60,12 @@ class PacketPathFlows {
   std::size_t connectionsInJudgement() const { return byTuple_.size(); }
 
   // The kernel no longer tracks this connection let through.
-  void carriedConnectionEnded(const ConnectionTuple& tuple) { carried_.erase(tuple); }
+  void carriedConnectionEnded(const ConnectionTuple& tuple);
   // Resets the connections let through that the switches and lists in force
   // now close: a host now blocked; in strict mode, no host read.
   void judgeCarriedAgain();
   std::size_t carriedConnections() const { return carried_.size(); }
+  std::size_t followedConnections() const { return followed_.size(); }
 
  private:
   // One connection in judgement; the list keeps them in the order of their
@@ -60,15 +73,33 @@ class PacketPathFlows {
   struct Connection {
     ConnectionTuple tuple;
     std::string portText;
-    FirstFlight flight{maxSniffBytes};
+    FirstFlight flight{maxSniffBytes + maxSegmentBytes};
     Instant deadline;
   };
   using Connections = std::list<Connection>;
 
+  // A connection whose requests are followed: its stream keeps the bytes of
+  // a request head not whole yet.
+  struct Followed {
+    Followed(FirstFlight stream, std::string host, std::string portText)
+        : stream(std::move(stream)), host(std::move(host)), portText(std::move(portText)) {}
+    FirstFlight stream;
+    const std::string host;  // the first request's: judged already
+    const std::string portText;
+    RequestFollower follower{true};
+    std::uint64_t bodyLeft = 0;  // body bytes still to pass unread
+    bool firstHeadFramed = false;
+  };
+  using FollowedConnections = std::unordered_map<ConnectionTuple, Followed, ConnectionTupleHash>;
 
   SegmentVerdict overTheCap(const ConnectionTuple& tuple);
   SegmentVerdict carry(const ConnectionTuple& tuple, std::optional<std::string> host);
   SegmentVerdict judgeFlight(Connections::iterator connection);
+  SegmentVerdict startFollowing(const ConnectionTuple& tuple, FirstFlight stream, std::string host,
+                                std::string portText);
+  SegmentVerdict followRequests(FollowedConnections::iterator followed);
+  bool closesRequest(FollowedConnections::iterator followed, const std::optional<std::string>& host,
+                     std::size_t bytes);
   void refreshDeadline(Connections::iterator connection);
   void forget(Connections::iterator connection);
   void armTimeLimit();
@@ -82,6 +113,8 @@ class PacketPathFlows {
   // The connections let through, with the host each named (none: unjudged or unreadable).
   std::unordered_map<ConnectionTuple, std::optional<std::string>, ConnectionTupleHash> carried_;
   bool carriedFullSaid_ = false;
+  FollowedConnections followed_;
+  bool followedFullSaid_ = false;
 };
 
 }  // namespace vosk

@@ -40,6 +40,7 @@ enum class SegmentVerdict {
   pass,   // on to the server; the connection's next segments are held too
   drop,   // thrown away; the client sends it again
   allow,  // on to the server, and the kernel carries the connection from now on
+  follow, // on to the server; its requests are followed: the later segments carrying bytes are held too
   block,  // the connection is reset both ways, this segment with it
 };
 

@@ -27,6 +27,7 @@ class TransparentProxyProviderPeer {
   const ActiveFlowRegistry& activeFlows() const { return p_.activeFlows; }
   std::size_t connectionsInJudgement() const { return p_.packetPathFlows.connectionsInJudgement(); }
   std::size_t carriedConnections() const { return p_.packetPathFlows.carriedConnections(); }
+  std::size_t followedConnections() const { return p_.packetPathFlows.followedConnections(); }
   std::unordered_map<Uuid, Instant>& lastBlockedAttempt() { return p_.lastBlockedAttempt; }
 
   bool cachedBlockingEnabled() const { return p_.cachedBlockingEnabled.load(); }
