@@ -212,6 +212,8 @@ def report_end(sock):
         outcome = "closed" if sock.recv(1) == b"" else "data"
     except ConnectionResetError:
         outcome = "reset"
+    except ConnectionAbortedError:  # the kernel engine ends a local socket itself
+        outcome = "aborted"
     except socket.timeout:
         outcome = "open"
     print("%s after %.1f s" % (outcome, time.monotonic() - start))
@@ -242,11 +244,14 @@ def raw(args):
     the time is up."""
     payload = args.payload.encode("latin-1").decode("unicode_escape").encode("latin-1")
     sock = connect(args.address, args.port, timeout=args.timeout)
-    if args.pause_after:
-        sock.sendall(payload[:args.pause_after])
-        time.sleep(args.pause)
-        payload = payload[args.pause_after:]
-    sock.sendall(payload)
+    try:
+        if args.pause_after:
+            sock.sendall(payload[:args.pause_after])
+            time.sleep(args.pause)
+            payload = payload[args.pause_after:]
+        sock.sendall(payload)
+    except ConnectionError:
+        pass  # what came back before is still read
     reply = bytearray()
     try:
         while chunk := sock.recv(65536):

@@ -2,12 +2,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "linux/failure.hpp"
+#include "linux/netlink/netlink_requests.hpp"
 #include "platform/packet_path.hpp"
-
-struct mnl_socket;
 
 namespace vosk::backend {
 
@@ -17,9 +15,6 @@ class ConntrackMarks {
  public:
   // The ctnetlink socket, or null with `failure` saying why.
   static std::unique_ptr<ConntrackMarks> open(Failure& failure);
-  ~ConntrackMarks();
-  ConntrackMarks(const ConntrackMarks&) = delete;
-  ConntrackMarks& operator=(const ConntrackMarks&) = delete;
 
   // ct mark = (ct mark & ~bits) | value on the TCP connection whose original
   // direction is `tuple` (in conntrack's default zone); bits of value outside
@@ -28,12 +23,9 @@ class ConntrackMarks {
   Failure setMarkBits(const ConnectionTuple& tuple, std::uint32_t bits, std::uint32_t value);
 
  private:
-  explicit ConntrackMarks(mnl_socket* socket);
+  explicit ConntrackMarks(std::unique_ptr<NetlinkRequests> requests) : requests_(std::move(requests)) {}
 
-  mnl_socket* const socket_;
-  std::uint32_t portId_ = 0;
-  std::uint32_t sequence_ = 0;
-  std::vector<char> buffer_;
+  const std::unique_ptr<NetlinkRequests> requests_;
 };
 
 }  // namespace vosk::backend

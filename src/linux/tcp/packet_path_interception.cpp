@@ -6,6 +6,7 @@
 
 #include "linux/nft/conntrack_ends.hpp"
 #include "linux/nft/conntrack_marks.hpp"
+#include "linux/tcp/local_sockets.hpp"
 #include "linux/udp/nfqueue_listener.hpp"
 
 namespace vosk::backend {
@@ -26,6 +27,7 @@ constexpr std::uint8_t fewestTcpWords = 5, mostTcpWords = 15;
 constexpr const char* queueChain = "queue";
 constexpr const char* verdictChain = "verdict";
 constexpr const char* judgeChain = "judge";
+constexpr const char* followChain = "follow";
 constexpr const char* resetChain = "reset";
 constexpr const char* forwardQueueChain = "forward_queue";
 constexpr const char* forwardVerdictChain = "forward_verdict";
@@ -49,48 +51,55 @@ void addRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, s
     rules.push_back(std::move(opening.tcpDestinationPort(port)
                                   .tcpFlags(tcpSyn | tcpAck, tcpSyn)
                                   .markBitsDiffer(false, firewallMark, firewallMark)
-                                  .setConnectionMarkBits(settings.judgedBits, 0)));
-    NftRule rule(table, queue);
-    if (interface) rule.interfaceName(true, *interface);
-    rules.push_back(std::move(rule.tcpDestinationPort(port)
-                                  .markBits(true, settings.judgedBits, 0)
-                                  .markBitsDiffer(false, firewallMark, firewallMark)
-                                  .jump(judgeChain)));
+                                  .setConnectionMarkBits(settings.verdictBits, 0)));
+    for (const auto& [marked, chain] : {std::pair{std::uint32_t{0}, judgeChain},
+                                        std::pair{settings.allowMark | settings.followMark, followChain}}) {
+      NftRule rule(table, queue);
+      if (interface) rule.interfaceName(true, *interface);
+      rules.push_back(std::move(rule.tcpDestinationPort(port)
+                                    .markBits(true, settings.verdictBits, marked)
+                                    .markBitsDiffer(false, firewallMark, firewallMark)
+                                    .jump(chain)));
+    }
   }
-  for (const std::uint32_t mark : {settings.allowMark, settings.blockMark}) {
+  for (const std::uint32_t mark : {settings.allowMark, settings.allowMark | settings.followMark, settings.blockMark}) {
     rules.push_back(std::move(NftRule(table, verdict)
-                                  .markBits(false, mark, mark)
-                                  .setConnectionMarkBits(settings.judgedBits, mark)
-                                  .clearFromPacketMark(mark)));
+                                  .markBits(false, settings.verdictBits, mark)
+                                  .setConnectionMarkBits(settings.verdictBits, mark)
+                                  .clearFromPacketMark(settings.verdictBits)));
   }
   // Its own reset passes: caught here, it would leave the peer waiting.
   rules.push_back(std::move(
       NftRule(table, verdict).markBits(true, settings.judgedBits, settings.blockMark).tcpFlags(tcpReset, 0).rejectWithReset()));
 }
 
-// What a connection not judged yet sends: everything but a segment of headers
-// alone goes to the queue. Such a segment (the handshake's ACK, a window
-// update) carries no byte to judge, and keeping it in the kernel spares a
-// trip through the queue per connection; one rule per header length, since
-// nft cannot add the lengths, so that a segment with a single byte is queued.
-// A SYN, FIN or RST is queued all the same: it opens or ends a judgement.
-void addJudgeRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, QueueExpression expression) {
+// What a connection not judged yet sends (`judge`), and a followed one
+// (`follow`): everything but a segment of headers alone goes to the queue.
+// Such a segment (the handshake's ACK, a window update) carries no byte to
+// judge, and keeping it in the kernel spares a trip through the queue per
+// connection; one rule per header length, since nft cannot add the lengths,
+// so that a segment with a single byte is queued. Before the verdict a SYN,
+// FIN or RST is queued all the same: it opens or ends a judgement. A followed
+// connection's end is reported by conntrack.
+void addHeldRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, QueueExpression expression,
+                  const char* chain, std::uint8_t queuedFlags) {
   const std::string table(tableName);
   for (const std::uint8_t ipv4Words : {plainIpv4Words, std::uint8_t{0}}) {
     for (std::uint8_t tcpWords = fewestTcpWords; tcpWords <= mostTcpWords; ++tcpWords) {
-      rules.push_back(std::move(NftRule(table, judgeChain)
-                                    .tcpHeadersOnly(ipv4Words, tcpWords)
-                                    .tcpFlags(tcpSyn | tcpFin | tcpReset, 0)
-                                    .accept()));
+      NftRule rule(table, chain);
+      rule.tcpHeadersOnly(ipv4Words, tcpWords);
+      if (queuedFlags != 0) rule.tcpFlags(queuedFlags, 0);
+      rules.push_back(std::move(rule.accept()));
     }
   }
-  rules.push_back(std::move(NftRule(table, judgeChain).queue(settings.queueNumber, expression)));
+  rules.push_back(std::move(NftRule(table, chain).queue(settings.queueNumber, expression)));
 }
 
 std::vector<NftRule> rules(const PacketPathSettings& settings, std::uint32_t firewallMark, QueueExpression expression,
                            const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded) {
   std::vector<NftRule> rules;
-  addJudgeRules(rules, settings, expression);
+  addHeldRules(rules, settings, expression, judgeChain, tcpSyn | tcpFin | tcpReset);
+  addHeldRules(rules, settings, expression, followChain, 0);
   addRules(rules, settings, firewallMark, ports, queueChain, verdictChain, nullptr);
   rules.push_back(std::move(NftRule(std::string(tableName), resetChain)
                                 .markBits(true, settings.judgedBits, settings.blockMark)
@@ -104,6 +113,7 @@ std::vector<NftRule> rules(const PacketPathSettings& settings, std::uint32_t fir
 
 std::vector<NftBaseChain> chains(const ForwardedInterfaces& forwarded) {
   std::vector<NftBaseChain> chains{{judgeChain, NftBaseChain::regular, 0},
+                                   {followChain, NftBaseChain::regular, 0},
                                    {queueChain, NF_INET_LOCAL_OUT, queueChainPriority},
                                    {verdictChain, NF_INET_LOCAL_OUT, verdictChainPriority},
                                    {resetChain, NF_INET_LOCAL_IN, queueChainPriority}};
@@ -151,6 +161,8 @@ Failure PacketPathInterception::open() {
   Failure failure;
   marks_ = ConntrackMarks::open(failure);
   if (!marks_) return failure;
+  sockets_ = LocalSockets::open(failure);
+  if (!sockets_) return failure;
   ends_ = ConntrackEnds::open(context_, settings_.judgedBits, settings_.allowMark, logger_, failure);
   if (!ends_) return failure;
   ends_->start(ended_, [logger = logger_] {
@@ -175,6 +187,8 @@ void PacketPathInterception::deliver(std::uint32_t id, std::uint32_t mark, Segme
       return listener_->drop(id);
     case SegmentVerdict::allow:
       return listener_->accept(id, mark | settings_.allowMark);
+    case SegmentVerdict::follow:
+      return listener_->accept(id, mark | settings_.allowMark | settings_.followMark);
     case SegmentVerdict::block:
       return listener_->accept(id, mark | settings_.blockMark);
   }
@@ -183,8 +197,16 @@ void PacketPathInterception::deliver(std::uint32_t id, std::uint32_t mark, Segme
 void PacketPathInterception::resetConnections(std::span<const ConnectionTuple> connections) {
   if (!marks_) return;
   for (const ConnectionTuple& connection : connections) {
-    if (Failure failure = marks_->setMarkBits(connection, settings_.judgedBits, settings_.blockMark)) {
+    if (Failure failure = marks_->setMarkBits(connection, settings_.verdictBits, settings_.blockMark)) {
       logger_.log("⚠️ cannot reset a connection to :{}: {}", connection.serverPort, failure.message());
+      continue;
+    }
+    if (!sockets_) continue;
+    if (Failure failure = sockets_->destroy(connection)) {
+      // Without the kernel's support no later call would do better.
+      if (failure.code == std::errc::operation_not_supported) sockets_.reset();
+      logger_.log("⚠️ cannot end a local connection to :{} at once: {}; it is reset at its next packet",
+                  connection.serverPort, failure.message());
     }
   }
 }
@@ -193,6 +215,7 @@ void PacketPathInterception::remove() {
   table_.reset();
   listener_.reset();
   marks_.reset();
+  sockets_.reset();
   ends_.reset();
   ports_.clear();
   forwarded_ = {};

@@ -18,18 +18,21 @@ namespace vosk::backend {
 
 class ConntrackEnds;
 class ConntrackMarks;
+class LocalSockets;
 class NfqueueListener;
 
 // The NFQUEUE number and the mark bits by which the packet path's verdicts
-// speak to its rules: the verdict sets allowMark or blockMark on the accepted
-// segment, and the table records it in the same bits of the ct mark, where
-// the queue rule and the reset rules read it. Apart from the UDP table's bits
-// and the daemon's own firewall mark.
+// speak to its rules: the verdict sets allowMark, allowMark | followMark or
+// blockMark on the accepted segment, and the table records it in the same
+// bits of the ct mark, where the queue rules and the reset rules read it.
+// Apart from the UDP table's bits and the daemon's own firewall mark.
 struct PacketPathSettings {
   std::uint16_t queueNumber = 7080;
-  std::uint32_t allowMark = 0x00100000;  // the kernel carries the connection
-  std::uint32_t blockMark = 0x00200000;  // the connection is reset both ways
+  std::uint32_t allowMark = 0x00100000;   // the kernel carries the connection
+  std::uint32_t blockMark = 0x00200000;   // the connection is reset both ways
+  std::uint32_t followMark = 0x00400000;  // with allowMark: its requests are followed
   std::uint32_t judgedBits = allowMark | blockMark;
+  std::uint32_t verdictBits = allowMark | blockMark | followMark;
 };
 
 // The kernel engine made real: an owner table that holds the client's
@@ -38,10 +41,13 @@ struct PacketPathSettings {
 // of connections the judge ends later. On the event loop of `context`.
 //   queue chain (output, priority 0):
 //     TCP to a judged port, ct mark not judged, not the daemon's own → NFQUEUE (bypassed when nobody listens)
+//     the same, ct mark followed → NFQUEUE, segments of headers alone excepted
 //   verdict chain (output, priority 10):
-//     allowMark / blockMark → recorded in the ct mark, cleared from the packet
+//     allowMark / allowMark | followMark / blockMark → recorded in the ct mark, cleared from the packet
 //     ct mark blocked, no RST → reject with a reset
 //   reset chain (input): ct mark blocked, no RST → reject with a reset
+// A connection reset later (by the time limit, or judged again) is reset at
+// its next packet, and a local client's socket is ended at once.
 // The queue and verdict chains also on the forward hook, for connections
 // arriving on the forwarded interfaces, with the reset rule for both directions.
 class PacketPathInterception final : public PacketPath {
@@ -78,6 +84,7 @@ class PacketPathInterception final : public PacketPath {
 
   std::shared_ptr<NfqueueListener> listener_;
   std::unique_ptr<ConntrackMarks> marks_;
+  std::unique_ptr<LocalSockets> sockets_;  // none once the kernel said it cannot
   std::shared_ptr<ConntrackEnds> ends_;
   std::unique_ptr<NftOwnerTable> table_;
   QueueExpression expression_ = QueueExpression::native;
