@@ -237,5 +237,49 @@ TEST_F(PacketPathFlowsTest, LaterRequestsOnPort80AreFollowedAndEachHeadJudgedWhe
                        "🔒 No hostname readable for :80 flow after 56 bytes — closed in strict mode"}));
 }
 
+TEST_F(PacketPathFlowsTest, InStrictModeEveryPortIsReadAsTLSOrHTTPWhenItsFirstBytesAreAndLeftAloneOtherwise) {
+  configure(true);
+  platform.log->clear();
+  const std::vector<std::uint8_t> hello = curlHelloNaming("blocked.test");
+  send(1, kSyn, TCPSegment::syn, {}, false, 8443);
+  EXPECT_EQ(data(1, 0, text(hello, 0, 1), 8443), Verdict::pass) << "one byte says nothing yet";
+  EXPECT_EQ(data(1, 1, text(hello, 1, hello.size()), 8443), Verdict::block);
+  send(2, kSyn, TCPSegment::syn, {}, true, 8080);
+  EXPECT_EQ(data(2, 0, "GET / HTTP/1.1\r\nHost: allowed.test\r\n\r\n", 8080, true), Verdict::follow);
+  EXPECT_EQ(data(2, 38, "GET / HTTP/1.1\r\nHost: blocked.test\r\n\r\n", 8080, true), Verdict::block);
+  platform.settle();
+  EXPECT_EQ(platform.log->messages(),
+            (std::vector<std::string>{"🔎 flow host: blocked.test:8443, blockingEnabled=true, blocked=true",
+                                      "📣 Posted siteBlocked Darwin notification (blocked host: blocked.test)",
+                                      "🔎 flow host: allowed.test:8080, blockingEnabled=true, blocked=false",
+                                      "🔎 flow host: blocked.test:8080, blockingEnabled=true, blocked=true"}));
+
+  // Other protocols: let through at their first bytes, unread and unjudged;
+  // one whose server speaks first waits as long as it likes.
+  platform.log->clear();
+  send(3, kSyn, TCPSegment::syn, {}, false, 22);
+  EXPECT_EQ(data(3, 0, "SSH-2.0-client\r\n", 22), Verdict::allow);
+  send(4, kSyn, TCPSegment::syn, {}, false, 25);
+  platform.advance(60);
+  EXPECT_TRUE(reset.empty());
+  EXPECT_EQ(data(4, 0, "EHLO", 25), Verdict::pass);
+  EXPECT_EQ(data(4, 4, " client.test\r\n", 25), Verdict::allow) << "a first line that is no request";
+  EXPECT_TRUE(platform.log->messages().empty());
+  configure(true, {"blocked.test", "client.test"});
+  EXPECT_TRUE(reset.empty()) << "not kept: never judged again";
+
+  // Out of strict mode the kernel carries them all: none is held any more.
+  send(5, kSyn, TCPSegment::syn, {}, false, 993);
+  send(6, kSyn, TCPSegment::syn, {}, false, 8443);
+  data(6, 0, text(hello, 0, 10), 8443);
+  send(7, kSyn, TCPSegment::syn, {}, false, 443);
+  EXPECT_EQ(peer.connectionsInJudgement(), 3u);
+  configure(false);
+  EXPECT_EQ(peer.connectionsInJudgement(), 1u);
+  platform.advance(16);
+  ASSERT_EQ(reset.size(), 1u) << "the TLS port's own time limit still runs";
+  EXPECT_EQ(reset[0].serverPort, 443);
+}
+
 }  // namespace
 }  // namespace vosk::test

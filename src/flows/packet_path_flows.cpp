@@ -4,8 +4,16 @@
 #include <vector>
 
 #include "packet/tcp_segment.hpp"
+#include "policy/first_bytes_kind.hpp"
 
 namespace vosk {
+namespace {
+
+// The ports whose protocol the port says; on every other the bytes do.
+constexpr std::uint16_t httpPort = 80, tlsPort = 443;
+constexpr std::string_view httpPortText = "80";
+
+}  // namespace
 
 PacketPathFlows::~PacketPathFlows() {
   if (timeLimit_) timeLimit_->cancel();
@@ -42,10 +50,13 @@ SegmentVerdict PacketPathFlows::judgeSegment(std::span<const std::uint8_t> packe
       carried_.erase(tuple);
       followed_.erase(tuple);
       if (byTuple_.size() >= maxConnections) return overTheCap(tuple);
-      byDeadline_.push_back(Connection{tuple, std::to_string(segment->destinationPort),
-                                       FirstFlight(maxSniffBytes + maxSegmentBytes),
-                                       host_.time().now() + sniffReadTimeout});
-      found = byTuple_.emplace(tuple, std::prev(byDeadline_.end())).first;
+      std::string portText = std::to_string(segment->destinationPort);
+      const bool readByPort = tuple.serverPort == httpPort || tuple.serverPort == tlsPort;
+      Connections& list = readByPort ? byDeadline_ : unread_;
+      list.push_back(Connection{tuple, portText, readByPort ? portText : std::string(),
+                                FirstFlight(maxSniffBytes + maxSegmentBytes), host_.time().now() + sniffReadTimeout,
+                                readByPort});
+      found = byTuple_.emplace(tuple, std::prev(list.end())).first;
       armTimeLimit();
     }
     const Connections::iterator connection = found->second;
@@ -97,6 +108,7 @@ void PacketPathFlows::carriedConnectionEnded(const ConnectionTuple& tuple) {
 }
 
 void PacketPathFlows::judgeCarriedAgain() {
+  if (!host_.strictModeActive()) forgetOtherPorts();
   std::vector<ConnectionTuple> closed;
   for (auto it = carried_.begin(); it != carried_.end();) {
     const auto& [tuple, host] = *it;
@@ -122,15 +134,36 @@ SegmentVerdict PacketPathFlows::judgeFlight(Connections::iterator connection) {
   // The cap is the relay's; a longer prefix is kept only for following.
   const std::span<const std::uint8_t> prefix = connection->flight.prefix();
   const std::span<const std::uint8_t> bytes = prefix.first(std::min(prefix.size(), maxSniffBytes));
-  HostExtraction extraction = inspectFirstBytes(bytes, connection->portText);
+  if (connection->readAs.empty()) {
+    switch (firstBytesKind(bytes, maxSniffBytes)) {
+      case FirstBytesKind::undecided:
+        return SegmentVerdict::pass;
+      case FirstBytesKind::other:
+        forget(connection);
+        return SegmentVerdict::allow;
+      case FirstBytesKind::tls:
+        connection->readAs = tlsPortText;
+        break;
+      case FirstBytesKind::http:
+        connection->readAs = httpPortText;
+        break;
+    }
+    // The relay's time limit from now on.
+    connection->timed = true;
+    byDeadline_.splice(byDeadline_.end(), unread_, connection);
+    refreshDeadline(connection);
+    armTimeLimit();
+  }
+  HostExtraction extraction = inspectFirstBytes(bytes, connection->readAs);
   if (extraction.needsMoreData) return SegmentVerdict::pass;
   std::string portText = std::move(connection->portText);
+  const bool followed = readsHTTP(connection->readAs);
   const ConnectionTuple tuple = connection->tuple;
   const FlowDecision decision = host_.decideFlow(extraction.host, portText, bytes.size());
   FirstFlight flight = std::move(connection->flight);
   forget(connection);
   if (!decision.closes()) {
-    if (extraction.host && readsHTTP(portText)) {
+    if (extraction.host && followed) {
       return startFollowing(tuple, std::move(flight), std::move(*extraction.host), std::move(portText));
     }
     return carry(tuple, std::move(extraction.host));
@@ -210,13 +243,26 @@ bool PacketPathFlows::closesRequest(FollowedConnections::iterator followed, cons
 }
 
 void PacketPathFlows::refreshDeadline(Connections::iterator connection) {
+  if (!connection->timed) return;
   connection->deadline = host_.time().now() + sniffReadTimeout;
   byDeadline_.splice(byDeadline_.end(), byDeadline_, connection);
 }
 
 void PacketPathFlows::forget(Connections::iterator connection) {
   byTuple_.erase(connection->tuple);
-  byDeadline_.erase(connection);
+  (connection->timed ? byDeadline_ : unread_).erase(connection);
+}
+
+// Out of strict mode the platform holds other ports' segments no more: the
+// kernel carries those connections.
+void PacketPathFlows::forgetOtherPorts() {
+  for (Connections* list : {&byDeadline_, &unread_}) {
+    for (auto it = list->begin(); it != list->end();) {
+      const auto next = std::next(it);
+      if (it->tuple.serverPort != httpPort && it->tuple.serverPort != tlsPort) forget(it);
+      it = next;
+    }
+  }
 }
 
 void PacketPathFlows::armTimeLimit() {

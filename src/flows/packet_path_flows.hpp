@@ -24,6 +24,11 @@ namespace vosk {
 //  - The bytes judged are those FirstFlight lets through, in stream order.
 //  - A connection whose client goes quiet for sniffReadTimeout before naming
 //    a host is reset with the relay's line, as the relay closes such a flow.
+//  - In strict mode the platform holds connections to every other port too:
+//    their first bytes are read as on 443 when they are a TLS handshake, as
+//    on 80 when they are an HTTP request, and not at all otherwise (the
+//    kernel carries them from then on, never judged again). Until their first
+//    bytes say which, no time limit runs: a server may speak first.
 //  - At most maxConnections are judged at once. Over that a new connection is
 //    carried unjudged, or, in strict mode, its SYN dropped (the client sends
 //    it again).
@@ -73,8 +78,12 @@ class PacketPathFlows {
   struct Connection {
     ConnectionTuple tuple;
     std::string portText;
+    // The port text whose parser reads the bytes; empty until the first
+    // bytes of a connection to another port say which.
+    std::string readAs;
     FirstFlight flight{maxSniffBytes + maxSegmentBytes};
     Instant deadline;
+    bool timed = true;  // in byDeadline_, else in unread_
   };
   using Connections = std::list<Connection>;
 
@@ -101,6 +110,7 @@ class PacketPathFlows {
   bool closesRequest(FollowedConnections::iterator followed, const std::optional<std::string>& host,
                      std::size_t bytes);
   void refreshDeadline(Connections::iterator connection);
+  void forgetOtherPorts();
   void forget(Connections::iterator connection);
   void armTimeLimit();
   void resetQuietConnections();
@@ -108,6 +118,7 @@ class PacketPathFlows {
   FlowHost& host_;
   PacketPath& path_;
   Connections byDeadline_;
+  Connections unread_;  // another port's, before its first bytes: no time limit
   std::unordered_map<ConnectionTuple, Connections::iterator, ConnectionTupleHash> byTuple_;
   std::shared_ptr<DelayedWork> timeLimit_;  // due at the first deadline, or later
   // The connections let through, with the host each named (none: unjudged or unreadable).

@@ -152,6 +152,8 @@ NftRule& NftRule::udpDestinationPort(std::uint16_t number) { return port(IPPROTO
 NftRule& NftRule::udpSourcePort(std::uint16_t number) { return port(IPPROTO_UDP, 0, number); }
 NftRule& NftRule::tcpDestinationPort(std::uint16_t number) { return port(IPPROTO_TCP, 2, number); }
 
+NftRule& NftRule::tcp() { return transportProtocol(IPPROTO_TCP); }
+
 NftRule& NftRule::tcpFlags(std::uint8_t mask, std::uint8_t value) {
   constexpr std::uint32_t flagsOffset = 13;
   transportProtocol(IPPROTO_TCP);

@@ -32,6 +32,7 @@ class NftRule {
   NftRule& udpDestinationPort(std::uint16_t port);
   NftRule& udpSourcePort(std::uint16_t port);
   NftRule& tcpDestinationPort(std::uint16_t port);
+  NftRule& tcp();  // any TCP segment
   // TCP with (flags & mask) == value.
   NftRule& tcpFlags(std::uint8_t mask, std::uint8_t value);
   // A TCP segment of exactly its headers, no payload: IPv4 with this header

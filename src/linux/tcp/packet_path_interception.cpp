@@ -2,6 +2,7 @@
 
 #include <linux/netfilter.h>
 
+#include <optional>
 #include <string>
 
 #include "linux/nft/conntrack_ends.hpp"
@@ -24,6 +25,7 @@ constexpr std::uint8_t tcpFin = 0x01, tcpSyn = 0x02, tcpReset = 0x04, tcpAck = 0
 constexpr std::uint8_t plainIpv4Words = 5;
 constexpr std::uint8_t fewestTcpWords = 5, mostTcpWords = 15;
 
+constexpr const char* loopback = "lo";
 constexpr const char* queueChain = "queue";
 constexpr const char* verdictChain = "verdict";
 constexpr const char* judgeChain = "judge";
@@ -37,30 +39,38 @@ Failure interceptionFailure(const Failure& failure) {
 }
 
 // The rules of one path: the host's own connections, or those forwarded from
-// one interface (from every one when none is given).
+// one interface (from every one when none is given). With `everyPort`, the
+// connections to every other port too, but the host's to itself.
 void addRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, std::uint32_t firewallMark,
-              const std::vector<std::uint16_t>& ports, const char* queue, const char* verdict,
+              const std::vector<std::uint16_t>& ports, bool everyPort, const char* queue, const char* verdict,
               const std::string* interface) {
   const std::string table(tableName);
-  for (const std::uint16_t port : ports) {
+  const auto held = [&](std::optional<std::uint16_t> port) {
+    const auto start = [&] {
+      NftRule rule(table, queue);
+      if (interface) rule.interfaceName(true, *interface);
+      if (port) return std::move(rule.tcpDestinationPort(*port));
+      return std::move(rule.tcp());
+    };
     // A SYN starts a connection unjudged, also on the addresses and ports of
     // one reset a moment ago, whose tracking the kernel takes over with its
     // mark: its SYN would meet the reset rule.
-    NftRule opening(table, queue);
-    if (interface) opening.interfaceName(true, *interface);
-    rules.push_back(std::move(opening.tcpDestinationPort(port)
+    rules.push_back(std::move(start()
                                   .tcpFlags(tcpSyn | tcpAck, tcpSyn)
                                   .markBitsDiffer(false, firewallMark, firewallMark)
                                   .setConnectionMarkBits(settings.verdictBits, 0)));
     for (const auto& [marked, chain] : {std::pair{std::uint32_t{0}, judgeChain},
                                         std::pair{settings.allowMark | settings.followMark, followChain}}) {
-      NftRule rule(table, queue);
-      if (interface) rule.interfaceName(true, *interface);
-      rules.push_back(std::move(rule.tcpDestinationPort(port)
+      rules.push_back(std::move(start()
                                     .markBits(true, settings.verdictBits, marked)
                                     .markBitsDiffer(false, firewallMark, firewallMark)
                                     .jump(chain)));
     }
+  };
+  for (const std::uint16_t port : ports) held(port);
+  if (everyPort) {
+    if (!interface) rules.push_back(std::move(NftRule(table, queue).interfaceName(false, loopback).accept()));
+    held(std::nullopt);
   }
   for (const std::uint32_t mark : {settings.allowMark, settings.allowMark | settings.followMark, settings.blockMark}) {
     rules.push_back(std::move(NftRule(table, verdict)
@@ -96,17 +106,18 @@ void addHeldRules(std::vector<NftRule>& rules, const PacketPathSettings& setting
 }
 
 std::vector<NftRule> rules(const PacketPathSettings& settings, std::uint32_t firewallMark, QueueExpression expression,
-                           const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded) {
+                           const std::vector<std::uint16_t>& ports, bool everyPort,
+                           const ForwardedInterfaces& forwarded) {
   std::vector<NftRule> rules;
   addHeldRules(rules, settings, expression, judgeChain, tcpSyn | tcpFin | tcpReset);
   addHeldRules(rules, settings, expression, followChain, 0);
-  addRules(rules, settings, firewallMark, ports, queueChain, verdictChain, nullptr);
+  addRules(rules, settings, firewallMark, ports, everyPort, queueChain, verdictChain, nullptr);
   rules.push_back(std::move(NftRule(std::string(tableName), resetChain)
                                 .markBits(true, settings.judgedBits, settings.blockMark)
                                 .tcpFlags(tcpReset, 0)
                                 .rejectWithReset()));
   for (const std::string* interface : forwarded.matches()) {
-    addRules(rules, settings, firewallMark, ports, forwardQueueChain, forwardVerdictChain, interface);
+    addRules(rules, settings, firewallMark, ports, everyPort, forwardQueueChain, forwardVerdictChain, interface);
   }
   return rules;
 }
@@ -145,14 +156,17 @@ Failure PacketPathInterception::apply(const std::vector<std::uint16_t>& ports, c
     if (Failure failure = open()) return interceptionFailure(failure);
   }
   listener_->setFailOpen(!strict);
-  if (table_ && ports == ports_ && forwarded == forwarded_) return {};
+  // Strict mode reads the first bytes of connections to every port.
+  const bool everyPort = strict && !ports.empty();
+  if (table_ && ports == ports_ && everyPort == everyPort_ && forwarded == forwarded_) return {};
   // One name, one owner: the old table goes before the new one comes.
   table_.reset();
   Failure failure;
   table_ = NftOwnerTable::create(tableName, chains(forwarded), {},
-                                 rules(settings_, firewallMark_, expression_, ports, forwarded), failure);
+                                 rules(settings_, firewallMark_, expression_, ports, everyPort, forwarded), failure);
   if (!table_) return interceptionFailure(failure);
   ports_ = ports;
+  everyPort_ = everyPort;
   forwarded_ = forwarded;
   return {};
 }
@@ -218,6 +232,7 @@ void PacketPathInterception::remove() {
   sockets_.reset();
   ends_.reset();
   ports_.clear();
+  everyPort_ = false;
   forwarded_ = {};
 }
 

@@ -42,6 +42,7 @@ struct PacketPathSettings {
 //   queue chain (output, priority 0):
 //     TCP to a judged port, ct mark not judged, not the daemon's own → NFQUEUE (bypassed when nobody listens)
 //     the same, ct mark followed → NFQUEUE, segments of headers alone excepted
+//     in strict mode, the same for TCP to every port, out of lo excepted
 //   verdict chain (output, priority 10):
 //     allowMark / allowMark | followMark / blockMark → recorded in the ct mark, cleared from the packet
 //     ct mark blocked, no RST → reject with a reset
@@ -65,7 +66,8 @@ class PacketPathInterception final : public PacketPath {
   // the engine has been used the reset rules stay, for the connections it
   // let through while they are judged again. In strict mode a segment that
   // finds the queue full is dropped (the client sends it again) rather than
-  // passed unjudged.
+  // passed unjudged, and the first bytes of connections to every other port
+  // are read too (the host's own to itself excepted).
   Failure apply(const std::vector<std::uint16_t>& ports, const ForwardedInterfaces& forwarded, bool strict);
   void remove();
 
@@ -90,6 +92,7 @@ class PacketPathInterception final : public PacketPath {
   QueueExpression expression_ = QueueExpression::native;
   // Those of table_.
   std::vector<std::uint16_t> ports_;
+  bool everyPort_ = false;
   ForwardedInterfaces forwarded_;
 };
 
