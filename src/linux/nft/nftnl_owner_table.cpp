@@ -9,6 +9,8 @@
 #include <libnftnl/set.h>
 #include <libnftnl/table.h>
 #include <linux/netfilter.h>
+#include <linux/netfilter/nf_conntrack_common.h>
+#include <linux/netfilter/nf_conntrack_tuple_common.h>
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/xt_NFQUEUE.h>
 #include <net/if.h>
@@ -154,6 +156,14 @@ NftRule& NftRule::tcpDestinationPort(std::uint16_t number) { return port(IPPROTO
 
 NftRule& NftRule::tcp() { return transportProtocol(IPPROTO_TCP); }
 
+NftRule& NftRule::originalDirection() {
+  nftnl_expr* ct = add("ct");
+  nftnl_expr_set_u32(ct, NFTNL_EXPR_CT_KEY, NFT_CT_DIRECTION);
+  nftnl_expr_set_u32(ct, NFTNL_EXPR_CT_DREG, NFT_REG_1);
+  const std::uint8_t original = IP_CT_DIR_ORIGINAL;
+  return compare(NFT_CMP_EQ, &original, sizeof original);
+}
+
 NftRule& NftRule::tcpFlags(std::uint8_t mask, std::uint8_t value) {
   constexpr std::uint32_t flagsOffset = 13;
   transportProtocol(IPPROTO_TCP);
@@ -292,6 +302,37 @@ NftRule& NftRule::rejectWithReset() {
 }
 
 NftRule& NftRule::accept() { return verdict(NF_ACCEPT, nullptr); }
+NftRule& NftRule::drop() { return verdict(NF_DROP, nullptr); }
+
+NftRule& NftRule::invalidForConntrack() {
+  nftnl_expr* ct = add("ct");
+  nftnl_expr_set_u32(ct, NFTNL_EXPR_CT_KEY, NFT_CT_STATE);
+  nftnl_expr_set_u32(ct, NFTNL_EXPR_CT_DREG, NFT_REG_1);
+  const std::uint32_t invalid = NF_CT_STATE_INVALID_BIT;
+  bitwise(bytesOf(invalid), bytesOf(noBits));
+  return compare(NFT_CMP_NEQ, &noBits, sizeof noBits);
+}
+
+NftRule& NftRule::raiseHopLimit(bool ipv6, std::uint8_t floor) {
+  constexpr std::uint32_t ttlOffset = 8, hopLimitOffset = 7, ipv4ChecksumOffset = 10;
+  const std::uint32_t offset = ipv6 ? hopLimitOffset : ttlOffset;
+  nfproto(ipv6 ? NFPROTO_IPV6 : NFPROTO_IPV4);
+  payloadLoad(NFT_PAYLOAD_NETWORK_HEADER, offset, 1, NFT_REG_1);
+  compare(NFT_CMP_LT, &floor, sizeof floor);
+  nftnl_expr* immediate = add("immediate");
+  nftnl_expr_set_u32(immediate, NFTNL_EXPR_IMM_DREG, NFT_REG_1);
+  nftnl_expr_set(immediate, NFTNL_EXPR_IMM_DATA, &floor, sizeof floor);
+  nftnl_expr* payload = add("payload");
+  nftnl_expr_set_u32(payload, NFTNL_EXPR_PAYLOAD_SREG, NFT_REG_1);
+  nftnl_expr_set_u32(payload, NFTNL_EXPR_PAYLOAD_BASE, NFT_PAYLOAD_NETWORK_HEADER);
+  nftnl_expr_set_u32(payload, NFTNL_EXPR_PAYLOAD_OFFSET, offset);
+  nftnl_expr_set_u32(payload, NFTNL_EXPR_PAYLOAD_LEN, 1);
+  if (!ipv6) {
+    nftnl_expr_set_u32(payload, NFTNL_EXPR_PAYLOAD_CSUM_TYPE, NFT_PAYLOAD_CSUM_INET);
+    nftnl_expr_set_u32(payload, NFTNL_EXPR_PAYLOAD_CSUM_OFFSET, ipv4ChecksumOffset);
+  }
+  return *this;
+}
 NftRule& NftRule::jump(const char* chain) { return verdict(NFT_JUMP, chain); }
 
 NftRule& NftRule::verdict(std::int32_t code, const char* chain) {

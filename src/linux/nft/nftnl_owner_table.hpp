@@ -33,6 +33,8 @@ class NftRule {
   NftRule& udpSourcePort(std::uint16_t port);
   NftRule& tcpDestinationPort(std::uint16_t port);
   NftRule& tcp();  // any TCP segment
+  // A packet of its connection's original direction: from the side that opened it.
+  NftRule& originalDirection();
   // TCP with (flags & mask) == value.
   NftRule& tcpFlags(std::uint8_t mask, std::uint8_t value);
   // A TCP segment of exactly its headers, no payload: IPv4 with this header
@@ -59,6 +61,13 @@ class NftRule {
   NftRule& reject();  // ICMP port unreachable
   NftRule& rejectWithReset();  // TCP only: a reset to the sender
   NftRule& accept();  // ends this table's chain for the packet, which goes on
+  NftRule& drop();
+  // Conntrack found the packet invalid (a bad checksum, out of the window,
+  // acknowledging bytes never sent) and does not track it.
+  NftRule& invalidForConntrack();
+  // IPv4's TTL or IPv6's hop limit below `floor` raised to it, IPv4's header
+  // checksum kept right; no verdict, the chain goes on.
+  NftRule& raiseHopLimit(bool ipv6, std::uint8_t floor);
   NftRule& jump(const char* chain);
   // With bypass: packets pass while nobody listens on the queue.
   NftRule& queue(std::uint16_t number, QueueExpression expression);

@@ -31,6 +31,8 @@ constexpr const char* verdictChain = "verdict";
 constexpr const char* judgeChain = "judge";
 constexpr const char* followChain = "follow";
 constexpr const char* resetChain = "reset";
+constexpr const char* forwardJudgeChain = "forward_judge";
+constexpr const char* forwardFollowChain = "forward_follow";
 constexpr const char* forwardQueueChain = "forward_queue";
 constexpr const char* forwardVerdictChain = "forward_verdict";
 
@@ -40,27 +42,35 @@ Failure interceptionFailure(const Failure& failure) {
 
 // The rules of one path: the host's own connections, or those forwarded from
 // one interface (from every one when none is given). With `everyPort`, the
-// connections to every other port too, but the host's to itself.
+// connections to every other port too, but the host's to itself. A forwarded
+// segment conntrack finds invalid is dropped: it carries no ct mark to judge
+// it by, and a server would most likely throw it away, so that bytes judged
+// in it would not be the bytes the server reads (a decoy with a bad checksum,
+// or out of the server's window).
 void addRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, std::uint32_t firewallMark,
-              const std::vector<std::uint16_t>& ports, bool everyPort, const char* queue, const char* verdict,
-              const std::string* interface) {
+              const std::vector<std::uint16_t>& ports, bool everyPort, bool forwarded, const std::string* interface) {
+  const char* const queue = forwarded ? forwardQueueChain : queueChain;
+  const char* const verdict = forwarded ? forwardVerdictChain : verdictChain;
   const std::string table(tableName);
   const auto held = [&](std::optional<std::uint16_t> port) {
     const auto start = [&] {
       NftRule rule(table, queue);
       if (interface) rule.interfaceName(true, *interface);
       if (port) return std::move(rule.tcpDestinationPort(*port));
-      return std::move(rule.tcp());
+      // Every port: the connections this side opened, not its answers to others'.
+      return std::move(rule.tcp().originalDirection());
     };
     // A SYN starts a connection unjudged, also on the addresses and ports of
     // one reset a moment ago, whose tracking the kernel takes over with its
     // mark: its SYN would meet the reset rule.
+    if (forwarded) rules.push_back(std::move(start().invalidForConntrack().drop()));
     rules.push_back(std::move(start()
                                   .tcpFlags(tcpSyn | tcpAck, tcpSyn)
                                   .markBitsDiffer(false, firewallMark, firewallMark)
                                   .setConnectionMarkBits(settings.verdictBits, 0)));
-    for (const auto& [marked, chain] : {std::pair{std::uint32_t{0}, judgeChain},
-                                        std::pair{settings.allowMark | settings.followMark, followChain}}) {
+    for (const auto& [marked, chain] :
+         {std::pair{std::uint32_t{0}, forwarded ? forwardJudgeChain : judgeChain},
+          std::pair{settings.allowMark | settings.followMark, forwarded ? forwardFollowChain : followChain}}) {
       rules.push_back(std::move(start()
                                     .markBits(true, settings.verdictBits, marked)
                                     .markBitsDiffer(false, firewallMark, firewallMark)
@@ -69,7 +79,7 @@ void addRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, s
   };
   for (const std::uint16_t port : ports) held(port);
   if (everyPort) {
-    if (!interface) rules.push_back(std::move(NftRule(table, queue).interfaceName(false, loopback).accept()));
+    if (!forwarded) rules.push_back(std::move(NftRule(table, queue).interfaceName(false, loopback).accept()));
     held(std::nullopt);
   }
   for (const std::uint32_t mark : {settings.allowMark, settings.allowMark | settings.followMark, settings.blockMark}) {
@@ -105,19 +115,36 @@ void addHeldRules(std::vector<NftRule>& rules, const PacketPathSettings& setting
   rules.push_back(std::move(NftRule(table, chain).queue(settings.queueNumber, expression)));
 }
 
+// A forwarded segment held for judgement leaves with a TTL (hop limit) of at
+// least this: one sent to expire on the way, after the filter has judged its
+// bytes, would let the client send others in their place.
+constexpr std::uint8_t forwardedHopLimitFloor = 64;
+
+void addForwardedHeldRules(std::vector<NftRule>& rules, const char* chain, const char* held) {
+  const std::string table(tableName);
+  for (const bool ipv6 : {false, true}) {
+    rules.push_back(std::move(NftRule(table, chain).raiseHopLimit(ipv6, forwardedHopLimitFloor)));
+  }
+  rules.push_back(std::move(NftRule(table, chain).jump(held)));
+}
+
 std::vector<NftRule> rules(const PacketPathSettings& settings, std::uint32_t firewallMark, QueueExpression expression,
                            const std::vector<std::uint16_t>& ports, bool everyPort,
                            const ForwardedInterfaces& forwarded) {
   std::vector<NftRule> rules;
   addHeldRules(rules, settings, expression, judgeChain, tcpSyn | tcpFin | tcpReset);
   addHeldRules(rules, settings, expression, followChain, 0);
-  addRules(rules, settings, firewallMark, ports, everyPort, queueChain, verdictChain, nullptr);
+  addRules(rules, settings, firewallMark, ports, everyPort, false, nullptr);
   rules.push_back(std::move(NftRule(std::string(tableName), resetChain)
                                 .markBits(true, settings.judgedBits, settings.blockMark)
                                 .tcpFlags(tcpReset, 0)
                                 .rejectWithReset()));
+  if (forwarded.any()) {
+    addForwardedHeldRules(rules, forwardJudgeChain, judgeChain);
+    addForwardedHeldRules(rules, forwardFollowChain, followChain);
+  }
   for (const std::string* interface : forwarded.matches()) {
-    addRules(rules, settings, firewallMark, ports, everyPort, forwardQueueChain, forwardVerdictChain, interface);
+    addRules(rules, settings, firewallMark, ports, everyPort, true, interface);
   }
   return rules;
 }
@@ -129,6 +156,8 @@ std::vector<NftBaseChain> chains(const ForwardedInterfaces& forwarded) {
                                    {verdictChain, NF_INET_LOCAL_OUT, verdictChainPriority},
                                    {resetChain, NF_INET_LOCAL_IN, queueChainPriority}};
   if (forwarded.any()) {
+    chains.push_back({forwardJudgeChain, NftBaseChain::regular, 0});
+    chains.push_back({forwardFollowChain, NftBaseChain::regular, 0});
     chains.push_back({forwardQueueChain, NF_INET_FORWARD, queueChainPriority});
     chains.push_back({forwardVerdictChain, NF_INET_FORWARD, verdictChainPriority});
   }

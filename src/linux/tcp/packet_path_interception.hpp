@@ -50,7 +50,9 @@ struct PacketPathSettings {
 // A connection reset later (by the time limit, or judged again) is reset at
 // its next packet, and a local client's socket is ended at once.
 // The queue and verdict chains also on the forward hook, for connections
-// arriving on the forwarded interfaces, with the reset rule for both directions.
+// arriving on the forwarded interfaces, with the reset rule for both
+// directions; there a segment conntrack finds invalid is dropped, and a held
+// one leaves with a TTL (hop limit) of at least 64.
 class PacketPathInterception final : public PacketPath {
  public:
   using Judge = std::function<SegmentVerdict(std::span<const std::uint8_t> packet)>;
