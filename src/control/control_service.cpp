@@ -246,6 +246,7 @@ std::string ControlService::status(const Caller& caller, std::optional<std::int6
               {"pending", pendingJson()},
               {"weakenDelaySeconds", state.weakenDelay.count()},
               {"adminGroup", state.adminGroup},
+              {"engine", config::engineNames[static_cast<int>(state.engine)]},
               {"configuration", settingsPath_},
               {"administrator", caller.administrator}};
   return encodeReply(Json{{"status", std::move(status)}});

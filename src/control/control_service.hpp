@@ -27,6 +27,7 @@ struct FilterState {
   std::uint64_t historyDropped = 0;
   std::chrono::seconds weakenDelay{0};
   std::string adminGroup;
+  config::Engine engine = config::Engine::relay;   // what carries new allowed flows
 };
 
 // A history question, asked by an administrator.

@@ -14,7 +14,7 @@ type Site (id: string, name: string, domains: []string, domainCount: ?int)
 type Window (days: []string, from: string, to: string)
 type Pending (id: int, what: string, method: string, appliesAt: string, requestedBy: int)
 type Outcome (outcome: string, message: string, pending: ?Pending)
-type Status (blocking: bool, why: string, nextChange: ?string, blockingEnabled: bool, strictMode: bool, strictModeActive: bool, pausedUntil: ?string, lockedUntil: ?string, gatewayInterfaces: []string, sites: int, domains: int, flowsOpen: int, blockedToday: ?int, historyDropped: int, schedule: []Window, pending: []Pending, weakenDelaySeconds: int, adminGroup: string, configuration: string, administrator: bool)
+type Status (blocking: bool, why: string, nextChange: ?string, blockingEnabled: bool, strictMode: bool, strictModeActive: bool, pausedUntil: ?string, lockedUntil: ?string, gatewayInterfaces: []string, sites: int, domains: int, flowsOpen: int, blockedToday: ?int, historyDropped: int, schedule: []Window, pending: []Pending, weakenDelaySeconds: int, adminGroup: string, engine: string, configuration: string, administrator: bool)
 type Decision (time: string, kind: string, site: string, host: string)
 type Count (bucket: string, site: string, count: int)
 

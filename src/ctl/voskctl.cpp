@@ -369,6 +369,7 @@ class Voskctl {
     if (!status["gatewayInterfaces"].empty()) {
       std::printf("gateway:     %s\n", fmt::format("{}", fmt::join(status["gatewayInterfaces"].get<std::vector<std::string>>(), " ")).c_str());
     }
+    std::printf("engine:      %s\n", text(status, "engine").c_str());
     std::printf("flows open:  %d\n", status.value("flowsOpen", 0));
     if (!status["blockedToday"].is_null()) std::printf("blocked today: %d\n", status.value("blockedToday", 0));
     for (const Json& pending : status["pending"]) {

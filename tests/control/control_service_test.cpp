@@ -54,6 +54,7 @@ class FakeFilter final : public FilterHost {
     state.lock = lock;
     state.weakenDelay = delay;
     state.adminGroup = "admins";
+    state.engine = config::Engine::kernel;
     return state;
   }
   std::string reload() override {
@@ -188,6 +189,7 @@ TEST_F(ControlServiceTest, ReadsAndTheHistoryIsAdministratorsOnly) {
   const Json status = call(statusMethod, Json::object()).parameters["status"];
   EXPECT_EQ(status["blockedToday"], 3);
   EXPECT_EQ(status["administrator"], false);
+  EXPECT_EQ(status["engine"], "kernel");
   EXPECT_EQ(call(listSitesMethod, Json::object()).parameters["sites"][0]["name"], "Video");
   EXPECT_EQ(call(historyMethod, {{"days", 30}}).parameters["reason"], "notAdministrator");
   EXPECT_EQ(call(historyMethod, {{"days", 30}}, root).parameters["days"], 30);

@@ -263,7 +263,8 @@ control::FilterState Daemon::state() const {
                               provider_->openFlowCount(),
                               history_.dropped(),
                               weakenDelay_,
-                              adminGroup_};
+                              adminGroup_,
+                              engine_};
 }
 
 std::string Daemon::reload() {
