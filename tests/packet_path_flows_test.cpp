@@ -149,7 +149,13 @@ TEST_F(PacketPathFlowsTest, OverTheCapANewConnectionIsCarriedUnjudgedOrInStrictM
   EXPECT_EQ(send(kPorts + 1, kSyn, TCPSegment::syn, {}, false, 80), Verdict::drop);
   const std::vector<std::uint8_t> hello = curlHelloNaming("allowed.test");
   EXPECT_EQ(data(2, 0, text(hello, 0, hello.size())), Verdict::allow) << "judged: room again";
-  EXPECT_EQ(send(kPorts + 1, kSyn, TCPSegment::syn, {}, false, 80), Verdict::pass);
+  EXPECT_EQ(send(kPorts + 1, kSyn, TCPSegment::syn, {}, false, 25), Verdict::pass) << "another port, in strict mode";
+  const std::size_t resets = reset.size();
+  EXPECT_EQ(send(kPorts + 2, kSyn, TCPSegment::syn, {}, false, 80), Verdict::pass)
+      << "the other port's connection, silent, gives way";
+  ASSERT_EQ(reset.size(), resets + 1);
+  EXPECT_EQ(reset.back().serverPort, 25);
+  EXPECT_EQ(send(kPorts + 3, kSyn, TCPSegment::syn, {}, false, 80), Verdict::drop);
 }
 
 TEST_F(PacketPathFlowsTest, ConnectionsLetThroughAreJudgedAgainByEachNewConfigurationUntilTheirEnd) {

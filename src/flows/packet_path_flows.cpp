@@ -49,7 +49,7 @@ SegmentVerdict PacketPathFlows::judgeSegment(std::span<const std::uint8_t> packe
       // does not report: it tracks the new one in its place).
       carried_.erase(tuple);
       followed_.erase(tuple);
-      if (byTuple_.size() >= maxConnections) return overTheCap(tuple);
+      if (byTuple_.size() >= maxConnections && !makeRoom()) return overTheCap(tuple);
       std::string portText = std::to_string(segment->destinationPort);
       const bool readByPort = tuple.serverPort == httpPort || tuple.serverPort == tlsPort;
       Connections& list = readByPort ? byDeadline_ : unread_;
@@ -84,6 +84,19 @@ SegmentVerdict PacketPathFlows::judgeSegment(std::span<const std::uint8_t> packe
 
 // As the relay carries a flow it had to decline: judged only in strict mode,
 // where the SYN waits for room instead (the client sends it again).
+// At the cap, a connection to another port whose client has sent nothing
+// since the oldest SYN gives way to a new one: it is reset, so that waiting
+// out the others is no way to be let through unjudged.
+bool PacketPathFlows::makeRoom() {
+  if (unread_.empty()) return false;
+  const ConnectionTuple oldest = unread_.front().tuple;
+  host_.log().fault("🛑 {} connections in judgement — resetting the one to :{} silent the longest", maxConnections,
+                    oldest.serverPort);
+  forget(unread_.begin());
+  path_.resetConnections(std::span(&oldest, 1));
+  return true;
+}
+
 SegmentVerdict PacketPathFlows::overTheCap(const ConnectionTuple& tuple) {
   const bool strict = host_.strictModeActive();
   host_.log().fault("🛑 {} connections in judgement — {} this one to :{}", maxConnections,

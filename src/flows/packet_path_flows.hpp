@@ -31,7 +31,8 @@ namespace vosk {
 //    bytes say which, no time limit runs: a server may speak first.
 //  - At most maxConnections are judged at once. Over that a new connection is
 //    carried unjudged, or, in strict mode, its SYN dropped (the client sends
-//    it again).
+//    it again), unless a connection to another port that has sent nothing
+//    yet can give way: the one silent the longest is reset.
 //  - A segment of a connection never seen from its SYN (begun before the
 //    daemon came up) lets the kernel carry it: a restart cuts nothing open.
 //  - The host of every connection let through is kept until the platform
@@ -101,6 +102,7 @@ class PacketPathFlows {
   };
   using FollowedConnections = std::unordered_map<ConnectionTuple, Followed, ConnectionTupleHash>;
 
+  bool makeRoom();
   SegmentVerdict overTheCap(const ConnectionTuple& tuple);
   SegmentVerdict carry(const ConnectionTuple& tuple, std::optional<std::string> host);
   SegmentVerdict judgeFlight(Connections::iterator connection);
