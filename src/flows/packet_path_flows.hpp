@@ -38,7 +38,8 @@ namespace vosk {
 //  - The host of every connection let through is kept until the platform
 //    reports its end (at most maxCarried), so that it can be judged again
 //    under the switches and lists in force, as the relay's open flows are.
-//  - On a port-80 connection whose first request was allowed, the client's
+//  - On an HTTP connection (port 80; in strict mode HTTP on any other) whose
+//    first request was allowed, the client's
 //    later requests are followed as the relay follows them, each head judged
 //    when its last segment comes, until following ends (then the kernel
 //    carries it alone). The bytes judged are taken as in the first flight;

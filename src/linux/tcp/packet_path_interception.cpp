@@ -60,10 +60,10 @@ void addRules(std::vector<NftRule>& rules, const PacketPathSettings& settings, s
       // Every port: the connections this side opened, not its answers to others'.
       return std::move(rule.tcp().originalDirection());
     };
+    if (forwarded) rules.push_back(std::move(start().invalidForConntrack().drop()));
     // A SYN starts a connection unjudged, also on the addresses and ports of
     // one reset a moment ago, whose tracking the kernel takes over with its
     // mark: its SYN would meet the reset rule.
-    if (forwarded) rules.push_back(std::move(start().invalidForConntrack().drop()));
     rules.push_back(std::move(start()
                                   .tcpFlags(tcpSyn | tcpAck, tcpSyn)
                                   .markBitsDiffer(false, firewallMark, firewallMark)
