@@ -39,11 +39,11 @@ namespace vosk {
 //    reports its end (at most maxCarried), so that it can be judged again
 //    under the switches and lists in force, as the relay's open flows are.
 //  - On an HTTP connection (port 80; in strict mode HTTP on any other) whose
-//    first request was allowed, the client's
-//    later requests are followed as the relay follows them, each head judged
-//    when its last segment comes, until following ends (then the kernel
-//    carries it alone). The bytes judged are taken as in the first flight;
-//    those read are released, so a connection between requests keeps no bytes.
+//    first request was allowed, the client's later requests are followed as
+//    the relay follows them, each head judged when its last segment comes,
+//    until following ends (then the kernel carries it alone). The bytes
+//    judged are taken as in the first flight; those read are released, so a
+//    connection between requests keeps no bytes.
 // On the main queue, as are the judge's calls and the time limit.
 class PacketPathFlows {
  public:
