@@ -90,12 +90,12 @@ class EngineEquivalenceTest : public FlowPathTest, public ::testing::WithParamIn
     const std::size_t before = kernel.notifier.posted().size();
     const auto port = static_cast<std::uint16_t>(std::stoi(c.port));
     const std::string_view bytes(reinterpret_cast<const char*>(c.firstBytes.data()), c.firstBytes.size());
+    const std::uint16_t client = ++clientPort;  // a connection of its own
     const auto send = [&](std::uint8_t flags, std::uint32_t sequence, std::string_view payload) {
       return kernelProvider->judgeHeldSegment(ipv4Packet(tcpSegment(
-          {.sourcePort = ++clientPort, .destinationPort = port, .sequence = sequence, .flags = flags, .payload = payload})));
+          {.sourcePort = client, .destinationPort = port, .sequence = sequence, .flags = flags, .payload = payload})));
     };
     send(TCPSegment::syn, 100, {});
-    --clientPort;
     const SegmentVerdict verdict = send(TCPSegment::ack, 101, bytes);
     return outcomeOn(kernel, before, verdict != SegmentVerdict::block);
   }

@@ -203,42 +203,26 @@ SegmentVerdict PacketPathFlows::startFollowing(const ConnectionTuple& tuple, Fir
   return verdict == SegmentVerdict::pass ? SegmentVerdict::follow : verdict;
 }
 
-// As the relay follows them: each head is judged by the host it names, body
-// bytes pass unread, and a head over the cap, or framed so that a server may
-// read it otherwise, is judged as a request whose host cannot be read. Then
-// what was read is released; once following has ended the kernel carries the
-// rest alone.
+// Framed as the relay frames them (frameRequests); then what was read is
+// released, and once following has ended the kernel carries the rest alone.
 SegmentVerdict PacketPathFlows::followRequests(FollowedConnections::iterator followed) {
   Followed& connection = followed->second;
   const std::span<const std::uint8_t> bytes = connection.stream.prefix();
-  auto framed = static_cast<std::size_t>(std::min<std::uint64_t>(connection.bodyLeft, bytes.size()));
-  connection.bodyLeft -= framed;
-  while (connection.bodyLeft == 0 && connection.follower.follows()) {
-    const std::size_t unframed = bytes.size() - framed;
-    const RequestFrame frame = connection.follower.next(bytes.subspan(framed));
-    if (frame.kind == RequestFrame::Kind::needsMoreData && unframed < maxSniffBytes) break;
-    if (frame.kind == RequestFrame::Kind::needsMoreData || frame.kind == RequestFrame::Kind::malformed) {
-      if (closesRequest(followed, std::nullopt, unframed)) return SegmentVerdict::block;
-      connection.follower.stop();
-      break;
-    }
-    if (frame.kind == RequestFrame::Kind::stop) break;
-    if (frame.kind == RequestFrame::Kind::head) {
-      const bool judged = !connection.firstHeadFramed && frame.host == connection.host;
-      connection.firstHeadFramed = true;
-      if (!judged && closesRequest(followed, frame.host, static_cast<std::size_t>(frame.length))) {
-        return SegmentVerdict::block;
-      }
-    }
-    const std::uint64_t here = std::min<std::uint64_t>(frame.length, unframed);
-    framed += static_cast<std::size_t>(here);
-    if (frame.kind == RequestFrame::Kind::body) connection.bodyLeft = frame.length - here;
+  const auto body = static_cast<std::size_t>(std::min<std::uint64_t>(connection.requests.bodyLeft, bytes.size()));
+  connection.requests.bodyLeft -= body;
+  std::optional<std::size_t> framed = 0;
+  if (connection.requests.bodyLeft == 0 && connection.follower.follows()) {
+    framed = frameRequests(connection.follower, connection.requests, bytes.subspan(body), connection.host,
+                           maxSniffBytes, [&](const std::optional<std::string>& host, std::size_t length) {
+                             return closesRequest(followed, host, length);
+                           });
   }
+  if (!framed) return SegmentVerdict::block;
   if (!connection.follower.follows()) {
     followed_.erase(followed);
     return SegmentVerdict::allow;
   }
-  connection.stream.release(framed);
+  connection.stream.release(body + *framed);
   return SegmentVerdict::pass;
 }
 

@@ -95,11 +95,10 @@ class PacketPathFlows {
     Followed(FirstFlight stream, std::string host, std::string portText)
         : stream(std::move(stream)), host(std::move(host)), portText(std::move(portText)) {}
     FirstFlight stream;
-    const std::string host;  // the first request's: judged already
+    const std::optional<std::string> host;  // the first request's: judged already
     const std::string portText;
     RequestFollower follower{true};
-    std::uint64_t bodyLeft = 0;  // body bytes still to pass unread
-    bool firstHeadFramed = false;
+    FollowedRequests requests;
   };
   using FollowedConnections = std::unordered_map<ConnectionTuple, Followed, ConnectionTupleHash>;
 

@@ -28,6 +28,32 @@ RequestFollower::RequestFollower(bool follows)
     : framing_{follows ? RequestFraming::Expecting::head : RequestFraming::Expecting::nothing, 0} {}
 RequestFollower::~RequestFollower() = default;
 
+std::optional<std::size_t> frameRequests(RequestFollower& follower, FollowedRequests& state,
+                                         std::span<const std::uint8_t> bytes,
+                                         const std::optional<std::string>& firstHost, std::size_t cap,
+                                         const RequestJudge& closes) {
+  std::size_t framed = 0;
+  for (;;) {
+    const RequestFrame frame = follower.next(bytes.subspan(framed));
+    const std::size_t unframed = bytes.size() - framed;
+    if (frame.kind == Kind::needsMoreData && unframed < cap) return framed;
+    if (frame.kind == Kind::needsMoreData || frame.kind == Kind::malformed) {
+      if (closes(std::nullopt, unframed)) return std::nullopt;
+      follower.stop();
+      continue;
+    }
+    if (frame.kind == Kind::stop) return bytes.size();
+    if (frame.kind == Kind::head) {
+      const bool judged = !state.firstHeadFramed && frame.host == firstHost;
+      state.firstHeadFramed = true;
+      if (!judged && closes(frame.host, static_cast<std::size_t>(frame.length))) return std::nullopt;
+    }
+    const std::uint64_t here = std::min<std::uint64_t>(frame.length, unframed);
+    framed += static_cast<std::size_t>(here);
+    if (frame.kind == Kind::body && (state.bodyLeft = frame.length - here) > 0) return framed;
+  }
+}
+
 void RequestFollower::stop() {
   framing_ = {RequestFraming::Expecting::nothing, 0};
   http2_.reset();

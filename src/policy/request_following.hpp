@@ -1,7 +1,12 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "policy/http_request_framing.hpp"
 
@@ -38,5 +43,26 @@ class RequestFollower {
   RequestFraming framing_;
   std::unique_ptr<http2::HeaderDecoder> http2_;  // set once the preface opened the connection
 };
+
+// Where a followed client's direction stands besides its framing.
+struct FollowedRequests {
+  std::uint64_t bodyLeft = 0;    // body bytes still to pass unread
+  bool firstHeadFramed = false;  // judged when the flow opened, by `firstHost`
+};
+
+// True when a request naming this host (none: unreadable), of this many
+// bytes, closes the flow.
+using RequestJudge = std::function<bool(const std::optional<std::string>& host, std::size_t bytes)>;
+
+// How many of `bytes` (read, none of a body) one pass frames, as both
+// carriers frame them: each head judged, the first one naming `firstHost`
+// excepted; a head still not whole at `cap` bytes, or framed so that a server
+// may read it otherwise, judged as naming no host, then following stops; a
+// body counted as far as it goes (`bodyLeft` keeps the rest); once following
+// has stopped, everything. Nothing when a request closes the flow.
+std::optional<std::size_t> frameRequests(RequestFollower& follower, FollowedRequests& state,
+                                         std::span<const std::uint8_t> bytes,
+                                         const std::optional<std::string>& firstHost, std::size_t cap,
+                                         const RequestJudge& closes);
 
 }  // namespace vosk

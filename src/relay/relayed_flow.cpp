@@ -164,7 +164,7 @@ void RelayedFlow::startRelay() {
 
 void RelayedFlow::relayFlowToUpstream() {
   if (!follower_.follows()) return forwardFlowToUpstream(unlimitedForward);
-  if (bodyLeft_ > 0) return forwardFlowToUpstream(static_cast<std::size_t>(bodyLeft_));
+  if (requests_.bodyLeft > 0) return forwardFlowToUpstream(static_cast<std::size_t>(requests_.bodyLeft));
   followRequests();
 }
 
@@ -172,7 +172,7 @@ void RelayedFlow::forwardFlowToUpstream(std::size_t maximumBytes) {
   flowToUpstreamHold_ = shared_from_this();
   connection_->forwardFrom(*flow_, maximumBytes, [this](ForwardResult result) {
     const std::shared_ptr<RelayedFlow> self = std::move(flowToUpstreamHold_);
-    bodyLeft_ -= std::min<std::uint64_t>(bodyLeft_, result.bytes);
+    requests_.bodyLeft -= std::min<std::uint64_t>(requests_.bodyLeft, result.bytes);
     continueRelay(Direction::flowToUpstream, result);
   });
 }
@@ -183,34 +183,15 @@ void RelayedFlow::forwardFlowToUpstream(std::size_t maximumBytes) {
 void RelayedFlow::followRequests() {
   const auto provider = provider_.lock();
   if (!provider) return;
-  std::size_t framed = 0;
-  for (;;) {
-    const RequestFrame frame = follower_.next(std::span(unframed_).subspan(framed));
-    const std::size_t unframed = unframed_.size() - framed;
-    if (frame.kind == RequestFrame::Kind::needsMoreData && unframed < maxSniffBytes) break;
-    if (frame.kind == RequestFrame::Kind::needsMoreData || frame.kind == RequestFrame::Kind::malformed) {
-      // A head over the cap, or framing a server may read otherwise: judged as
-      // a request whose host cannot be read (in strict mode the flow closes).
-      if (!judgeRequest(*provider, std::nullopt, unframed)) return;
-      follower_.stop();
-      continue;
-    }
-    if (frame.kind == RequestFrame::Kind::stop) {
-      framed = unframed_.size();
-      break;
-    }
-    if (frame.kind == RequestFrame::Kind::head) {
-      // Sniffing judged the first request by the host it read.
-      const bool judged = !firstHeadFramed_ && frame.host == hostname_;
-      firstHeadFramed_ = true;
-      if (!judged && !judgeRequest(*provider, frame.host, static_cast<std::size_t>(frame.length))) return;
-    }
-    const std::uint64_t here = std::min<std::uint64_t>(frame.length, unframed);
-    framed += static_cast<std::size_t>(here);
-    if (frame.kind == RequestFrame::Kind::body && (bodyLeft_ = frame.length - here) > 0) break;
-  }
-  if (framed > 0) return sendFramed(framed, /*endsStream=*/false);
-  if (!follower_.follows() || bodyLeft_ > 0) return relayFlowToUpstream();
+  // Sniffing judged the first request by the host it read.
+  const std::optional<std::size_t> framed =
+      frameRequests(follower_, requests_, unframed_, hostname_, maxSniffBytes,
+                    [&](const std::optional<std::string>& host, std::size_t bytes) {
+                      return !judgeRequest(*provider, host, bytes);
+                    });
+  if (!framed) return;
+  if (*framed > 0) return sendFramed(*framed, /*endsStream=*/false);
+  if (!follower_.follows() || requests_.bodyLeft > 0) return relayFlowToUpstream();
   readRequestBytes();
 }
 

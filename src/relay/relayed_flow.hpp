@@ -83,8 +83,7 @@ class RelayedFlow final : public std::enable_shared_from_this<RelayedFlow> {
   // The client's direction while requests are followed (its steps only).
   RequestFollower follower_;      // follows nothing when they are not followed
   Bytes unframed_;                // read from the flow and not yet sent
-  std::uint64_t bodyLeft_ = 0;    // body bytes still to forward unread
-  bool firstHeadFramed_ = false;  // sniffing judged the first
+  FollowedRequests requests_;
 
   // Each direction's step in flight holds the object alive through these, so
   // that its completions capture no more than a pointer.
