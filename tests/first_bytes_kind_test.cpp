@@ -24,6 +24,7 @@ TEST(FirstBytesKindTest, ReadsTLSAndWholeRequestLinesAndLeavesEveryOtherProtocol
   EXPECT_EQ(kindOf("PROPFIND /a HTTP/1.1\n"), http) << "any method a server may know";
   EXPECT_EQ(kindOf("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"), http);
   EXPECT_EQ(kindOf("GET /" + std::string(70, 'a')), http) << "still a request line at the cap";
+  EXPECT_EQ(kindOf("GET /" + std::string(70, 'a') + "\r\n"), http) << "a line end past the cap is not read";
   for (const std::string_view other_ : {"SSH-2.0-x\r\n", "EHLO client.test\r\n", "PING\r\n", "get key\r\n",
                                         "NICK me\r\n", " HTTP/1.1\r\n", "\x05\x01\x00"}) {
     EXPECT_EQ(kindOf(other_), other) << other_;

@@ -16,6 +16,8 @@ bool isUpper(std::uint8_t byte) { return byte >= 'A' && byte <= 'Z'; }
 }  // namespace
 
 FirstBytesKind firstBytesKind(std::span<const std::uint8_t> bytes, std::size_t cap) {
+  // What lies beyond the cap is never read: the kind is that of the first bytes.
+  bytes = bytes.first(std::min(bytes.size(), cap));
   if (bytes.empty()) return FirstBytesKind::undecided;
   if (bytes[0] == tlsHandshake) {
     if (bytes.size() < 2) return FirstBytesKind::undecided;

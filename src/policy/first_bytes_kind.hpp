@@ -19,7 +19,7 @@ enum class FirstBytesKind {
 // Pure. A request line is taken as one only whole, so that the first line of
 // another protocol (`EHLO host`, `NICK me`) is `other` once its line ends; a
 // line that still looks like a request after `cap` bytes is `http`, so that
-// a longer target than the cap is no way around.
+// a longer target than the cap is no way around. Bytes past `cap` are not read.
 FirstBytesKind firstBytesKind(std::span<const std::uint8_t> bytes, std::size_t cap);
 
 }  // namespace vosk
