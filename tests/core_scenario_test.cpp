@@ -189,9 +189,11 @@ TEST_F(CoreScenarioTest, ADayOfUse) {
   EXPECT_EQ(peer.trackedFlowCount(), 0);
   EXPECT_TRUE(peer.activeFlows().entries().empty());
   EXPECT_EQ(platform.notifier.posted(), std::vector<std::string>{"com.brelvant.vosk.siteBlocked"});
-  // The history hears of every flow closed at its first bytes, announced or not.
+  // The history hears of every flow closed at its first bytes, announced or
+  // not, and of the one a new list closed later.
   EXPECT_EQ(platform.decisions.recorded(),
-            (std::vector<std::string>{"http news www.news.example", "http social social.example", "quic  198.18.0.20"}));
+            (std::vector<std::string>{"http news www.news.example", "http social social.example", "quic  198.18.0.20",
+                                      "http weather weather.example"}));
 }
 
 }  // namespace

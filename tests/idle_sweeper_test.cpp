@@ -72,6 +72,9 @@ TEST_F(IdleSweeperTest, NewlyBlockedHostIsSweptWithItsShortIdleTimeOnlyWhileBloc
   EXPECT_TRUE(untouched(noHost));
   EXPECT_EQ(platform.log->messages(),
             std::vector<std::string>{"🧹 Sweeping connection to www.news.example: idleFor=2s"});
+  EXPECT_EQ(platform.decisions.recorded(), std::vector<std::string>{"tls news www.news.example"})
+      << "a flow closed by a new list is in the history, with no notification";
+  EXPECT_TRUE(platform.notifier.posted().empty());
   EXPECT_EQ(peer.trackedFlowCount(), 2);
 }
 

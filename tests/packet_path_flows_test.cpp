@@ -191,6 +191,7 @@ TEST_F(PacketPathFlowsTest, ConnectionsLetThroughAreJudgedAgainByEachNewConfigur
   }
   EXPECT_EQ(lines, (std::vector<std::string>{"🧹 Resetting connection to www.later.test:80 carried by the kernel: closed now",
                                              "🔒 No hostname was read for open :80 flow — closed in strict mode"}));
+  EXPECT_EQ(platform.decisions.recorded(), std::vector<std::string>{"http blocked www.later.test"});
   EXPECT_EQ(peer.carriedConnections(), 1u);
   EXPECT_EQ(peer.followedConnections(), 1u);
 }

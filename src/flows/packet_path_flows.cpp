@@ -132,6 +132,7 @@ void PacketPathFlows::judgeCarriedAgain() {
     }
     if (host) {
       host_.log().log("🧹 Resetting connection to {}:{} carried by the kernel: closed now", *host, portText);
+      host_.recordClosedNow(*host, portText);
     } else {
       host_.log().log("🔒 No hostname was read for open :{} flow — closed in strict mode", portText);
     }

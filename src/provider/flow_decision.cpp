@@ -22,15 +22,24 @@ FlowDecision TransparentProxyProvider::decideFlow(const std::optional<std::strin
   }
   // The switch and the lists in force now decide, not those of the admission.
   const bool blockingEnabled = cachedBlockingEnabled.load();
-  FlowDecision decision;
-  if (blockingEnabled) {
-    const std::shared_ptr<const BlockList> sites = cachedSites.load();
-    decision.site = std::shared_ptr<const BlockedSite>(sites, sites->match(*host));
-    decision.encryptedDns = !decision.site && isEncryptedDnsFlow(*host, portText);
-  }
+  const FlowDecision decision = judgeHost(*host, portText, blockingEnabled);
   logger.log("🔎 flow host: {}:{}, blockingEnabled={}, blocked={}", *host, portText, blockingEnabled,
              decision.closes());
   return decision;
+}
+
+FlowDecision TransparentProxyProvider::judgeHost(const std::string& host, std::string_view portText,
+                                                bool blockingEnabled) const {
+  FlowDecision decision;
+  if (!blockingEnabled) return decision;
+  const std::shared_ptr<const BlockList> sites = cachedSites.load();
+  decision.site = std::shared_ptr<const BlockedSite>(sites, sites->match(host));
+  decision.encryptedDns = !decision.site && isEncryptedDnsFlow(host, portText);
+  return decision;
+}
+
+void TransparentProxyProvider::recordClosedNow(const std::string& host, std::string_view portText) {
+  recordBlocked(judgeHost(host, portText, cachedBlockingEnabled.load()), host, portText);
 }
 
 void TransparentProxyProvider::recordBlocked(const FlowDecision& decision, std::string_view host,

@@ -84,6 +84,7 @@ class TransparentProxyProvider final : public HostedProvider,
   void reportBlocked(const FlowDecision& decision, const std::optional<std::string>& host,
                      std::string_view portText) override;
   bool closesNow(const std::optional<std::string>& host, std::string_view portText) const override;
+  void recordClosedNow(const std::string& host, std::string_view portText) override;
 
   // FlowHost
   const Logger& log() const override { return logger; }
@@ -98,6 +99,8 @@ class TransparentProxyProvider final : public HostedProvider,
 
  private:
   friend class TransparentProxyProviderPeer;  // tests' view of the internals
+  // The decision on a named host under the lists in force, without its line.
+  FlowDecision judgeHost(const std::string& host, std::string_view portText, bool blockingEnabled) const;
   friend class TrackedFlowTicket;             // gives the place back
 
   explicit TransparentProxyProvider(const ProviderEnvironment& environment);
