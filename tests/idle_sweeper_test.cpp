@@ -53,6 +53,7 @@ TEST_F(IdleSweeperTest, SweepsOnlyFlowsIdleStrictlyOverTheLimit) {
   std::sort(messages.begin(), messages.end());  // registry order is unspecified
   EXPECT_EQ(messages, (std::vector<std::string>{"🧹 Sweeping connection to b.example: idleFor=1200s",
                                                 "🧹 Sweeping connection to unknown: idleFor=1300s"}));
+  EXPECT_TRUE(platform.decisions.recorded().empty()) << "an idle flow is no blocked one";
 }
 
 TEST_F(IdleSweeperTest, NewlyBlockedHostIsSweptWithItsShortIdleTimeOnlyWhileBlockingIsOn) {

@@ -63,10 +63,11 @@ class FlowJudge {
   // read), is closed under the switches and lists in force now: a host now
   // blocked; in strict mode, no host. Logs nothing. Any thread.
   virtual bool closesNow(const std::optional<std::string>& host, std::string_view portText) const = 0;
-  // Hands a flow let through earlier, which named `host` and which closesNow
-  // closes, to the history as the judgement of its first bytes would have
-  // been: its site, or encrypted DNS. No notification: nobody tried anything
-  // new.
+  // Hands a flow let through earlier, which named `host`, to the history if
+  // the switches and lists in force now close it for that host, as the
+  // judgement of its first bytes would have: its site, or encrypted DNS.
+  // Records nothing otherwise, and posts no notification: nobody tried
+  // anything new.
   virtual void recordClosedNow(const std::string& host, std::string_view portText) = 0;
 };
 

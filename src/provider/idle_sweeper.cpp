@@ -25,8 +25,7 @@ void TransparentProxyProvider::sweepIdleFlows() {
       const auto idleFor = static_cast<std::int64_t>(now - flow->lastActivity());  // truncates toward zero
       logger.log("🧹 Sweeping connection to {}: idleFor={}s",
                  flow->hostname() ? std::string_view(*flow->hostname()) : std::string_view("unknown"), idleFor);
-      const std::string portText = portTextOf(flow->flow());
-      if (flow->hostname() && closesNow(flow->hostname(), portText)) recordClosedNow(*flow->hostname(), portText);
+      if (flow->hostname()) recordClosedNow(*flow->hostname(), portTextOf(flow->flow()));
       swept.push_back(flow);
     }
   }

@@ -99,9 +99,9 @@ class TransparentProxyProvider final : public HostedProvider,
 
  private:
   friend class TransparentProxyProviderPeer;  // tests' view of the internals
+  friend class TrackedFlowTicket;             // gives the place back
   // The decision on a named host under the lists in force, without its line.
   FlowDecision judgeHost(const std::string& host, std::string_view portText, bool blockingEnabled) const;
-  friend class TrackedFlowTicket;             // gives the place back
 
   explicit TransparentProxyProvider(const ProviderEnvironment& environment);
 
