@@ -60,7 +60,9 @@ def main():
     sniffer = AsyncSniffer(iface=args.iface, lfilter=lambda p: TCP in p and p[TCP].sport == port
                            and p[TCP].dport == sport)
     sniffer.start()
-    synack = sr1(ip / TCP(sport=sport, dport=port, flags="S", seq=isn), timeout=3)
+    # Sent again when unanswered, as a client's stack would: a lost SYN is
+    # not what the tricks are about.
+    synack = sr1(ip / TCP(sport=sport, dport=port, flags="S", seq=isn), timeout=2, retry=2)
     if synack is None or TCP not in synack:
         print("no handshake")
         return 1
