@@ -26,8 +26,7 @@ bool TransparentProxyProvider::isStaleBlockedAttempt(const std::pair<const Uuid,
 
 bool TransparentProxyProvider::closesNow(const std::optional<std::string>& host, std::string_view portText) const {
   if (!host) return strictModeActive();
-  return cachedBlockingEnabled.load() &&
-         (isHostBlocked(*host, *cachedSites.load()) || isEncryptedDnsFlow(*host, portText));
+  return judgeHost(*host, portText, cachedBlockingEnabled.load()).closes();
 }
 
 // A flow without a host is closed in strict mode before it gets here.
