@@ -14,25 +14,6 @@ std::chrono::steady_clock::duration toDuration(double seconds) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-// Cancellation happens on the main queue only, so the flag needs no lock.
-class TimerWork final : public DelayedWork {
- public:
-  TimerWork(asio::io_context& context, double delaySeconds) : timer_(context, toDuration(delaySeconds)) {}
-  void arm(std::shared_ptr<TimerWork> self, MainQueue::Work work) {
-    timer_.async_wait([self = std::move(self), work = std::move(work)](const std::error_code& error) {
-      if (!error && !self->cancelled_) work();
-    });
-  }
-  void cancel() override {
-    cancelled_ = true;
-    timer_.cancel();
-  }
-
- private:
-  asio::steady_timer timer_;
-  bool cancelled_ = false;
-};
-
 // Fires at fixed deadlines (zero leeway) until the handle is destroyed, which
 // may happen on any thread: the shared state is stopped on the main queue.
 class AsioRepeatingTimer final : public RepeatingTimer {
@@ -74,16 +55,41 @@ class AsioRepeatingTimer final : public RepeatingTimer {
 
 }  // namespace
 
-AsioMainQueue::AsioMainQueue() : keepServing_(asio::make_work_guard(context_)) {}
+AsioMainQueue::AsioMainQueue() : keepServing_(asio::make_work_guard(context_)), delayTimer_(context_) {}
 
 Instant AsioMainQueue::now() const { return steadyClockNow(); }
 
 void AsioMainQueue::post(Work work) { asio::post(context_, std::move(work)); }
 
+// The delay counts from when the loop takes the work: lines stay in deadline order.
 std::shared_ptr<DelayedWork> AsioMainQueue::schedule(double delaySeconds, Work work) {
-  auto delayed = std::make_shared<TimerWork>(context_, delaySeconds);
-  delayed->arm(delayed, std::move(work));
+  auto delayed = std::make_shared<DelayLines::Work>(std::move(work));
+  const auto delay = toDuration(delaySeconds);
+  if (context_.get_executor().running_in_this_thread()) {
+    addDelayed(delayed, delay);
+  } else {
+    asio::post(context_, [this, delayed, delay] { addDelayed(delayed, delay); });
+  }
   return delayed;
+}
+
+void AsioMainQueue::addDelayed(const std::shared_ptr<DelayLines::Work>& work, std::chrono::steady_clock::duration delay) {
+  delayLines_.add(work, std::chrono::steady_clock::now(), delay);
+  armDelayTimer();
+}
+
+// The timer waits for the earliest deadline; work added behind it costs no re-arm.
+void AsioMainQueue::armDelayTimer() {
+  const std::optional<DelayLines::TimePoint> earliest = delayLines_.earliest();
+  if (!earliest || (delayTimerAt_ && *delayTimerAt_ <= *earliest)) return;
+  delayTimerAt_ = *earliest;
+  delayTimer_.expires_at(*earliest);
+  delayTimer_.async_wait([this](const std::error_code& error) {
+    if (error) return;  // re-armed for an earlier deadline
+    delayTimerAt_.reset();
+    delayLines_.runDue(std::chrono::steady_clock::now());
+    armDelayTimer();
+  });
 }
 
 std::unique_ptr<RepeatingTimer> AsioMainQueue::makeRepeatingTimer(double firstDelaySeconds, double intervalSeconds,

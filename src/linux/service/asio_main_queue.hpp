@@ -2,8 +2,14 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+
+#include "linux/service/delay_lines.hpp"
 
 #include "platform/clock.hpp"
 #include "platform/main_queue.hpp"
@@ -11,7 +17,7 @@
 namespace vosk::backend {
 
 // The provider's main queue and clock: an io_context served by the main thread,
-// delays on steady timers, time from the monotonic clock.
+// delays in lines served by one steady timer, time from the monotonic clock.
 class AsioMainQueue final : public MainQueue, public Clock {
  public:
   AsioMainQueue();
@@ -32,8 +38,15 @@ class AsioMainQueue final : public MainQueue, public Clock {
   asio::io_context& context() { return context_; }
 
  private:
+  void addDelayed(const std::shared_ptr<DelayLines::Work>& work, std::chrono::steady_clock::duration delay);
+  void armDelayTimer();
+
   asio::io_context context_{1};
   asio::executor_work_guard<asio::io_context::executor_type> keepServing_;
+  // Loop only.
+  DelayLines delayLines_;
+  asio::steady_timer delayTimer_;
+  std::optional<DelayLines::TimePoint> delayTimerAt_;  // the deadline it waits for
   std::atomic<int> exitStatus_{0};
 };
 

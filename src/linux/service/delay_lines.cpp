@@ -1,0 +1,80 @@
+#include "linux/service/delay_lines.hpp"
+
+#include <algorithm>
+
+namespace vosk::backend {
+
+void DelayLines::Work::cancel() {
+  cancelled_ = true;
+  if (owner_ != nullptr) owner_->take(*this);  // the caller's handle keeps it alive
+}
+
+// Unlinked front to back: a long line must not be destroyed by recursion.
+DelayLines::~DelayLines() {
+  for (const auto& line : lines_) {
+    std::shared_ptr<Work> work = std::move(line->front);
+    while (work) {
+      work->owner_ = nullptr;
+      work->line_ = nullptr;
+      work->previous_ = nullptr;
+      work = std::move(work->next_);
+    }
+  }
+}
+
+void DelayLines::add(const std::shared_ptr<Work>& work, TimePoint now, Duration delay) {
+  if (work->cancelled_ || work->owner_ != nullptr) return;
+  auto found = std::find_if(lines_.begin(), lines_.end(), [delay](const auto& line) { return line->delay == delay; });
+  if (found == lines_.end()) found = lines_.insert(lines_.end(), std::make_unique<Line>(Line{delay, nullptr, nullptr}));
+  Line& line = **found;
+  work->deadline_ = now + delay;
+  work->owner_ = this;
+  work->line_ = &line;
+  work->previous_ = line.back;
+  (line.back != nullptr ? line.back->next_ : line.front) = work;
+  line.back = work.get();
+}
+
+std::shared_ptr<DelayLines::Work> DelayLines::take(Work& work) {
+  Line& line = *work.line_;
+  std::shared_ptr<Work>& hold = work.previous_ != nullptr ? work.previous_->next_ : line.front;
+  std::shared_ptr<Work> taken = std::move(hold);
+  if (work.next_ != nullptr) {
+    work.next_->previous_ = work.previous_;
+  } else {
+    line.back = work.previous_;
+  }
+  hold = std::move(work.next_);
+  work.owner_ = nullptr;
+  work.line_ = nullptr;
+  work.previous_ = nullptr;
+  return taken;
+}
+
+DelayLines::Line* DelayLines::earliestLine() const {
+  Line* earliest = nullptr;
+  for (const auto& line : lines_) {
+    if (line->front && (earliest == nullptr || line->front->deadline_ < earliest->front->deadline_)) {
+      earliest = line.get();
+    }
+  }
+  return earliest;
+}
+
+std::optional<DelayLines::TimePoint> DelayLines::earliest() const {
+  const Line* line = earliestLine();
+  if (line == nullptr) return std::nullopt;
+  return line->front->deadline_;
+}
+
+void DelayLines::runDue(TimePoint now) {
+  while (Line* line = earliestLine()) {
+    if (line->front->deadline_ > now) break;
+    const std::shared_ptr<Work> due = take(*line->front);
+    due->work_();
+  }
+  // Lines of delays no longer in use go; a line is empty only when no work points at it.
+  std::erase_if(lines_, [](const auto& line) { return !line->front; });
+}
+
+}  // namespace vosk::backend

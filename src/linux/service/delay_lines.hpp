@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/main_queue.hpp"
+
+namespace vosk::backend {
+
+// Work waiting for its deadline, for a loop that serves it with one timer.
+// Work of one delay ends in the order it was added, so each delay keeps one
+// list in deadline order: adding and cancelling cost no timer operation,
+// which matters because a time limit guards every step of every flow.
+// One thread only.
+class DelayLines {
+  struct Line;
+
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  using Duration = std::chrono::steady_clock::duration;
+
+  // Cancelling takes the work out of its line; the work itself is destroyed
+  // with the last handle, never inside cancel().
+  class Work final : public DelayedWork {
+   public:
+    explicit Work(MainQueue::Work work) : work_(std::move(work)) {}
+    void cancel() override;
+
+   private:
+    friend class DelayLines;
+    MainQueue::Work work_;
+    TimePoint deadline_{};
+    DelayLines* owner_ = nullptr;  // while waiting in a line
+    Line* line_ = nullptr;
+    std::shared_ptr<Work> next_;  // a line owns its work front to back
+    Work* previous_ = nullptr;
+    bool cancelled_ = false;
+  };
+
+  DelayLines() = default;
+  DelayLines(const DelayLines&) = delete;
+  DelayLines& operator=(const DelayLines&) = delete;
+  ~DelayLines();
+
+  // Puts made work in line to run `delay` after `now`; cancelled work stays out.
+  void add(const std::shared_ptr<Work>& work, TimePoint now, Duration delay);
+  // The earliest deadline waiting.
+  std::optional<TimePoint> earliest() const;
+  // Runs the work due at `now`, earliest first; work it adds runs too when due.
+  void runDue(TimePoint now);
+
+ private:
+  struct Line {
+    Duration delay;
+    std::shared_ptr<Work> front;
+    Work* back = nullptr;
+  };
+  // Returns the line's hold on the work, which is out of line after it.
+  std::shared_ptr<Work> take(Work& work);
+  Line* earliestLine() const;
+
+  std::vector<std::unique_ptr<Line>> lines_;  // few: one per delay in use
+};
+
+}  // namespace vosk::backend
