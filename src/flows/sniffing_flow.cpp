@@ -82,7 +82,7 @@ void SniffingFlow::handleInitialBytes(std::optional<Bytes> data, std::optional<E
     tracked_.closeAndRelease();
     return;
   }
-  buffer_.insert(buffer_.end(), data->begin(), data->end());
+  appendBytes(buffer_, std::move(*data));
 
   HostExtraction extraction = inspectFirstBytes(buffer_, portText_);
   if (extraction.needsMoreData) return readInitialBytes();

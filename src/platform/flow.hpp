@@ -13,6 +13,15 @@ namespace vosk {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Appends `more`, taking it whole when `to` is empty (the usual case: no copy).
+inline void appendBytes(Bytes& to, Bytes&& more) {
+  if (to.empty()) {
+    to = std::move(more);
+  } else {
+    to.insert(to.end(), more.begin(), more.end());
+  }
+}
+
 // Where a flow goes. Only host endpoints are understood by the system.
 class Endpoint {
  public:

@@ -218,7 +218,7 @@ void RelayedFlow::readRequestBytes() {
     if (provider_.expired()) return;
     if (error) return closeFlow();
     if (!data || data->empty()) return endRequests();
-    unframed_.insert(unframed_.end(), data->begin(), data->end());
+    appendBytes(unframed_, std::move(*data));
     followRequests();
   });
 }

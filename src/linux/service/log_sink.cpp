@@ -4,21 +4,29 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <string>
 
 namespace vosk::backend {
 
 namespace {
 
+bool isControlCharacter(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
 // Messages carry host names taken from the network: a CR or LF in one must not
-// start a line of its own, so control characters are written as \xNN.
-std::string escapedControlCharacters(std::string_view message) {
-  std::string escaped;
+// start a line of its own, so control characters are written as \xNN. Most
+// messages have none and are used as they are.
+std::string_view withoutControlCharacters(std::string_view message, std::string& escaped) {
+  if (std::none_of(message.begin(), message.end(), isControlCharacter)) return message;
   escaped.reserve(message.size());
   for (const char c : message) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      escaped += fmt::format("\\x{:02X}", byte);
+    if (isControlCharacter(c)) {
+      escaped += fmt::format("\\x{:02X}", static_cast<unsigned char>(c));
     } else {
       escaped += c;
     }
@@ -31,9 +39,17 @@ std::string escapedControlCharacters(std::string_view message) {
 std::string formatLogLine(std::chrono::system_clock::time_point time, const LogRecord& record) {
   const auto milliseconds = std::chrono::floor<std::chrono::milliseconds>(time);
   const auto seconds = std::chrono::floor<std::chrono::seconds>(milliseconds);
-  return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03d}Z {} {} {}: {}\n", seconds, (milliseconds - seconds).count(),
+  // A line per flow, a new second far less often: its text is kept per thread.
+  thread_local std::optional<std::chrono::sys_seconds> second;
+  thread_local std::string secondText;
+  if (second != seconds) {
+    secondText = fmt::format("{:%Y-%m-%dT%H:%M:%S}", seconds);
+    second = seconds;
+  }
+  std::string escaped;
+  return fmt::format("{}.{:03d}Z {} {} {}: {}\n", secondText, (milliseconds - seconds).count(),
                      logLevelName(record.level), record.subsystem, record.category,
-                     escapedControlCharacters(record.message));
+                     withoutControlCharacters(record.message, escaped));
 }
 
 void StderrLogSink::write(const LogRecord& record) {

@@ -4,6 +4,8 @@
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 
+#include <fmt/format.h>
+
 #include <string>
 
 #include "linux/tcp/read_scratch.hpp"
@@ -13,14 +15,22 @@ namespace {
 
 Error errorOf(const std::error_code& error) { return Error{error.message()}; }
 
+// Asio writes an IPv4 address through the C library's printf, which costs
+// more than the rest of the call; IPv6 addresses are rarer and need its rules.
+std::string addressText(const asio::ip::address& address) {
+  if (!address.is_v4()) return address.to_string();
+  const asio::ip::address_v4::bytes_type b = address.to_v4().to_bytes();
+  return fmt::format("{}.{}.{}.{}", b[0], b[1], b[2], b[3]);
+}
+
 }  // namespace
 
 SocketTCPFlow::SocketTCPFlow(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& originalDestination)
     : socket_(std::move(socket)), originalDestination_(originalDestination) {}
 
 std::shared_ptr<const Endpoint> SocketTCPFlow::remoteEndpoint() const {
-  return std::make_shared<const HostEndpoint>(originalDestination_.address().to_string(),
-                                              std::to_string(originalDestination_.port()));
+  return std::make_shared<const HostEndpoint>(addressText(originalDestination_.address()),
+                                              fmt::format_int(originalDestination_.port()).str());
 }
 
 // The connection is already accepted: opening has nothing left to wait for.

@@ -42,6 +42,7 @@ void UpstreamConnection::setStateUpdateHandler(StateUpdateHandler handler) {
   std::lock_guard lock(handlerMutex_);
   dropped.swap(handler_);
   handler_ = std::move(handler);
+  ++handlerSet_;
 }
 
 // Callbacks go to the socket's loop, the daemon's one main queue.
@@ -112,13 +113,20 @@ void UpstreamConnection::fail(const std::error_code& error) {
   writeNext();
 }
 
+// The handler is taken out for the call rather than copied (it may hold the
+// bytes to replay), and put back unless it was set anew meanwhile.
 void UpstreamConnection::deliverState(ConnectionState state) {
   StateUpdateHandler handler;
+  std::uint64_t handlerSet = 0;
   {
     std::lock_guard lock(handlerMutex_);
-    handler = handler_;
+    handler.swap(handler_);
+    handlerSet = handlerSet_;
   }
-  if (handler) handler(state);
+  if (!handler) return;
+  handler(state);
+  std::lock_guard lock(handlerMutex_);
+  if (handlerSet_ == handlerSet) handler_.swap(handler);
 }
 
 void UpstreamConnection::send(Bytes content, SendCompletion completion) {

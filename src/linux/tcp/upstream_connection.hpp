@@ -57,6 +57,7 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
 
   mutable std::mutex handlerMutex_;  // the handler is set from any thread
   StateUpdateHandler handler_;
+  std::uint64_t handlerSet_ = 0;  // how often it was set
 
   // Its loop only.
   asio::ip::tcp::socket socket_;
