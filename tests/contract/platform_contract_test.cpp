@@ -59,11 +59,21 @@ TYPED_TEST(PlatformContract, DelayedWorkRunsAfterItsDelayUnlessCancelledFirst) {
   const Instant start = this->backend.clock().now();
   std::vector<std::string> ran;
   std::optional<Instant> firedAt;
-  auto delayed = queue.schedule(0.05, [&] {
+  // Work often holds the object that holds its handle: once it has run or
+  // been cancelled, what it holds must go although the handle stays.
+  auto token = std::make_shared<int>(0);
+  const std::weak_ptr<int> held = token;
+  auto delayed = queue.schedule(0.05, [&, token] {
     firedAt = this->backend.clock().now();
     ran.push_back("delayed");
   });
-  auto cancelled = queue.schedule(0.02, [&] { ran.push_back("cancelled"); });
+  auto cancelled = queue.schedule(0.02, [&, token] { ran.push_back("cancelled"); });
+  std::shared_ptr<DelayedWork> cancelledOnQueue;  // made and cancelled on the queue, as flows do
+  queue.post([&queue, &cancelledOnQueue, token] {
+    cancelledOnQueue = queue.schedule(0.02, [token] {});
+    cancelledOnQueue->cancel();
+  });
+  token.reset();
   queue.post([&] { ran.push_back("posted"); });
   cancelled->cancel();
   ASSERT_TRUE(this->backend.runUntil([&] { return !ran.empty(); }));
@@ -72,6 +82,7 @@ TYPED_TEST(PlatformContract, DelayedWorkRunsAfterItsDelayUnlessCancelledFirst) {
   cancelled->cancel();
   this->backend.runFor(0.01);
   EXPECT_EQ(ran, (std::vector<std::string>{"posted", "delayed"}));
+  EXPECT_TRUE(held.expired());
   ASSERT_TRUE(firedAt);
   EXPECT_GE(*firedAt - start, 0.05 - 1e-9);
   EXPECT_GE(this->backend.clock().now(), *firedAt);  // monotonic

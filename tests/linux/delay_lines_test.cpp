@@ -19,7 +19,8 @@ class DelayLinesTest : public ::testing::Test {
   }
 
   const DelayLines::TimePoint start{};
-  DelayLines lines;
+  int retireCalls = 0;
+  DelayLines lines{[this] { ++retireCalls; }};
   std::vector<std::string> ran;
 };
 
@@ -68,8 +69,28 @@ TEST_F(DelayLinesTest, WorkMayAddAndCancelWhileRunningAndDueAdditionsRunToo) {
   EXPECT_EQ(lines.earliest(), start + seconds{6});
 }
 
+// Work usually holds the object that holds its handle: keeping what it holds
+// once it has run or been cancelled would keep every such object for ever.
+TEST_F(DelayLinesTest, WorkGivesUpWhatItHoldsOnceRunOrCancelledButNotInsideCancel) {
+  auto held = std::make_shared<int>(0);
+  const std::weak_ptr<int> watch = held;
+  auto ranWork = std::make_shared<DelayLines::Work>([held] {});
+  auto cancelledWork = std::make_shared<DelayLines::Work>([held] {});
+  lines.add(ranWork, start, seconds{1});
+  lines.add(cancelledWork, start, seconds{2});
+  held.reset();
+
+  lines.runDue(start + seconds{1});
+  cancelledWork->cancel();
+  EXPECT_FALSE(watch.expired()) << "destroyed inside cancel()";
+  EXPECT_EQ(retireCalls, 1);
+  lines.destroyRetired();
+  EXPECT_TRUE(watch.expired()) << "still held by work that ran or was cancelled";
+  EXPECT_EQ(lines.earliest(), std::nullopt);
+}
+
 TEST_F(DelayLinesTest, ALongLineIsDestroyedWithoutRecursion) {
-  auto many = std::make_unique<DelayLines>();
+  auto many = std::make_unique<DelayLines>([] {});
   std::weak_ptr<DelayLines::Work> last;
   for (int i = 0; i < 1'000'000; ++i) {
     auto work = std::make_shared<DelayLines::Work>([] {});

@@ -55,7 +55,10 @@ class AsioRepeatingTimer final : public RepeatingTimer {
 
 }  // namespace
 
-AsioMainQueue::AsioMainQueue() : keepServing_(asio::make_work_guard(context_)), delayTimer_(context_) {}
+AsioMainQueue::AsioMainQueue()
+    : keepServing_(asio::make_work_guard(context_)),
+      delayLines_([this] { asio::post(context_, [this] { delayLines_.destroyRetired(); }); }),
+      delayTimer_(context_) {}
 
 Instant AsioMainQueue::now() const { return steadyClockNow(); }
 

@@ -5,25 +5,39 @@
 namespace vosk::backend {
 
 void DelayLines::Work::cancel() {
-  cancelled_ = true;
-  if (owner_ != nullptr) owner_->take(*this);  // the caller's handle keeps it alive
+  finished_ = true;
+  if (owner_ == nullptr) return;  // ran already, or not in line yet
+  DelayLines& owner = *owner_;
+  owner.take(*this);  // the caller's handle keeps this object alive
+  owner.retire(std::move(work_));
 }
 
-// Unlinked front to back: a long line must not be destroyed by recursion.
+void DelayLines::retire(MainQueue::Work work) {
+  retired_.push_back(std::move(work));
+  if (retired_.size() == 1) whenRetired_();
+}
+
+void DelayLines::destroyRetired() {
+  // What is destroyed may cancel more: that waits for the next call.
+  std::vector<MainQueue::Work> retired;
+  retired.swap(retired_);
+}
+
+// No cancel() reaches a line from here on, and a long line is released front
+// to back rather than by recursion.
 DelayLines::~DelayLines() {
   for (const auto& line : lines_) {
+    for (Work* work = line->front.get(); work != nullptr; work = work->next_.get()) work->owner_ = nullptr;
+  }
+  for (const auto& line : lines_) {
     std::shared_ptr<Work> work = std::move(line->front);
-    while (work) {
-      work->owner_ = nullptr;
-      work->line_ = nullptr;
-      work->previous_ = nullptr;
-      work = std::move(work->next_);
-    }
+    while (work) work = std::move(work->next_);
   }
 }
 
 void DelayLines::add(const std::shared_ptr<Work>& work, TimePoint now, Duration delay) {
-  if (work->cancelled_ || work->owner_ != nullptr) return;
+  if (work->owner_ != nullptr) return;
+  if (work->finished_) return retire(std::move(work->work_));
   auto found = std::find_if(lines_.begin(), lines_.end(), [delay](const auto& line) { return line->delay == delay; });
   if (found == lines_.end()) found = lines_.insert(lines_.end(), std::make_unique<Line>(Line{delay, nullptr, nullptr}));
   Line& line = **found;
@@ -71,7 +85,9 @@ void DelayLines::runDue(TimePoint now) {
   while (Line* line = earliestLine()) {
     if (line->front->deadline_ > now) break;
     const std::shared_ptr<Work> due = take(*line->front);
-    due->work_();
+    due->finished_ = true;
+    const MainQueue::Work work = std::move(due->work_);
+    work();
   }
   // Lines of delays no longer in use go; a line is empty only when no work points at it.
   std::erase_if(lines_, [](const auto& line) { return !line->front; });

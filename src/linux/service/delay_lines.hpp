@@ -22,8 +22,10 @@ class DelayLines {
   using TimePoint = std::chrono::steady_clock::time_point;
   using Duration = std::chrono::steady_clock::duration;
 
-  // Cancelling takes the work out of its line; the work itself is destroyed
-  // with the last handle, never inside cancel().
+  // Work gives up what it holds once it has run or been cancelled: it often
+  // holds the object that holds its handle. Cancelled work is destroyed
+  // later, at a point the owner picks, never inside cancel(): the caller may
+  // be an object that only the work still holds.
   class Work final : public DelayedWork {
    public:
     explicit Work(MainQueue::Work work) : work_(std::move(work)) {}
@@ -37,10 +39,12 @@ class DelayLines {
     Line* line_ = nullptr;
     std::shared_ptr<Work> next_;  // a line owns its work front to back
     Work* previous_ = nullptr;
-    bool cancelled_ = false;
+    bool finished_ = false;  // ran or cancelled
   };
 
-  DelayLines() = default;
+  // `whenRetired` runs when cancelled work starts waiting to be destroyed by
+  // destroyRetired(), which the owner calls later, from no one's call.
+  explicit DelayLines(std::function<void()> whenRetired) : whenRetired_(std::move(whenRetired)) {}
   DelayLines(const DelayLines&) = delete;
   DelayLines& operator=(const DelayLines&) = delete;
   ~DelayLines();
@@ -51,6 +55,7 @@ class DelayLines {
   std::optional<TimePoint> earliest() const;
   // Runs the work due at `now`, earliest first; work it adds runs too when due.
   void runDue(TimePoint now);
+  void destroyRetired();
 
  private:
   struct Line {
@@ -61,8 +66,11 @@ class DelayLines {
   // Returns the line's hold on the work, which is out of line after it.
   std::shared_ptr<Work> take(Work& work);
   Line* earliestLine() const;
+  void retire(MainQueue::Work work);
 
+  const std::function<void()> whenRetired_;
   std::vector<std::unique_ptr<Line>> lines_;  // few: one per delay in use
+  std::vector<MainQueue::Work> retired_;
 };
 
 }  // namespace vosk::backend
