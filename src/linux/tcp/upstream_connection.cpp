@@ -38,11 +38,11 @@ UpstreamConnection::UpstreamConnection(asio::io_context& mainContext, std::strin
       socket_(mainContext) {}
 
 void UpstreamConnection::setStateUpdateHandler(StateUpdateHandler handler) {
-  StateUpdateHandler dropped;
+  auto next = handler ? std::make_shared<const StateUpdateHandler>(std::move(handler)) : nullptr;
+  std::shared_ptr<const StateUpdateHandler> dropped;
   std::lock_guard lock(handlerMutex_);
   dropped.swap(handler_);
-  handler_ = std::move(handler);
-  ++handlerSet_;
+  handler_ = std::move(next);
 }
 
 // Callbacks go to the socket's loop, the daemon's one main queue.
@@ -113,20 +113,14 @@ void UpstreamConnection::fail(const std::error_code& error) {
   writeNext();
 }
 
-// The handler is taken out for the call rather than copied (it may hold the
-// bytes to replay), and put back unless it was set anew meanwhile.
+// The handler may set another one while it runs: the call holds it alive.
 void UpstreamConnection::deliverState(ConnectionState state) {
-  StateUpdateHandler handler;
-  std::uint64_t handlerSet = 0;
+  std::shared_ptr<const StateUpdateHandler> handler;
   {
     std::lock_guard lock(handlerMutex_);
-    handler.swap(handler_);
-    handlerSet = handlerSet_;
+    handler = handler_;
   }
-  if (!handler) return;
-  handler(state);
-  std::lock_guard lock(handlerMutex_);
-  if (handlerSet_ == handlerSet) handler_.swap(handler);
+  if (handler) (*handler)(state);
 }
 
 void UpstreamConnection::send(Bytes content, SendCompletion completion) {

@@ -56,8 +56,9 @@ class UpstreamConnection final : public Connection, public std::enable_shared_fr
   const std::uint32_t mark_;
 
   mutable std::mutex handlerMutex_;  // the handler is set from any thread
-  StateUpdateHandler handler_;
-  std::uint64_t handlerSet_ = 0;  // how often it was set
+  // Shared with a call in progress, so that delivering a state copies no
+  // handler (it may hold the bytes to replay).
+  std::shared_ptr<const StateUpdateHandler> handler_;
 
   // Its loop only.
   asio::ip::tcp::socket socket_;
