@@ -6,8 +6,8 @@ namespace vosk::backend {
 
 void DelayLines::Work::cancel() {
   finished_ = true;
-  if (owner_ == nullptr) return;  // ran already, or not in line yet
-  DelayLines& owner = *owner_;
+  if (line_ == nullptr) return;  // ran already, or not in line yet
+  DelayLines& owner = *line_->owner;
   owner.take(*this);  // the caller's handle keeps this object alive
   owner.retire(std::move(work_));
 }
@@ -27,7 +27,7 @@ void DelayLines::destroyRetired() {
 // to back rather than by recursion.
 DelayLines::~DelayLines() {
   for (const auto& line : lines_) {
-    for (Work* work = line->front.get(); work != nullptr; work = work->next_.get()) work->owner_ = nullptr;
+    for (Work* work = line->front.get(); work != nullptr; work = work->next_.get()) work->line_ = nullptr;
   }
   for (const auto& line : lines_) {
     std::shared_ptr<Work> work = std::move(line->front);
@@ -36,13 +36,12 @@ DelayLines::~DelayLines() {
 }
 
 void DelayLines::add(const std::shared_ptr<Work>& work, TimePoint now, Duration delay) {
-  if (work->owner_ != nullptr) return;
+  if (work->line_ != nullptr) return;
   if (work->finished_) return retire(std::move(work->work_));
   auto found = std::find_if(lines_.begin(), lines_.end(), [delay](const auto& line) { return line->delay == delay; });
-  if (found == lines_.end()) found = lines_.insert(lines_.end(), std::make_unique<Line>(Line{delay, nullptr, nullptr}));
+  if (found == lines_.end()) found = lines_.insert(lines_.end(), std::make_unique<Line>(Line{this, delay, nullptr, nullptr}));
   Line& line = **found;
   work->deadline_ = now + delay;
-  work->owner_ = this;
   work->line_ = &line;
   work->previous_ = line.back;
   (line.back != nullptr ? line.back->next_ : line.front) = work;
@@ -59,7 +58,6 @@ std::shared_ptr<DelayLines::Work> DelayLines::take(Work& work) {
     line.back = work.previous_;
   }
   hold = std::move(work.next_);
-  work.owner_ = nullptr;
   work.line_ = nullptr;
   work.previous_ = nullptr;
   return taken;

@@ -35,8 +35,7 @@ class DelayLines {
     friend class DelayLines;
     MainQueue::Work work_;
     TimePoint deadline_{};
-    DelayLines* owner_ = nullptr;  // while waiting in a line
-    Line* line_ = nullptr;
+    Line* line_ = nullptr;  // while waiting in one
     std::shared_ptr<Work> next_;  // a line owns its work front to back
     Work* previous_ = nullptr;
     bool finished_ = false;  // ran or cancelled
@@ -59,6 +58,7 @@ class DelayLines {
 
  private:
   struct Line {
+    DelayLines* owner;
     Duration delay;
     std::shared_ptr<Work> front;
     Work* back = nullptr;
